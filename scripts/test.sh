@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds the SDK and runs the whole test suite:
+#   1. a normal build (RelWithDebInfo) with every test, the installed-package consumer and the benchmarks built;
+#   2. an AddressSanitizer + UndefinedBehaviorSanitizer build running every test;
+#   3. a ThreadSanitizer build running the tests labelled "threaded".
+# Usage: scripts/test.sh [--quick]   (--quick: normal build only)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+JOBS=$(nproc)
+QUICK=0
+[ "${1:-}" = "--quick" ] && QUICK=1
+
+bash scripts/install-deps.sh
+
+run_build() { # name, ctest-args, cmake-args...
+  local name=$1; shift
+  local ctest_args=$1; shift
+  local dir="$ROOT/build/$name"
+  echo "=== [$name] configure"
+  cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  echo "=== [$name] build"
+  cmake --build "$dir" -j "$JOBS" 2>&1 | grep -E "warning|error|Error" || true
+  cmake --build "$dir" -j "$JOBS" >/dev/null
+  echo "=== [$name] test"
+  (cd "$dir" && ctest --output-on-failure -j "$JOBS" $ctest_args)
+}
+
+run_build normal "" -DQUELNOR_SANITIZE=
+
+echo "=== [consumer] install and build an application against the installed package"
+PREFIX="$ROOT/build/install"
+rm -rf "$PREFIX"
+cmake --install "$ROOT/build/normal" --prefix "$PREFIX" >/dev/null
+cmake -S "$ROOT/tests/consumer" -B "$ROOT/build/consumer" -DCMAKE_PREFIX_PATH="$PREFIX" >/dev/null
+cmake --build "$ROOT/build/consumer" -j "$JOBS" >/dev/null
+env -u LD_LIBRARY_PATH "$ROOT/build/consumer/quelnor_consumer"
+
+if [ "$QUICK" -eq 0 ]; then
+  export ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  run_build asan "" -DQUELNOR_SANITIZE=address,undefined -DQUELNOR_BUILD_BENCH=OFF -DQUELNOR_BUILD_SAMPLES=OFF
+  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  run_build tsan "-L threaded" -DQUELNOR_SANITIZE=thread -DQUELNOR_BUILD_BENCH=OFF -DQUELNOR_BUILD_SAMPLES=OFF
+fi
+echo "=== all test builds passed"
