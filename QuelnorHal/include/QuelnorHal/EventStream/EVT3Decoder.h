@@ -1,0 +1,130 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "QuelnorBase/Event2D.h"
+#include "QuelnorBase/EventTriggerIn.h"
+#include "QuelnorBase/ObjectPool.h"
+#include "QuelnorHal/EventStream/Decoder.h"
+#include "QuelnorHal/EventStream/Evt3Raw.h"
+
+namespace quelnor {
+
+class Evt3EventWriter;
+
+// Decodes EVT3 words into Event2D blocks of up to 320 events and EventTriggerIn values.
+// A word group cut off at the end of a buffer is kept and completed by the next decode() call.
+// Not thread-safe except for the counters and setCustomTriggerIn (see Decoder).
+class EVT3Decoder : public Decoder {
+public:
+    static constexpr size_t BLOCK_SIZE = 320;
+    static constexpr size_t POOL_BLOCKS = 3;
+    static constexpr size_t MAX_GROUP_WORDS = 4;
+
+    // The last payload stored per word type (index = type).
+    struct EVT3DecoderStatus {
+        std::array<uint16_t, 16> lastPayload{};
+    };
+
+    // Everything a decode depends on between two decode() calls, apart from the counters, the
+    // callbacks and a pending custom trigger. Saved at a point of a stream and given back with
+    // setStreamState, the decode goes on exactly as a straight decode would from that point.
+    // Plain data: copy it freely.
+    struct StreamState {
+        EVT3DecoderStatus status;
+        bool rowSelected = false;
+        bool rowWordIsY = false;
+        bool vectorBaseValid = false;
+        bool timeLowSeen = false;
+        bool timeHighSeen = false;
+        bool firstTimestampSet = false;
+        uint64_t lastTimestamp = 0;
+        uint64_t firstTimestamp = 0;
+        // Start of a word group cut off by the previous buffer, and how many words it still lacks.
+        std::array<uint16_t, MAX_GROUP_WORDS> carryWords{};
+        uint8_t carryCount = 0;
+        uint64_t missingWords = 0;
+    };
+
+    EVT3Decoder(uint16_t width, uint16_t height);
+    EVT3Decoder(const EVT3Decoder&) = delete;
+    EVT3Decoder& operator=(const EVT3Decoder&) = delete;
+    ~EVT3Decoder() override;
+
+    uint32_t decode(void* first, void* last) override;
+    uint32_t decode(std::vector<uint8_t>& buffer) override;
+    bool decodeTimeStamp(void* first, void* last) override;
+    uint64_t getLastTimeStamp() override;
+    void setLastTimeStamp(const uint64_t& timestamp) override;
+    uint8_t getRawEventSizeBytes() const override;
+    uint64_t getDecodeDataBandwidth() override;
+    uint64_t getDecodeEventCount() override;
+    void setCustomTriggerIn(uint64_t timestamp) override;
+
+    // The word loop. Advances `current`; returns 0 when it reached `end`, or the number of words a
+    // group cut off at `end` still lacks, with `current` left on the group's first word.
+    int decodeTest(const Evt3Raw::RawEvent*& current, const Evt3Raw::RawEvent* end);
+    // Follows time words and reports EXT_TRIGGER words only (appended to `triggers`, and to the
+    // trigger callback when set). Returns the number of words scanned.
+    uint32_t preprocessEventData(void* first, void* last, std::vector<EventTriggerIn>& triggers);
+
+    EVT3DecoderStatus getDecodeStatus() const;
+    // Also drops a group carried over from the previous buffer.
+    void setDecodeStatus(EVT3DecoderStatus status);
+
+    StreamState getStreamState() const;
+    void setStreamState(const StreamState& state);
+
+    void addEvent2Buffer(std::shared_ptr<std::vector<Event2D>> block);
+    std::shared_ptr<std::vector<Event2D>> acquireDecodedEventsBuffer();
+    uint64_t getFirstTimeStamp() const;
+    void reset();
+
+private:
+    friend class Evt3EventWriter;
+
+    struct VectorCheck {
+        int32_t height = 0;
+        int32_t width = 0;
+        bool vectorBaseValid = false;
+    };
+
+    template <bool FlipX>
+    int wordLoop(const Evt3Raw::RawEvent*& current, const Evt3Raw::RawEvent* end);
+    // TIME_HIGH with payload h: true when accepted, false for an anomaly.
+    bool applyTimeHigh(uint16_t high, uint64_t limit);
+    void noteAnomaly();
+    void deliverTrigger(const EventTriggerIn& trigger);
+
+    std::unique_ptr<Evt3EventWriter> writer;
+    VectorCheck vectorCheck;
+    std::unique_ptr<std::vector<Evt3Raw::RawEvent>> carryWords;
+    uint64_t missingWords = 0;
+    std::unique_ptr<ObjectPool<std::vector<Event2D>>> blockPool;
+    uint64_t eventsThisCall = 0;
+    uint16_t height = 0;
+    uint16_t width = 0;
+    uint64_t lastTimestamp = 0;
+    uint64_t candidateTimestamp = 0;
+    bool timeLowSeen = false;
+    bool timeHighSeen = false;
+    bool rowSelected = false;
+    bool rowWordIsY = false;
+    EVT3DecoderStatus lastPayload;
+    uint64_t bytesCount = 0;
+    uint64_t eventsCount = 0;
+    std::mutex statsMutex;
+    std::atomic<uint64_t> customTriggerIn{0};
+    uint64_t firstTimestamp = 0;
+    bool firstTimestampSet = false;
+    uint64_t anomalyCount = 0;
+    std::chrono::steady_clock::time_point lastAnomalyWarning;
+};
+
+} // namespace quelnor

@@ -1,1 +1,0 @@
-// Keeps the library buildable until its first sources land.
