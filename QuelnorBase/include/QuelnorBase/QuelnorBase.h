@@ -2,6 +2,7 @@
 
 // The whole public API of QuelnorBase.
 #include "QuelnorBase/ApsFrame.h"
+#include "QuelnorBase/DvsFileInfo.h"
 #include "QuelnorBase/Event2D.h"
 #include "QuelnorBase/EventTriggerIn.h"
 #include "QuelnorBase/LogLevelType.h"
@@ -9,3 +10,4 @@
 #include "QuelnorBase/ObjectPool.h"
 #include "QuelnorBase/QnObjectPool.h"
 #include "QuelnorBase/QnStatisticInfo.h"
+#include "QuelnorBase/Utils/FuncUtils.h"
