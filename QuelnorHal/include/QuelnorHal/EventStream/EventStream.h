@@ -1,0 +1,48 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "QuelnorHal/EventStream/DataTransfer.h"
+#include "QuelnorHal/EventStream/RawBuffer.h"
+
+namespace quelnor {
+
+// Owns a data transfer and queues the buffers its worker delivers, oldest first, without limit.
+// start and stop come from the camera's thread; waitNextBuffer and getLatestBuffer from the consumer
+// thread; buffers arrive on the transfer's worker. Lock order: control lock, then queue lock.
+class EventStream {
+public:
+    static constexpr int WAIT_TIMEOUT_MS = 100;
+
+    explicit EventStream(std::unique_ptr<DataTransfer> transfer);
+    EventStream(const EventStream&) = delete;
+    EventStream& operator=(const EventStream&) = delete;
+    ~EventStream();
+
+    // Empties the queue and starts the transfer; an exception from the transfer leaves the stream stopped.
+    void start();
+    // Stops the transfer (joins its worker) and empties the queue.
+    void stop();
+    // The oldest queued buffer, removed from the queue, or empty.
+    std::optional<RawBuffer> getLatestBuffer();
+    // Waits up to 100 ms for a buffer: 1 when one is queued, -1 otherwise (at once when stopped).
+    int16_t waitNextBuffer();
+
+private:
+    void onNewBufferArrived(RawBuffer buffer);
+
+    std::unique_ptr<DataTransfer> m_transfer;
+    std::deque<RawBuffer> m_queue;
+    std::mutex m_controlLock;
+    std::atomic<int32_t> m_running{0};
+    std::mutex m_queueLock;
+    std::condition_variable m_bufferSignal;
+};
+
+} // namespace quelnor
