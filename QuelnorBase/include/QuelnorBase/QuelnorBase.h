@@ -2,6 +2,7 @@
 
 // The whole public API of QuelnorBase.
 #include "QuelnorBase/ApsFrame.h"
+#include "QuelnorBase/CalibratorParameters.h"
 #include "QuelnorBase/DvsFileInfo.h"
 #include "QuelnorBase/Event2D.h"
 #include "QuelnorBase/EventTriggerIn.h"
@@ -11,3 +12,4 @@
 #include "QuelnorBase/QnObjectPool.h"
 #include "QuelnorBase/QnStatisticInfo.h"
 #include "QuelnorBase/Utils/FuncUtils.h"
+#include "QuelnorBase/Utils/JsonUtils.h"
