@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <string>
 
@@ -245,7 +246,13 @@ void DataToVideoConverter::releaseOutput() {
 }
 
 int DataToVideoConverter::setOutputFile(const std::string& path) {
-    const std::string utf8Path = local8bitToUtf8(path);
+    std::string utf8Path;
+    try {
+        utf8Path = local8bitToUtf8(path);
+    } catch (const std::exception& e) {
+        QN_ERROR("Could not open output file: %s", path.c_str());
+        return -1;
+    }
     if (m_codecCtx == nullptr) {
         QN_ERROR("setOutputFile: codec_ctx_ not initialized. Please call initVideoConverter() first.");
         return -1;
