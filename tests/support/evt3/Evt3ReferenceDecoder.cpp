@@ -1,0 +1,99 @@
+#include "evt3/Evt3ReferenceDecoder.h"
+
+#include <cstddef>
+
+namespace quelnor::test {
+
+Evt3ReferenceResult referenceDecode(const std::vector<uint16_t>& words, unsigned width, unsigned height) {
+    Evt3ReferenceResult r;
+    // Time as three parts: number of 2^24 us periods, the 12-bit high part, the 12-bit low part.
+    uint64_t periods = 0;
+    unsigned high = 0;
+    unsigned low = 0;
+    auto now = [&] { return (periods << 24) | (uint64_t(high) << 12) | low; };
+
+    unsigned y = 0;
+    bool yIsRow = false;   // the last type-0/1 word was type 0
+    unsigned base = 0;     // VECT_BASE_X payload, 16-bit arithmetic
+    bool baseValid = false;
+
+    size_t i = 0;
+    const size_t n = words.size();
+    while (i < n) {
+        const unsigned type = words[i] >> 12;
+        const unsigned value = words[i] & 0xFFF;
+        const bool rowOn = yIsRow && y < height;
+        if (type == 0x0) {
+            y = value;
+            yIsRow = true;
+        } else if (type == 0x1) {
+            yIsRow = false;
+        } else if (type == 0x2) {
+            const unsigned x = value & 0x7FF;
+            if (rowOn && x < width) {
+                r.events.emplace_back(x, y, (value >> 11) & 1, now());
+            }
+        } else if (type == 0x3) {
+            base = value;
+            baseValid = true;
+        } else if (type == 0x4) {
+            if (i + 3 > n) {
+                break;  // incomplete group at the very end
+            }
+            if (rowOn) {
+                const unsigned col = base & 0x7FF;
+                const uint32_t bits = (words[i] & 0xFFFu) | ((words[i + 1] & 0xFFFu) << 12) |
+                                      ((words[i + 2] & 0xFFu) << 24);
+                if (baseValid && col + 32 <= width) {
+                    for (unsigned b = 0; b < 32; ++b) {
+                        if (bits & (uint32_t(1) << b)) {
+                            r.events.emplace_back(col + b, y, (base >> 11) & 1, now());
+                        }
+                    }
+                } else {
+                    baseValid = false;
+                    ++r.rejectedVectors;
+                    for (unsigned b = 0; b < 32; ++b) {
+                        if ((bits & (uint32_t(1) << b)) && col + b < width) {
+                            ++r.lostVectorEvents;
+                        }
+                    }
+                }
+                base = (base + 32) & 0xFFFF;
+            }
+            i += 3;
+            continue;
+        } else if (type == 0x6) {
+            low = value;
+        } else if (type == 0x8) {
+            const uint64_t before = now();
+            uint64_t p = periods;
+            if (high >= value + 2048) {
+                ++p;
+            }
+            const unsigned l = (value == high) ? low : 0;
+            const uint64_t candidate = (p << 24) | (uint64_t(value) << 12) | l;
+            const bool bad = candidate < before || (candidate >= (uint64_t(1) << 24) && candidate - before > 1000000);
+            if (bad) {
+                ++r.anomalies;
+            } else {
+                periods = p;
+                high = value;
+                low = l;
+            }
+        } else if (type == 0xA) {
+            r.triggers.emplace_back(static_cast<int16_t>((value >> 8) & 0xF), static_cast<int16_t>(value & 1), now());
+        } else if (type == 0xE && (value == 20 || value == 22)) {
+            if (i + 4 > n) {
+                break;
+            }
+            i += 4;
+            continue;
+        }
+        ++i;
+    }
+    r.lastTimestamp = now();
+    return r;
+}
+
+} // namespace quelnor::test

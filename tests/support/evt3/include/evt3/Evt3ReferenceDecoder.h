@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "QuelnorBase/Event2D.h"
+#include "QuelnorBase/EventTriggerIn.h"
+
+namespace quelnor::test {
+
+// A plain decoder of a whole EVT3 word stream, written from the word table and kept simple on
+// purpose: it is what the product decoder is checked against. No buffers, no blocks, no flip.
+struct Evt3ReferenceResult {
+    std::vector<Event2D> events;
+    std::vector<EventTriggerIn> triggers;
+    uint64_t anomalies = 0;       // TIME_HIGH words rejected
+    uint64_t rejectedVectors = 0; // vector groups refused by the base check while a row was selected
+    uint64_t lostVectorEvents = 0; // set bits in refused groups that lay inside the width
+    uint64_t lastTimestamp = 0;
+};
+
+Evt3ReferenceResult referenceDecode(const std::vector<uint16_t>& words, unsigned width, unsigned height);
+
+} // namespace quelnor::test
