@@ -1,4 +1,7 @@
 #pragma once
 
 // The whole public API of QuelnorDriver.
+#include "QuelnorDriver/sensor/Genx320RegisterMap.h"
+#include "QuelnorDriver/sensor/Imx415RegisterMap.h"
+#include "QuelnorDriver/sensor/Imx636RegisterMap.h"
 #include "QuelnorDriver/tools/DataToVideoConverter.h"
