@@ -19,6 +19,7 @@
 #include "QuelnorHal/camera/tools/CameraTool.h"
 #include "QuelnorHal/camera/tools/CameraToolPrivate.h"
 #include "QuelnorHal/camera/tools/EnumParameterInfo.h"
+#include "QuelnorHal/camera/tools/EthConfig/EthConfig.h"
 #include "QuelnorHal/camera/tools/EventRateControl/Genx320EventRateControl.h"
 #include "QuelnorHal/camera/tools/EventRateControl/Imx636EventRateControl.h"
 #include "QuelnorHal/camera/tools/EventTrailFilter/Genx320EventTrailFilter.h"
