@@ -200,6 +200,10 @@ TEST(EventRateControlTools, LargeLimitsComputeTheTargetWithoutOverflow) {
     int rate = 0;
     ASSERT_TRUE(imxTool.getParam("max_event_rate", rate));
     EXPECT_EQ(rate, 3000);
+    // beyond the 22-bit target field the target is held at the field's maximum
+    imxTool.setMaxLimitEventRate(30000);
+    ASSERT_TRUE(imxTool.setParam("max_event_rate", 25000));
+    EXPECT_EQ(imx.device->peek("erc/td_target_event_rate"), 0x3FFFFFu);
 
     auto genx = ToolRig::genx320();
     Genx320EventRateControl genxTool(genx.controller);

@@ -14,6 +14,9 @@ constexpr int RESERVED_REGISTERS = 230;
 constexpr uint32_t RESERVED_FIRST_ADDRESS = 0x6800;
 constexpr int DROP_LUT_REGISTERS = 256;
 constexpr uint32_t INITIAL_TARGET = 10000;
+// "target_event_rate" is 22 bits wide; the register is written whole, so a larger target would
+// reach the bits above the field.
+constexpr uint64_t MAX_TARGET = 0x3FFFFF;
 
 std::string reservedRegisterName(int i) {
     char name[32];
@@ -131,8 +134,13 @@ bool Imx636EventRateControl::setMaxEventRate(int rate) {
     }
     currentRate = rate;
     const uint32_t period = getCountPeriod();
-    const auto target = static_cast<uint32_t>(ercTargetFor(rate, period));
-    registerController->writeRegister(toolName + "td_target_event_rate", target);
+    uint64_t target = ercTargetFor(rate, period);
+    if (target > MAX_TARGET) {
+        QN_WARN("Event rate target %llu exceeds the sensor's field, using %llu", static_cast<unsigned long long>(target),
+                static_cast<unsigned long long>(MAX_TARGET));
+        target = MAX_TARGET;
+    }
+    registerController->writeRegister(toolName + "td_target_event_rate", static_cast<uint32_t>(target));
     QN_DEBUG("set event rate(Ev/s): %lld", static_cast<long long>(rate) * static_cast<long long>(EVENTS_PER_MEV));
     return true;
 }
