@@ -1,0 +1,123 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "QuelnorBase/Event2D.h"
+#include "QuelnorBase/EventTriggerIn.h"
+#include "QuelnorBase/QnStatisticInfo.h"
+#include "QuelnorDriver/camera/CameraToolSet.h"
+#include "QuelnorHal/camera/tools/CameraTool.h"
+#include "QuelnorHal/camera/tools/ToolInfo.h"
+#include "QuelnorHal/camera/tools/ToolType.h"
+#include "QuelnorHal/interface/CameraDescription.h"
+
+namespace quelnor {
+
+class DvsCameraManager;
+
+// One event camera (a camera with an event sensor only), as DvsCameraManager::openCamera hands it out.
+// Through it an application receives decoded events and trigger events by callback or in batches,
+// starts and stops the stream, records raw files, reads statistics, reaches the camera's tools and
+// configuration file and, for Ethernet cameras, updates the firmware.
+//
+// Expected order: open (which initialises), optional callbacks and batch mode, start, optional
+// recording, stop, release. Callbacks and batches also work while the camera runs.
+//
+// Threads:
+// - Event and trigger callbacks run on the camera's camera-loop thread, one camera's callbacks one at a
+//   time, while the camera holds the lock of that callback table. Inside a callback do not add or
+//   remove callbacks of the same kind on the same camera, and do not call getNextBatch on it (each
+//   would wait for the loop's own thread). The event pointers are valid only during the call.
+// - The statistics callback runs on the camera's statistics thread, once a second while it runs.
+// - Everything else runs on the caller's thread. Drive one camera's life cycle (open, start, stop,
+//   recording) from one thread at a time; callbacks and batches may be used from any thread.
+// - Dropping the last pointer to a camera, also inside one of its callbacks, stops it first.
+class DvsCamera {
+public:
+    using EventsCallback = std::function<void(Event2D* first, Event2D* last)>;
+    using TriggerInCallback = std::function<void(EventTriggerIn)>;
+    using StatisticInfoCallback = std::function<void(QnStatisticInfo)>;
+
+    explicit DvsCamera(CameraDescription description);
+    DvsCamera(const DvsCamera& other);
+    DvsCamera(DvsCamera&& other) noexcept;
+    DvsCamera& operator=(const DvsCamera& other);
+    DvsCamera& operator=(DvsCamera&& other) noexcept;
+    virtual ~DvsCamera();
+
+    // False before the camera has been opened, and once the device is gone.
+    virtual bool isConnected() const = 0;
+
+    // Registers an event callback (camera-loop thread) called with each decoded block [first, last).
+    // Ids count from 0 per camera and are never given out again.
+    virtual uint32_t addEventsStreamHandleCallback(EventsCallback callback) = 0;
+    // True when a callback with that id was removed.
+    virtual bool removeEventsStreamHandleCallback(uint32_t id) = 0;
+    // Registers a trigger-input callback (camera-loop thread); ids as for event callbacks.
+    virtual uint32_t addTriggerInCallback(TriggerInCallback callback) = 0;
+    virtual bool removeTriggerInCallback(uint32_t id) = 0;
+
+    // Batches: after setBatchEventsNum(n) every n events, after setBatchEventsTime(t) every t microseconds
+    // of event time, are handed over as one batch; only the newest batch handed over is kept.
+    // getNextBatch clears out, then waits for the next batch handed over after the call began and moves
+    // it into out: true. False at once, out empty, when no batch mode is set. stop() releases every
+    // waiter; one released without a new batch returns false with out empty.
+    virtual bool getNextBatch(std::vector<Event2D>& out) = 0;
+    virtual void setBatchEventsNum(uint64_t count) = 0;
+    virtual void setBatchEventsTime(uint64_t microseconds) = 0;
+
+    // 0 on success (also when already running), -1 on failure. start before a successful open throws
+    // std::runtime_error "Camera is not inited". stop returns 0 when not running.
+    virtual int start() = 0;
+    virtual int stop() = 0;
+
+    // Raw recording of every buffer the camera decodes, independent of start and stop. 0 or -1;
+    // startRecording before a successful open throws std::runtime_error "Camera is not inited", and is
+    // refused (-1) while a recording runs. stopRecording returns 0.
+    virtual int startRecording(std::string path) = 0;
+    // Recording cache: the last `seconds` of data kept in segment files under `directory`. Refused
+    // while a recording runs. Does nothing on a camera without a recorder.
+    virtual void setFileCacheTime(uint16_t seconds, std::string directory);
+    virtual int stopRecording() = 0;
+
+    // Event sensor size in pixels: 1280 x 720 until opened, 320 x 320 for a GenX320 camera after that.
+    virtual uint16_t getWidth() = 0;
+    virtual uint16_t getHeight() = 0;
+
+    // Set while the camera is stopped; called on the statistics thread. Does nothing on a camera
+    // without statistics.
+    virtual void setStatisticInfoCallback(StatisticInfoCallback callback);
+
+    // Ethernet cameras only; false for every other camera.
+    virtual bool updateCameraFirmware(std::string path, uint32_t startAddress);
+    // Sets version and returns true when the camera reports one; otherwise version is "N/A" and false.
+    virtual bool getFirmwareVersion(std::string& version);
+
+    // What discovery found; fixed for the camera's life.
+    CameraDescription getDescription() const;
+
+    // The camera's tools (filled when it is opened) and its configuration file; see CameraToolSet.
+    std::vector<ToolInfo> getAllToolsInfo() const;
+    ToolInfo getToolInfo(ToolType type) const;
+    std::shared_ptr<CameraTool> getTool(ToolType type) const;
+    std::shared_ptr<CameraTool> getTool(std::string name) const;
+    bool exportCameraConfigParams(std::string path);
+    bool loadCameraConfigParams(std::string path);
+
+protected:
+    CameraDescription description;
+    CameraToolSet tools;
+
+private:
+    friend class DvsCameraManager;
+
+    // Opens the device and builds the camera: 0 on success, -1 on failure. Called by the manager on
+    // every open; after a success it does nothing.
+    virtual int init() = 0;
+};
+
+} // namespace quelnor

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "QuelnorHal/EventStream/DataTransfer.h"
+#include "QuelnorHal/EventStream/EventStream.h"
+#include "QuelnorHal/EventStream/RawBuffer.h"
+#include "QuelnorHal/interface/Interface.h"
+#include "QuelnorHal/register/RegisterOperation.h"
+
+namespace quelnor {
+
+// Brings one image sensor of a camera into operation and owns the stream of raw buffers its data
+// produce. The camera creates it, hands it callbacks into its register controller, then calls init
+// with the camera's device interface, start and stop, and pulls filled buffers with getNextBuffer.
+//
+// Threads: init, start and stop run on the thread that drives the camera's life cycle (an application
+// thread, or the camera-loop thread when a camera stops itself after losing the device); getNextBuffer
+// runs on the camera-loop thread. The sensor holds no lock of its own: the camera never runs its life
+// cycle and getNextBuffer at the same time, and the event stream locks its own queue. The callbacks
+// run on the calling thread. Pauses block the calling thread.
+class Sensor {
+public:
+    using WriteRegisterCallback = std::function<void(const std::string& registerName, uint32_t value)>;
+    using WriteRegisterFieldCallback =
+        std::function<void(const std::string& registerName, const std::string& fieldName, uint32_t value)>;
+    using ApplySequenceCallback = std::function<void(const std::vector<RegisterOperation>&)>;
+
+    Sensor();
+    Sensor(const Sensor&) = delete;
+    Sensor& operator=(const Sensor&) = delete;
+    virtual ~Sensor();
+
+    // 0 on success, -1 on failure.
+    virtual int init(std::shared_ptr<Interface> interface) = 0;
+    virtual int start() = 0;
+    virtual int stop() = 0;
+
+    // Each replaces the previous callback.
+    void setApplyRegisterOperationSequenceCallback(ApplySequenceCallback callback);
+    void setWriteRegisterCallback(WriteRegisterCallback callback);
+    void setWriteRegisterFieldCallback(WriteRegisterFieldCallback callback);
+
+    // Waits up to 100 ms for the oldest queued buffer; empty when none came, the stream is stopped or
+    // the sensor has no stream.
+    std::optional<RawBuffer> getNextBuffer();
+
+protected:
+    // Wraps the transfer in a new event stream. Without a transfer there is no stream and the result
+    // is false; the caller's init then fails.
+    bool openEventStream(std::unique_ptr<DataTransfer> transfer);
+    // Starts the stream; false (logged with sensorName) when there is none or its transfer cannot start.
+    bool startEventStream(const char* sensorName);
+    void stopEventStream();
+
+    std::unique_ptr<EventStream> eventStream;
+    WriteRegisterCallback writeRegisterCallback;
+    WriteRegisterFieldCallback writeRegisterFieldCallback;
+    ApplySequenceCallback applySequenceCallback;
+    bool inited = false;
+};
+
+} // namespace quelnor
