@@ -314,6 +314,11 @@ TEST(CameraConfigFile, FilesThatCannotBeOpenedOrParsed) {
         EXPECT_TRUE(log.has(LOG_ERROR, "Failed to open " + missing + " file for writing."));
         EXPECT_FALSE(rig.tools.loadCameraConfigParams(missing));
         EXPECT_TRUE(log.has(LOG_ERROR, "Failed to open config file: " + missing));
+
+        const std::string directory = dir.path.string();
+        EXPECT_FALSE(rig.tools.exportCameraConfigParams(directory));
+        EXPECT_FALSE(rig.tools.loadCameraConfigParams(directory));
+        EXPECT_TRUE(log.has(LOG_ERROR, "Failed to open config file: " + directory));
     }
     {
         const std::string path = dir.file("broken.json");

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <stdexcept>
@@ -275,8 +276,10 @@ bool CameraToolSet::exportCameraConfigParams(const std::string& path) const {
 }
 
 bool CameraToolSet::loadCameraConfigParams(const std::string& path) const {
+    std::error_code ignored;
     std::ifstream file(path);
-    if (!file.is_open()) {
+    // A directory opens as a stream but has nothing to read.
+    if (!file.is_open() || std::filesystem::is_directory(path, ignored)) {
         QN_ERROR("Failed to open config file: %s", path.c_str());
         return false;
     }
