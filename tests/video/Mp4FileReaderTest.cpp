@@ -347,6 +347,40 @@ TEST(Mp4FileReader, LoadingAgainStartsAfresh) {
     EXPECT_EQ(frame.startTimestamp, 0u);
 }
 
+// A damaged picture in the middle costs at most that picture: the frames after it are still listed and read.
+TEST(Mp4FileReader, ADamagedPictureDoesNotEndTheFile) {
+    TempDir dir;
+    std::vector<int64_t> times;
+    for (int i = 0; i < 8; ++i) {
+        times.push_back(i * 33333);
+    }
+    writeConverterVideo(dir.file("source.mp4"), times);
+    auto bytes = readFile(dir.file("source.mp4"));
+    const std::string text(bytes.begin(), bytes.end());
+    const size_t mdat = text.find("mdat");
+    ASSERT_NE(mdat, std::string::npos);
+    const size_t mdatSize = (size_t{bytes[mdat - 4]} << 24) | (size_t{bytes[mdat - 3]} << 16) |
+                            (size_t{bytes[mdat - 2]} << 8) | bytes[mdat - 1];
+    // Overwrite a stretch inside the fourth or fifth picture.
+    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(mdat + mdatSize / 2), 64, 0xFF);
+    const std::string path = dir.file("damaged.mp4");
+    writeFile(path, bytes);
+
+    auto reader = loadedReader(path);
+    ASSERT_NE(reader, nullptr);
+    const auto listed = listedTimes(*reader);
+    EXPECT_EQ(listed, probeFrameTimes(path));
+    ASSERT_GE(listed.size(), 7u);
+    EXPECT_EQ(listed.back(), 7u * 33333);
+    ApsFrame frame(1, 1);
+    size_t read = 0;
+    while (reader->getNextFrame(frame)) {
+        EXPECT_EQ(frame.startTimestamp, listed.at(read));
+        ++read;
+    }
+    EXPECT_EQ(read, listed.size());
+}
+
 // A video stream whose size is zero: nothing to lay a picture buffer over.
 TEST(Mp4FileReader, RefusesAStreamWithoutPictureSize) {
     TempDir dir;

@@ -191,11 +191,9 @@ int Mp4FileReader::decodeNextPicture(AVFrame* picture, uint64_t& time) {
         if (ret == AVERROR_EOF) {
             return 0;
         }
-        if (ret != AVERROR(EAGAIN)) {
-            return ret;
-        }
+        // A decoding error belongs to the packet just given: the next packet may decode again.
         if (m_inputEnded) {
-            return 0;
+            return ret == AVERROR(EAGAIN) ? 0 : ret;
         }
         ret = av_read_frame(m_formatCtx, m_packet);
         if (ret < 0) {
