@@ -82,6 +82,7 @@ TEST(DataToVideoConverter, BgrVideoIsAllKeyFrameH264WithMicrosecondTimes) {
     EXPECT_EQ(stream.at("height"), H);
     EXPECT_EQ(stream.at("time_base"), "1/1000000");
     EXPECT_EQ(stream.at("nb_read_frames"), std::to_string(FRAMES));
+    EXPECT_EQ(stream.at("nb_frames"), std::to_string(FRAMES));
 
     const auto frames = probeVideoFrames(path);
     ASSERT_EQ(frames.size(), static_cast<size_t>(FRAMES));

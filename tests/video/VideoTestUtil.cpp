@@ -88,11 +88,28 @@ nlohmann::json probeFormat(const std::string& path) {
 std::vector<uint8_t> decodeRaw(const std::string& path, const std::string& pixFmt) {
     std::string out;
     const std::string command =
-        "ffmpeg -v error -nostdin -i " + shellQuote(path) + " -map 0:v:0 -f rawvideo -pix_fmt " + pixFmt + " -";
+        "ffmpeg -v error -nostdin -i " + shellQuote(path) + " -map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt " + pixFmt + " -";
     if (run(command, &out) != 0) {
         throw std::runtime_error("ffmpeg decode failed: " + command);
     }
     return std::vector<uint8_t>(out.begin(), out.end());
+}
+
+void makeVideo(const std::string& arguments, const std::string& path) {
+    const std::string command = "ffmpeg -v error -nostdin -y " + arguments + " " + shellQuote(path);
+    if (run(command) != 0) {
+        throw std::runtime_error("ffmpeg failed: " + command);
+    }
+}
+
+std::vector<uint64_t> probeFrameTimes(const std::string& path) {
+    const std::string timeBase = probeVideoStream(path).at("time_base");
+    std::vector<uint64_t> times;
+    for (const auto& frame : probeVideoFrames(path)) {
+        const auto& pts = frame.contains("pts") ? frame.at("pts") : frame.at("best_effort_timestamp");
+        times.push_back(static_cast<uint64_t>(toMicroseconds(pts.get<int64_t>(), timeBase)));
+    }
+    return times;
 }
 
 int64_t toMicroseconds(int64_t ticks, const std::string& timeBase) {

@@ -39,6 +39,12 @@ nlohmann::json probeFormat(const std::string& path);
 // Decodes every video frame to raw pixels of pixFmt ("bgr24", "nv12") with ffmpeg.
 std::vector<uint8_t> decodeRaw(const std::string& path, const std::string& pixFmt);
 
+// Runs "ffmpeg <arguments> <path>" to make a test file; throws when ffmpeg fails.
+void makeVideo(const std::string& arguments, const std::string& path);
+// Every video frame's time in microseconds as ffprobe decodes them (presentation time, else best-effort
+// time), rounded to the nearest microsecond.
+std::vector<uint64_t> probeFrameTimes(const std::string& path);
+
 // Microseconds of a time in a stream's time base ("1/15360"), rounded to the nearest microsecond.
 int64_t toMicroseconds(int64_t ticks, const std::string& timeBase);
 

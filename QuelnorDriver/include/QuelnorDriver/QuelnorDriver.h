@@ -1,6 +1,8 @@
 #pragma once
 
 // The whole public API of QuelnorDriver.
+#include "QuelnorDriver/FileReader/ApsFileReader.h"
+#include "QuelnorDriver/FileReader/Mp4FileReader.h"
 #include "QuelnorDriver/camera/CameraToolSet.h"
 #include "QuelnorDriver/camera/CameraType.h"
 #include "QuelnorDriver/camera/DvsCamera.h"
