@@ -205,7 +205,11 @@ bool V4l2Capture::queue(uint32_t index) {
     v4l2_buffer buffer = bufferRequest(m_bufferType, m_multiplanar, planes,
                                        static_cast<uint32_t>(m_buffers[index].planes.size()));
     buffer.index = index;
-    return m_io->ioctl(m_fd, VIDIOC_QBUF, &buffer) == 0;
+    if (m_io->ioctl(m_fd, VIDIOC_QBUF, &buffer) != 0) {
+        return false;
+    }
+    m_buffersQueued = true;
+    return true;
 }
 
 V4l2Capture::Result V4l2Capture::next(int timeoutMs, const Allocator& allocate, RawBuffer& frame) {
@@ -308,7 +312,8 @@ void V4l2Capture::close() {
     if (m_fd < 0) {
         return;
     }
-    if (m_streaming) {
+    // Queued buffers stay queued when STREAMON fails: STREAMOFF takes them back in any case.
+    if (m_streaming || m_buffersQueued) {
         int type = static_cast<int>(m_bufferType);
         // Stops the device and takes every buffer back from it.
         if (m_io->ioctl(m_fd, VIDIOC_STREAMOFF, &type) != 0) {
@@ -316,6 +321,7 @@ void V4l2Capture::close() {
                      std::strerror(errno));
         }
         m_streaming = false;
+        m_buffersQueued = false;
     }
     for (Buffer& buffer : m_buffers) {
         for (Plane& plane : buffer.planes) {

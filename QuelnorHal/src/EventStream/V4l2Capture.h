@@ -79,6 +79,7 @@ private:
     uint32_t m_frameBytes = 0;
     uint32_t m_planeCount = 1;
     bool m_buffersRequested = false;
+    bool m_buffersQueued = false;
     bool m_streaming = false;
     bool m_failed = false;
     std::vector<Buffer> m_buffers;
