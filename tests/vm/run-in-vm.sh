@@ -50,9 +50,13 @@ if [ "$CHECK" -eq 0 ] && [ $# -lt 1 ]; then usage; fi
 
 command -v qemu-system-x86_64 >/dev/null 2>&1 || skip "qemu-system-x86_64 not found (package qemu-system-x86)"
 command -v timeout >/dev/null 2>&1 || skip "timeout not found"
-IMAGE_DIR=$("$HERE/build-vm.sh" "$CACHE" | tail -1)
+BUILD_LOG=$(mktemp)
+IMAGE_DIR=$("$HERE/build-vm.sh" "$CACHE" 2>"$BUILD_LOG" | tail -1)
 rc=${PIPESTATUS[0]}
-if [ "$rc" -eq 77 ]; then skip "the VM image could not be prepared (see above)"; fi
+BUILD_NOTE=$(tail -n 1 "$BUILD_LOG")
+cat "$BUILD_LOG" >&2
+rm -f "$BUILD_LOG"
+if [ "$rc" -eq 77 ]; then skip "${BUILD_NOTE#build-vm: }"; fi
 if [ "$rc" -ne 0 ] || [ ! -s "$IMAGE_DIR/vmlinuz" ]; then echo "run-in-vm: build-vm.sh failed ($rc)"; exit 1; fi
 [ "$CHECK" -eq 1 ] && { echo "run-in-vm: a VM can start here ($(cat "$IMAGE_DIR/kver"))"; exit 0; }
 
