@@ -3,6 +3,7 @@
 #include <linux/i2c.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -270,11 +271,12 @@ TEST_F(OndrikProRegisters, ConcurrentRegisterAndBlockAccessStaysConsistent) {
     board.config.registerTarget.flag = 0;
     board.config.blockTarget.flag = 0;
     constexpr int THREADS = 4;
-    constexpr int ROUNDS = 200;
+    constexpr int ROUNDS = 100;
     for (int t = 0; t < THREADS; ++t) {
         board.sensor->pokeValue(0x1000 + 4 * t, 0x01010101u * (t + 1), 4);
     }
     board.frameBoard->poke(0x200, {7, 8, 9, 10});
+    board.registerBus->setPauseAfterTransfer(std::chrono::microseconds(20));
     auto interface = board.makeInterface();
 
     std::vector<int> errors(THREADS + 1, 0);

@@ -4,6 +4,7 @@
 #include <linux/i2c.h>
 
 #include <cerrno>
+#include <thread>
 
 namespace quelnor::test::mipisim {
 
@@ -48,6 +49,11 @@ void SimI2cBus::removeDevice(uint16_t address) {
     m_devices.erase(address);
 }
 
+void SimI2cBus::setPauseAfterTransfer(std::chrono::microseconds pause) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_pause = pause;
+}
+
 void SimI2cBus::failNextTransfers(int count, int error) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_failCount = count;
@@ -82,6 +88,18 @@ void SimI2cBus::closed() {
 }
 
 int SimI2cBus::transfer(void* argument) {
+    std::chrono::microseconds pause;
+    const int result = process(argument, pause);
+    const int error = errno;
+    if (pause.count() > 0) {
+        std::this_thread::sleep_for(pause);
+    }
+    errno = error;
+    return result;
+}
+
+int SimI2cBus::process(void* argument, std::chrono::microseconds& pause) {
+    pause = std::chrono::microseconds{0};
     auto* request = static_cast<i2c_rdwr_ioctl_data*>(argument);
     if (request == nullptr || request->msgs == nullptr) {
         return SimFile::fail(EFAULT);
@@ -98,6 +116,7 @@ int SimI2cBus::transfer(void* argument) {
         }
     }
     std::lock_guard<std::mutex> lock(m_lock);
+    pause = m_pause;
     if (m_failCount > 0) {
         --m_failCount;
         return SimFile::fail(m_failError);

@@ -210,7 +210,9 @@ void SimV4l2Capture::fill() {
         size_t offset = 0;
         for (Plane& plane : buffer.planes) {
             const size_t take = std::min(plane.memory->size(), frame.bytes.size() - offset);
-            std::memcpy(plane.memory->data(), frame.bytes.data() + offset, take);
+            if (take > 0) {
+                std::memcpy(plane.memory->data(), frame.bytes.data() + offset, take);
+            }
             plane.bytesused = static_cast<uint32_t>(take);
             offset += take;
         }

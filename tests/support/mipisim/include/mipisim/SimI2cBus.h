@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -34,6 +35,9 @@ public:
     void removeDevice(uint16_t address);
     // The next `count` requests fail with `error` (a bus fault) without reaching any device.
     void failNextTransfers(int count, int error);
+    // Each request returns only after this pause (taken outside the bus's lock), which widens the gaps in
+    // which other threads' requests can come between two requests of one caller.
+    void setPauseAfterTransfer(std::chrono::microseconds pause);
 
     std::vector<Transfer> transfers() const;
     void clearTransfers();
@@ -46,12 +50,15 @@ public:
     void closed();
 
 private:
+    int process(void* argument, std::chrono::microseconds& pause);
+
     mutable std::mutex m_lock;
     std::map<uint16_t, std::shared_ptr<SimI2cRegisterDevice>> m_devices;
     std::vector<Transfer> m_transfers;
     int m_failCount = 0;
     int m_failError = 0;
     int m_openFiles = 0;
+    std::chrono::microseconds m_pause{0};
 };
 
 } // namespace quelnor::test::mipisim
