@@ -12,6 +12,7 @@ PACKAGES=(
   umockdev libumockdev-dev
   iproute2 nftables tzdata locales
   xvfb xauth x11-utils
+  qemu-system-x86 busybox-static kmod cpio
 )
 
 missing=()

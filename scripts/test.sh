@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the SDK and runs the whole test suite:
-#   1. a normal build (RelWithDebInfo) with every test, the installed-package consumer and the benchmarks built;
+#   1. a normal build (RelWithDebInfo) with every test, the installed-package consumer and the benchmarks built,
+#      then the tests that need kernel drivers, in a throw-away VM (tests/vm) when one can start here;
 #   2. an AddressSanitizer + UndefinedBehaviorSanitizer build running every test;
 #   3. a ThreadSanitizer build running the tests labelled "threaded".
 # Usage: scripts/test.sh [--quick]   (--quick: normal build only)
@@ -26,7 +27,23 @@ run_build() { # name, ctest-args, cmake-args...
   (cd "$dir" && ctest --output-on-failure -j "$JOBS" $ctest_args)
 }
 
-run_build normal "" -DQUELNOR_SANITIZE=
+run_build normal "-LE vm" -DQUELNOR_SANITIZE=
+
+echo "=== [vm] tests against kernel drivers in a throw-away VM"
+vm_rc=0
+vm_reason=$(bash tests/vm/run-in-vm.sh --check 2>&1) || vm_rc=$?
+if [ "$vm_rc" -eq 0 ]; then
+  (cd "$ROOT/build/normal" && ctest --output-on-failure -L vm) | tee "$ROOT/build/normal/vm-tests.log"
+  if grep -q "Skipped" "$ROOT/build/normal/vm-tests.log"; then
+    echo "=== [vm] SKIPPED: the VM did not come up (ctest -V -L vm in build/normal shows why)"
+  fi
+elif [ "$vm_rc" -eq 77 ]; then
+  echo "=== [vm] SKIPPED: VM tests not run: ${vm_reason##*$'\n'}"
+else
+  echo "$vm_reason"
+  echo "=== [vm] preparing the VM failed"
+  exit 1
+fi
 
 echo "=== [consumer] install and build an application against the installed package"
 PREFIX="$ROOT/build/install"

@@ -21,6 +21,7 @@ std::unique_ptr<DataTransfer> makeUsbDataTransfer(const std::shared_ptr<Interfac
 std::unique_ptr<DataTransfer> makeEthDataTransfer(const std::shared_ptr<Interface>& interface,
                                                   uint32_t rawEventSizeBytes, uint32_t bufferSize);
 
-std::unique_ptr<DataTransfer> makeV4l2DataTransfer(const V4l2StreamConfig& config, uint32_t rawEventSizeBytes);
+std::unique_ptr<DataTransfer> makeV4l2DataTransfer(const V4l2StreamConfig& config, uint32_t rawEventSizeBytes,
+                                                   std::shared_ptr<DeviceIo> io);
 
 } // namespace quelnor::detail

@@ -1,5 +1,7 @@
 #include "EventStream/DataTransferFactories.h"
 
+#include <utility>
+
 #include "QuelnorBase/Logger.h"
 
 namespace quelnor {
@@ -26,8 +28,9 @@ std::unique_ptr<DataTransfer> createDataTransferUniquePtr(std::shared_ptr<Interf
 }
 
 std::unique_ptr<DataTransfer> createV4l2DataTransferUniquePtr(const V4l2StreamConfig& config,
-                                                              uint32_t rawEventSizeBytes) {
-    return detail::makeV4l2DataTransfer(config, rawEventSizeBytes);
+                                                              uint32_t rawEventSizeBytes,
+                                                              std::shared_ptr<DeviceIo> io) {
+    return detail::makeV4l2DataTransfer(config, rawEventSizeBytes, std::move(io));
 }
 
 } // namespace quelnor

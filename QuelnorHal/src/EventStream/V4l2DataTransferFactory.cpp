@@ -1,13 +1,12 @@
 #include "EventStream/DataTransferFactories.h"
 
-#include "QuelnorBase/Logger.h"
+#include "QuelnorHal/EventStream/V4l2DataTransfer.h"
 
 namespace quelnor::detail {
 
-// The MIPI transport fills this in: std::make_unique<V4l2DataTransfer>(config, rawEventSizeBytes).
-std::unique_ptr<DataTransfer> makeV4l2DataTransfer(const V4l2StreamConfig&, uint32_t) {
-    QN_ERROR("createV4l2DataTransferUniquePtr: V4L2 data transfer is not available");
-    return nullptr;
+std::unique_ptr<DataTransfer> makeV4l2DataTransfer(const V4l2StreamConfig& config, uint32_t rawEventSizeBytes,
+                                                   std::shared_ptr<DeviceIo> io) {
+    return std::make_unique<V4l2DataTransfer>(config, rawEventSizeBytes, std::move(io));
 }
 
 } // namespace quelnor::detail

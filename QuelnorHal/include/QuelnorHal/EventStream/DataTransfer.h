@@ -16,6 +16,7 @@
 namespace quelnor {
 
 struct V4l2StreamConfig;
+class DeviceIo;
 
 // Which USB data endpoint a UsbDataTransfer reads.
 enum UsbDataTransferEndpoint : uint8_t {
@@ -100,8 +101,10 @@ std::unique_ptr<DataTransfer> createDataTransferUniquePtr(std::shared_ptr<Interf
                                                           uint32_t rawEventSizeBytes, uint32_t bufferSize,
                                                           uint8_t numTransfers, UsbDataTransferEndpoint endpoint);
 
-// The V4L2 capture of the MIPI camera.
+// The V4L2 capture of the MIPI camera (a V4l2DataTransfer). Its device calls go through io; nullptr uses
+// the real system calls (pass the camera interface's deviceIo() to capture from the same board).
 std::unique_ptr<DataTransfer> createV4l2DataTransferUniquePtr(const V4l2StreamConfig& config,
-                                                              uint32_t rawEventSizeBytes);
+                                                              uint32_t rawEventSizeBytes,
+                                                              std::shared_ptr<DeviceIo> io = nullptr);
 
 } // namespace quelnor
