@@ -716,6 +716,8 @@ public:
     // Appends the datagrams of the next payload packet (with its faults) to out. Under the lock.
     void nextPacketLocked(std::vector<Outgoing>& out) {
         std::vector<uint8_t> payload;
+        const size_t payloadSize = payloadSizes[sizeIndex % payloadSizes.size()];
+        ++sizeIndex;
         if (source == Source::Pattern) {
             payload.resize(payloadSize);
             const uint32_t id = nextPacketId;
@@ -826,7 +828,7 @@ public:
                 if (rate > 0) {
                     const double elapsed = std::chrono::duration<double>(Clock::now() - epoch).count();
                     const double allowed = rate * elapsed - static_cast<double>(bytesSinceEpoch);
-                    const double perPacket = static_cast<double>(payloadSize);
+                    const double perPacket = static_cast<double>(payloadSizes[sizeIndex % payloadSizes.size()]);
                     if (allowed < perPacket) {
                         const double waitSeconds = (perPacket - allowed) / rate;
                         guard.unlock();
@@ -911,7 +913,8 @@ public:
     bool loop = false;
     size_t position = 0;
     double rate = 0;
-    size_t payloadSize = DEFAULT_PAYLOAD_SIZE;
+    std::vector<size_t> payloadSizes{DEFAULT_PAYLOAD_SIZE};
+    size_t sizeIndex = 0;
     StreamFaults faultsOf;
     bool record = true;
     std::vector<uint8_t> delivered;
@@ -1042,12 +1045,20 @@ void EthCameraSim::setStreamRate(double payloadBytesPerSecond) {
     impl->rate = payloadBytesPerSecond;
 }
 
-void EthCameraSim::setPayloadSize(size_t bytes) {
-    if (bytes == 0 || bytes > MAX_PAYLOAD) {
-        throw std::invalid_argument("EthCameraSim: payload size must be 1 .. 1406");
+void EthCameraSim::setPayloadSize(size_t bytes) { setPayloadSizes({bytes}); }
+
+void EthCameraSim::setPayloadSizes(std::vector<size_t> sizes) {
+    if (sizes.empty()) {
+        throw std::invalid_argument("EthCameraSim: no payload size");
+    }
+    for (size_t bytes : sizes) {
+        if (bytes == 0 || bytes > MAX_PAYLOAD) {
+            throw std::invalid_argument("EthCameraSim: payload sizes must be 1 .. 1406");
+        }
     }
     std::lock_guard<std::mutex> guard(impl->lock);
-    impl->payloadSize = bytes;
+    impl->payloadSizes = std::move(sizes);
+    impl->sizeIndex = 0;
 }
 
 void EthCameraSim::setStreamFaults(StreamFaults faults) {
@@ -1075,6 +1086,7 @@ void EthCameraSim::rewindStream() {
         std::lock_guard<std::mutex> guard(impl->lock);
         impl->position = 0;
         impl->nextPacketId = 1;
+        impl->sizeIndex = 0;
         impl->packetsInBlock = 0;
         impl->held.reset();
         impl->delivered.clear();

@@ -188,6 +188,8 @@ public:
     void setStreamPattern();
     void setStreamRate(double payloadBytesPerSecond); // 0: as fast as possible
     void setPayloadSize(size_t bytes);                 // 1 .. 1406
+    // Payload sizes used in turn, packet after packet.
+    void setPayloadSizes(std::vector<size_t> sizes);
     void setStreamFaults(StreamFaults faults);
     // Keep the payloads that a correct receiver gets, in arrival order (on by default, off for the
     // generated pattern). Faulty datagrams, lost packets, leaders and trailers are left out.
