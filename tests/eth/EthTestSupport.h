@@ -22,7 +22,8 @@ constexpr const char* HOST_ADDRESS = "127.0.0.1";
 // As root the test process moves into a private network namespace of its own (first call, on the
 // main thread, before any other thread starts), so port 3956 is never shared with other processes.
 // Otherwise every camera gets a loopback address of its own, which keeps parallel runs apart too.
-inline void prepareLoopback() {
+// Returns whether the process runs in its private namespace.
+inline bool prepareLoopback() {
     static const bool isolated = [] {
         std::string why;
         const bool ok = isolateNetwork(&why);
@@ -31,7 +32,7 @@ inline void prepareLoopback() {
         }
         return ok;
     }();
-    (void)isolated;
+    return isolated;
 }
 
 // A loopback address no other camera of this process and (very likely) no other process uses.
