@@ -571,10 +571,11 @@ public:
             }
             e.text = "FORCEIP " + ipText(newIp) + " " + ipText(newMask) + " " + ipText(newGateway);
             append(std::move(e));
+            // Answer first, then move the adapter: the host waits only briefly for the answer.
+            reply(ackHeader(STATUS_SUCCESS, ackCode, 0, id), code, faultAddress, to, ifindex);
             if (hook) {
                 hook(ipText(newIp), ipText(newMask), ipText(newGateway));
             }
-            answer = ackHeader(STATUS_SUCCESS, ackCode, 0, id);
             break;
         }
         case WRITEMEM_CMD: {

@@ -20,7 +20,8 @@
 //              status 0x8003.
 //   WRITEREG   to the register file; 0x0773 takes/releases control, 0x0D00 sets the host stream
 //              port (the host address is the request's sender), 0x0770 switches the stream.
-//   FORCEIP    for its own MAC: adopts address, mask and gateway (and calls the force-IP hook).
+//   FORCEIP    for its own MAC: adopts address, mask and gateway, answers, then calls the force-IP
+//              hook (which may move the namespace's adapter to the new address).
 //   WRITEMEM   into a sparse memory (unwritten bytes read 0), logged chunk by chunk.
 //   anything else: status 0x8001 (not implemented).
 // Stream: while switched on and told a host port, GVSP payload datagrams (status 0, block id,
