@@ -20,13 +20,7 @@ constexpr uint16_t READREG = 0x0080;
 
 class EthOnlineCheckTest : public EthLoopbackTest {
 protected:
-    size_t keepAlives() const {
-        size_t n = 0;
-        for (const auto& e : camera->log()) {
-            n += e.command == READREG && e.address == EthInterface::KEEP_ALIVE_REGISTER;
-        }
-        return n;
-    }
+    size_t keepAlives() const { return camera->countRequests(READREG, EthInterface::KEEP_ALIVE_REGISTER); }
     // No keep-alive read for a while longer than the check period.
     bool noMoreKeepAlives() const {
         const size_t before = keepAlives();

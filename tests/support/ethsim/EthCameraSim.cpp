@@ -1148,10 +1148,12 @@ std::vector<std::string> EthCameraSim::logLines() const {
     return out;
 }
 
-size_t EthCameraSim::countRequests(uint16_t command) const {
+size_t EthCameraSim::countRequests(uint16_t command, std::optional<uint32_t> address) const {
     std::lock_guard<std::mutex> guard(impl->lock);
-    return static_cast<size_t>(std::count_if(impl->entries.begin(), impl->entries.end(),
-                                             [command](const SimLogEntry& e) { return e.command == command; }));
+    return static_cast<size_t>(
+        std::count_if(impl->entries.begin(), impl->entries.end(), [command, address](const SimLogEntry& e) {
+            return e.command == command && (!address || e.address == *address);
+        }));
 }
 
 void EthCameraSim::clearLog() {

@@ -213,7 +213,8 @@ public:
     // ---- log ----
     std::vector<SimLogEntry> log() const;
     std::vector<std::string> logLines() const;
-    size_t countRequests(uint16_t command) const;
+    // Requests of a command (to an address), counted without copying the log.
+    size_t countRequests(uint16_t command, std::optional<uint32_t> address = {}) const;
     void clearLog();
     void setLogSink(LogSink sink);
 
