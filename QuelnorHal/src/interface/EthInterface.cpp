@@ -216,7 +216,9 @@ bool EthInterface::fillBufferData(uint8_t* destination, int& length, int room, i
         length = static_cast<int>(n);
         return true;
     }
-    if (!dataHandle) {
+    if (!dataHandle || !dataHandle->isInitialized()) {
+        // No socket to wait on: wait out the time anyway, or the worker's loop would spin.
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::max(timeoutMs, 0)));
         return false;
     }
     // The payload goes straight into the caller's room; only what does not fit lands in the spill.

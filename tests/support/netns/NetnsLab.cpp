@@ -30,6 +30,94 @@ constexpr auto STOP_GRACE = std::chrono::seconds(3);
 
 std::atomic<int> labCounter{0};
 
+// What a test process killed by SIGINT, SIGTERM or SIGHUP leaves behind is removed by its signal
+// handler (the trap); SIGKILL leaves it to the next lab's sweep. Fixed-size tables: the handler may
+// only use async-signal-safe calls.
+constexpr int MAX_TRACKED = 64;
+constexpr size_t TRACKED_NAME = 64;
+char trackedNamespaces[MAX_TRACKED][TRACKED_NAME];
+std::atomic<int> trackedNamespaceCount{0};
+std::atomic<pid_t> trackedProcesses[MAX_TRACKED];
+std::atomic<int> trackedProcessCount{0};
+std::once_flag trapOnce;
+
+void removeOnSignal(int signal) {
+    for (int i = 0; i < trackedProcessCount.load() && i < MAX_TRACKED; ++i) {
+        const pid_t pid = trackedProcesses[i].load();
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+        }
+    }
+    for (int i = 0; i < trackedNamespaceCount.load() && i < MAX_TRACKED; ++i) {
+        if (trackedNamespaces[i][0] == '\0') {
+            continue;
+        }
+        const pid_t child = ::fork();
+        if (child == 0) {
+            char ip[] = "ip";
+            char netns[] = "netns";
+            char del[] = "del";
+            char* args[] = {ip, netns, del, trackedNamespaces[i], nullptr};
+            char* noEnvironment[] = {nullptr};
+            ::execve("/usr/sbin/ip", args, noEnvironment);
+            ::execve("/sbin/ip", args, noEnvironment);
+            ::execve("/usr/bin/ip", args, noEnvironment);
+            ::_exit(127);
+        }
+        if (child > 0) {
+            ::waitpid(child, nullptr, 0);
+        }
+    }
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+void installTrap() {
+    std::call_once(trapOnce, [] {
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction current;
+            if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+                struct sigaction action;
+                std::memset(&action, 0, sizeof action);
+                action.sa_handler = removeOnSignal;
+                ::sigaction(signal, &action, nullptr);
+            }
+        }
+    });
+}
+
+void trackNamespace(const std::string& name) {
+    const int slot = trackedNamespaceCount.load();
+    if (slot < MAX_TRACKED && name.size() < TRACKED_NAME) {
+        std::memcpy(trackedNamespaces[slot], name.c_str(), name.size() + 1);
+        trackedNamespaceCount.store(slot + 1);
+    }
+}
+
+void untrackNamespace(const std::string& name) {
+    for (int i = 0; i < trackedNamespaceCount.load(); ++i) {
+        if (name == trackedNamespaces[i]) {
+            trackedNamespaces[i][0] = '\0';
+        }
+    }
+}
+
+void trackProcess(pid_t pid) {
+    const int slot = trackedProcessCount.load();
+    if (slot < MAX_TRACKED) {
+        trackedProcesses[slot].store(pid);
+        trackedProcessCount.store(slot + 1);
+    }
+}
+
+void untrackProcess(pid_t pid) {
+    for (int i = 0; i < trackedProcessCount.load(); ++i) {
+        if (trackedProcesses[i].load() == pid) {
+            trackedProcesses[i].store(0);
+        }
+    }
+}
+
 struct CommandResult {
     int status;
     std::string output;
@@ -127,6 +215,7 @@ bool isolateNetwork(std::string* reason) {
 }
 
 NetnsLab::NetnsLab() {
+    installTrap();
     removeLeftovers();
     m_prefix = std::string(NAME_TAG) + std::to_string(::getpid()) + "x" + std::to_string(labCounter.fetch_add(1));
 }
@@ -138,6 +227,7 @@ NetnsLab::~NetnsLab() {
     for (const std::string& name : m_namespaces) {
         killProcessesIn(name);
         capture("ip netns del " + name);
+        untrackNamespace(name);
     }
 }
 
@@ -180,6 +270,7 @@ void NetnsLab::addHost(const std::string& host) {
     const std::string name = ns(host);
     run("ip netns add " + name);
     m_namespaces.push_back(name);
+    trackNamespace(name);
     run("ip -n " + name + " link set lo up");
 }
 
@@ -187,6 +278,7 @@ void NetnsLab::addSegment(const std::string& segment) {
     const std::string name = ns("sw-" + segment);
     run("ip netns add " + name);
     m_namespaces.push_back(name);
+    trackNamespace(name);
     run("ip -n " + name + " link set lo up");
     run("ip -n " + name + " link add " + BRIDGE + " type bridge");
     run("ip -n " + name + " link set " + BRIDGE + " up");
@@ -247,6 +339,7 @@ pid_t NetnsLab::spawn(const std::string& host, const std::vector<std::string>& a
         ::_exit(127);
     }
     m_processes.push_back(pid);
+    trackProcess(pid);
     return pid;
 }
 
@@ -262,6 +355,7 @@ void NetnsLab::stopProcess(pid_t pid) {
     if (!known) {
         return;
     }
+    untrackProcess(pid);
     ::kill(pid, SIGTERM);
     const auto deadline = std::chrono::steady_clock::now() + STOP_GRACE;
     while (std::chrono::steady_clock::now() < deadline) {

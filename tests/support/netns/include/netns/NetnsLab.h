@@ -1,8 +1,9 @@
 #pragma once
 
 // Private networks for tests, made of Linux network namespaces joined by veth pairs. Nothing is
-// created in the machine's own namespace; everything is removed when the lab goes (and labs left
-// behind by killed test processes are removed by the next lab). Root only. Link `quelnor_netns`,
+// created in the machine's own namespace; everything is removed when the lab goes, by a signal
+// handler when the process is interrupted (SIGINT, SIGTERM, SIGHUP), and labs left behind by killed
+// test processes are removed by the next lab. Root only. Link `quelnor_netns`,
 // include "netns/NetnsLab.h".
 //
 //   if (auto why = quelnor::test::netnsUnavailableReason(); !why.empty()) GTEST_SKIP() << why;
