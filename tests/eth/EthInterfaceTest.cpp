@@ -121,8 +121,8 @@ protected:
         EthInterfaceTest::SetUp();
         startCamera();
         eth = connect();
-        controller = std::make_shared<RegisterController>(eth, IMX636_REGISTER_MAP, IMX636_REGISTER_MAP_SIZE,
-                                                          "PSEE/IMX636/");
+        controller =
+            std::make_shared<RegisterController>(eth, IMX636_REGISTER_MAP, IMX636_REGISTER_MAP_SIZE, "PSEE/IMX636/");
         camera->clearLog();
     }
 
@@ -162,7 +162,8 @@ TEST_F(EthRegistersTest, ReadAndWriteByName) {
     uint32_t done = 0;
     controller->readRegisterField("roi_win_ctrl", "roi_win_done", done);
     EXPECT_EQ(done, 1u);
-    EXPECT_THAT(camera->logLines(), testing::Contains("WRITEREG " + hex8(regs.addressOf("bias/bias_fo")) + " = 0x12345678"));
+    EXPECT_THAT(camera->logLines(),
+                testing::Contains("WRITEREG " + hex8(regs.addressOf("bias/bias_fo")) + " = 0x12345678"));
 }
 
 TEST_F(EthRegistersTest, LateReplyToOneRegisterIsNotTakenForTheNext) {

@@ -81,7 +81,8 @@ TEST_F(EthMaintenanceTest, FirmwareOf300BytesGoesOutInTwoChunks) {
     EXPECT_EQ(writes[1].length, 44u);
     EXPECT_EQ(camera->readMemory(0x00080000, 300), content);
     EXPECT_TRUE(logs.has(LOG_INFO, "Updating firmware with file: " + path + " (size: 300 bytes)"));
-    EXPECT_TRUE(logs.has(LOG_INFO, "Firmware update completed successfully. Total packets: 2, Total bytes: 0x0000012c"));
+    EXPECT_TRUE(
+        logs.has(LOG_INFO, "Firmware update completed successfully. Total packets: 2, Total bytes: 0x0000012c"));
     EXPECT_TRUE(linesStartingWith(logs, "Firmware update progress").empty());
 }
 
@@ -101,21 +102,24 @@ TEST_F(EthMaintenanceTest, FirmwareOfOneMebibyteIsWrittenByteExact) {
     ASSERT_EQ(progress.size(), 40u);
     EXPECT_EQ(progress.front(), "Firmware update progress: 2.4% (Packet 100, Address 0x00006400)");
     EXPECT_EQ(progress.back(), "Firmware update progress: 97.7% (Packet 4000, Address 0x000fa000)");
-    EXPECT_TRUE(logs.has(LOG_INFO, "Firmware update completed successfully. Total packets: 4096, Total bytes: 0x00100000"));
+    EXPECT_TRUE(
+        logs.has(LOG_INFO, "Firmware update completed successfully. Total packets: 4096, Total bytes: 0x00100000"));
 }
 
 TEST_F(EthMaintenanceTest, FirmwareOf99ChunksLogsNoProgress) {
     LogCapture logs;
     ASSERT_TRUE(eth->updateFirmware(dir.file("f.bin", randomBytes(99 * 256, 3)), 0));
     EXPECT_TRUE(linesStartingWith(logs, "Firmware update progress").empty());
-    EXPECT_TRUE(logs.has(LOG_INFO, "Firmware update completed successfully. Total packets: 99, Total bytes: 0x00006300"));
+    EXPECT_TRUE(
+        logs.has(LOG_INFO, "Firmware update completed successfully. Total packets: 99, Total bytes: 0x00006300"));
 }
 
 TEST_F(EthMaintenanceTest, EmptyFirmwareSendsNothing) {
     LogCapture logs;
     ASSERT_TRUE(eth->updateFirmware(dir.file("empty.bin", {}), 0x100));
     EXPECT_TRUE(camera->memoryWrites().empty());
-    EXPECT_TRUE(logs.has(LOG_INFO, "Firmware update completed successfully. Total packets: 0, Total bytes: 0x00000000"));
+    EXPECT_TRUE(
+        logs.has(LOG_INFO, "Firmware update completed successfully. Total packets: 0, Total bytes: 0x00000000"));
 }
 
 TEST_F(EthMaintenanceTest, OnlyBinFilesAreAccepted) {
@@ -142,7 +146,8 @@ TEST_F(EthMaintenanceTest, FirmwareFileEndingEarlyIsAFailure) {
     });
     EXPECT_FALSE(eth->updateFirmware(path, 0));
     EXPECT_TRUE(logs.has(LOG_ERROR, "Firmware file read ended early: 524288 of 1048576 bytes sent"));
-    EXPECT_FALSE(logs.has(LOG_INFO, "Firmware update completed successfully. Total packets: 2048, Total bytes: 0x00080000"));
+    EXPECT_FALSE(
+        logs.has(LOG_INFO, "Firmware update completed successfully. Total packets: 2048, Total bytes: 0x00080000"));
 }
 
 TEST_F(EthMaintenanceTest, RefusedChunkStopsTheUpdate) {

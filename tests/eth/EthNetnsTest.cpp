@@ -238,7 +238,8 @@ TEST_F(EthNetnsTest, ForceIpAcknowledged) {
     const auto found = EthInterface::findEthDvsCamera();
     ASSERT_EQ(found.size(), 1u);
     EXPECT_TRUE(EthInterface::ethCameraForceIP(found[0], NEW_IP, NEW_MASK, NEW_GATEWAY));
-    EXPECT_TRUE(logs.has(LOG_INFO, "ForceIP ACK received; configuration succeeded, MAC: 0050c258c100, New IP: 192.0.2.50"));
+    EXPECT_TRUE(
+        logs.has(LOG_INFO, "ForceIP ACK received; configuration succeeded, MAC: 0050c258c100, New IP: 192.0.2.50"));
     EXPECT_EQ(cam.logLines().back(), "FORCEIP 192.0.2.50 255.255.255.0 192.0.2.254");
 
     // The camera is reached at its new address.
@@ -304,8 +305,8 @@ TEST_F(EthNetnsTest, ForceIpThatIsNotAppliedFails) {
 
 TEST_F(EthNetnsTest, CameraProgramAdoptsAForcedAddress) {
     oneSegment({{"cam1", "192.0.2.11/24"}});
-    addCameraProgram("cam1", {"--ip", "192.0.2.11", "--mask", "255.255.255.0", "--gateway", "192.0.2.254",
-                              "--serial", "TV0009", "--apply-force-ip", "eth0"});
+    addCameraProgram("cam1", {"--ip", "192.0.2.11", "--mask", "255.255.255.0", "--gateway", "192.0.2.254", "--serial",
+                              "TV0009", "--apply-force-ip", "eth0"});
     auto inside = lab->enter("host");
     const auto found = EthInterface::findEthDvsCamera();
     ASSERT_EQ(found.size(), 1u);

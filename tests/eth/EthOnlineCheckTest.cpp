@@ -62,7 +62,8 @@ TEST_F(EthOnlineCheckTest, SilentCameraGoesOfflineAfterFiveFailedChecksAndStaysO
     camera->addReplyFault(ReplyFault(ReplyFault::Kind::Silence, READREG, EthInterface::KEEP_ALIVE_REGISTER));
     eth->setEventStream(true);
     const std::string offline = "Device marked as offline after 5 consecutive failures";
-    ASSERT_TRUE(eventually([&] { return !eth->isConnected() && logs.has(LOG_WARN, offline); }, std::chrono::seconds(30)));
+    ASSERT_TRUE(
+        eventually([&] { return !eth->isConnected() && logs.has(LOG_WARN, offline); }, std::chrono::seconds(30)));
     EXPECT_EQ(logs.count(LOG_WARN, offline), 1);
     // The worker has ended; switching on again while on changes nothing.
     EXPECT_TRUE(noMoreKeepAlives());
@@ -73,7 +74,8 @@ TEST_F(EthOnlineCheckTest, SilentCameraGoesOfflineAfterFiveFailedChecksAndStaysO
     // Off and on: the count goes on, so one more failed check is enough.
     eth->setEventStream(false);
     eth->setEventStream(true);
-    EXPECT_TRUE(eventually([&] { return logs.has(LOG_WARN, "Device marked as offline after 6 consecutive failures"); }));
+    EXPECT_TRUE(
+        eventually([&] { return logs.has(LOG_WARN, "Device marked as offline after 6 consecutive failures"); }));
     EXPECT_FALSE(eth->isConnected());
 
     // A camera answering again: one good check and it is back.

@@ -210,7 +210,8 @@ TEST_F(EthStreamTest, FaultyDatagramsAreRefusedAndTheRestArrivesInArrivalOrder) 
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const LogLine& l) {
                                 return l.text.find("Datagram of 2000 bytes") == 0 &&
-                                       l.text.find("exceeds the 1414-byte receive buffer, refused") != std::string::npos;
+                                       l.text.find("exceeds the 1414-byte receive buffer, refused") !=
+                                           std::string::npos;
                             }),
               1);
 }

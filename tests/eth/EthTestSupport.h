@@ -65,7 +65,9 @@ protected:
         return *camera;
     }
 
-    std::shared_ptr<EthInterface> connect() { return EthInterface::createEthInterface(camera->description(HOST_ADDRESS)); }
+    std::shared_ptr<EthInterface> connect() {
+        return EthInterface::createEthInterface(camera->description(HOST_ADDRESS));
+    }
 
     static bool eventually(const std::function<bool()>& condition,
                            std::chrono::milliseconds timeout = std::chrono::seconds(20)) {

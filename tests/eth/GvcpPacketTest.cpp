@@ -269,8 +269,8 @@ TEST(GvspHeader, PayloadPacketsOnly) {
     EXPECT_EQ(length, 1406);
     EXPECT_EQ(id, 0xABCDEFu);
 
-    for (const char* refused : {"00 00 00 01 01 00 00 01", "00 00 00 01 02 00 00 01", "80 01 00 01 03 00 00 01",
-                                "00 00 00 01 04 00 00 01"}) {
+    for (const char* refused :
+         {"00 00 00 01 01 00 00 01", "00 00 00 01 02 00 00 01", "80 01 00 01 03 00 00 01", "00 00 00 01 04 00 00 01"}) {
         const auto d = hex(refused);
         offset = 99;
         EXPECT_FALSE(parseGvspHeader(d.data(), 8, offset, length, id)) << refused;

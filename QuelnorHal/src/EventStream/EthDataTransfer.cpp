@@ -8,8 +8,7 @@
 
 namespace quelnor {
 
-EthDataTransfer::EthDataTransfer(std::shared_ptr<EthInterface> ethInterface, uint32_t rawEventSizeBytes,
-                                 uint32_t size)
+EthDataTransfer::EthDataTransfer(std::shared_ptr<EthInterface> ethInterface, uint32_t rawEventSizeBytes, uint32_t size)
     : DataTransfer(rawEventSizeBytes, true, size), bufferSize(size), interface(std::move(ethInterface)) {}
 
 EthDataTransfer::~EthDataTransfer() { stop(); }

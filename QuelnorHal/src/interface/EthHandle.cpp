@@ -41,7 +41,8 @@ void closeSocket(int& fd) {
 int pollFor(pollfd* fds, nfds_t count, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         int r = ::poll(fds, count, left.count() > 0 ? static_cast<int>(left.count()) : 0);
         if (r >= 0 || errno != EINTR) {
             return r;
@@ -129,7 +130,8 @@ EthHandle::~EthHandle() {
     closeSocket(broadcastSocketHandle);
 }
 
-bool EthHandle::receiveOne(int fd, const Part* parts, size_t count, int& length, bool& wouldBlock, sockaddr_in* sender) {
+bool EthHandle::receiveOne(int fd, const Part* parts, size_t count, int& length, bool& wouldBlock,
+                           sockaddr_in* sender) {
     length = 0;
     wouldBlock = false;
     iovec iov[MAX_PARTS];
@@ -212,7 +214,8 @@ bool EthHandle::sendData(const uint8_t* data, int length) {
         QN_ERROR("Invalid IP address: %s", serverIp.c_str());
         return false;
     }
-    ssize_t n = ::sendto(socketHandle, data, static_cast<size_t>(length), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ssize_t n =
+        ::sendto(socketHandle, data, static_cast<size_t>(length), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     if (n < length) {
         QN_ERROR("sendto failed, WSA error code: %d", errno);
         return false;
@@ -226,7 +229,8 @@ bool EthHandle::sendBroadcastData(const uint8_t* data, int length) {
     }
     sockaddr_in to;
     toAddress(BROADCAST_ADDRESS, serverPort, to);
-    ssize_t n = ::sendto(socketHandle, data, static_cast<size_t>(length), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ssize_t n =
+        ::sendto(socketHandle, data, static_cast<size_t>(length), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     if (n < length) {
         QN_ERROR("sendto failed, WSA error code: %d", errno);
         return false;

@@ -125,7 +125,7 @@ EthInterface::ExchangeResult EthInterface::exchange(const std::vector<uint8_t>& 
             if (GvcpPacket::readAckHeader(buffer, length, header) && header.acknowledge == ackCode &&
                 header.ackId == requestId) {
                 return accept(static_cast<const uint8_t*>(buffer), length) ? ExchangeResult::Accepted
-                                                                          : ExchangeResult::Rejected;
+                                                                           : ExchangeResult::Rejected;
             }
             // A late reply to an earlier request, or something else: not ours.
             QN_DEBUG("Discarded a reply of %d bytes while waiting for acknowledge 0x%04x id %u", length, ackCode,
@@ -149,10 +149,9 @@ bool EthInterface::isConnected() const { return online.load(); }
 
 bool EthInterface::tryReadRegister(uint32_t address, uint32_t& value) {
     uint32_t read = 0;
-    const auto result = exchange(GvcpPacket::buildReadRegCmd(address, nextRequestId()), CONTROL_TIMEOUT_MS,
-                                 [&read](const uint8_t* data, int length) {
-                                     return GvcpPacket::parseReadRegAck(data, length, read);
-                                 });
+    const auto result =
+        exchange(GvcpPacket::buildReadRegCmd(address, nextRequestId()), CONTROL_TIMEOUT_MS,
+                 [&read](const uint8_t* data, int length) { return GvcpPacket::parseReadRegAck(data, length, read); });
     if (result != ExchangeResult::Accepted) {
         QN_ERROR("Read register 0x%08x failed", address);
         value = 0;
@@ -303,10 +302,9 @@ void EthInterface::onlineCheckLoop() {
 bool EthInterface::checkDeviceOnline() {
     try {
         uint32_t value = 0;
-        const auto result = exchange(GvcpPacket::buildReadRegCmd(KEEP_ALIVE_REGISTER, nextRequestId()),
-                                     CONTROL_TIMEOUT_MS, [&value](const uint8_t* data, int length) {
-                                         return GvcpPacket::parseReadRegAck(data, length, value);
-                                     });
+        const auto result = exchange(
+            GvcpPacket::buildReadRegCmd(KEEP_ALIVE_REGISTER, nextRequestId()), CONTROL_TIMEOUT_MS,
+            [&value](const uint8_t* data, int length) { return GvcpPacket::parseReadRegAck(data, length, value); });
         if (result == ExchangeResult::Accepted) {
             return true;
         }
@@ -391,7 +389,8 @@ std::vector<CameraDescription> EthInterface::findEthDvsCamera() {
             camera.vendorId = DISCOVERY_VENDOR_ID;
             camera.productId = DISCOVERY_PRODUCT_ID;
             camera.interfaceType = INTERFACE_ETH;
-            camera.ipAddresses = {ipToString(info.ip), adapterIp, ipToString(info.subnetMask), ipToString(info.gateway)};
+            camera.ipAddresses = {ipToString(info.ip), adapterIp, ipToString(info.subnetMask),
+                                  ipToString(info.gateway)};
             camera.macAddress = info.mac;
             camera.firmwareVersion = info.deviceVersion;
             found.push_back(std::move(camera));
@@ -419,8 +418,7 @@ bool EthInterface::ethCameraForceIP(CameraDescription desc, uint32_t ip, uint32_
     bool accepted = false;
     {
         EthHandle handle(desc.ipAddresses[1], 0, BROADCAST_IP, CONTROL_PORT, UDP_BROADCAST);
-        const std::vector<uint8_t> request =
-            GvcpPacket::buildForceIpCmd(mac, ip, mask, gateway, FORCE_IP_REQUEST_ID);
+        const std::vector<uint8_t> request = GvcpPacket::buildForceIpCmd(mac, ip, mask, gateway, FORCE_IP_REQUEST_ID);
         if (!handle.sendData(request.data(), static_cast<int>(request.size()))) {
             QN_ERROR("ForceIP command send failed, MAC: %012llx, New IP: %s", macArg(mac), ipText.c_str());
             return false;
@@ -432,8 +430,8 @@ bool EthInterface::ethCameraForceIP(CameraDescription desc, uint32_t ip, uint32_
             if (handle.readData(buffer, length, millisecondsLeft(deadline))) {
                 replied = true;
                 GvcpPacket::AckHeader header;
-                if (GvcpPacket::readAckHeader(buffer, length, header) && header.acknowledge == GvcpPacket::FORCEIP_ACK &&
-                    header.ackId == FORCE_IP_REQUEST_ID) {
+                if (GvcpPacket::readAckHeader(buffer, length, header) &&
+                    header.acknowledge == GvcpPacket::FORCEIP_ACK && header.ackId == FORCE_IP_REQUEST_ID) {
                     accepted = GvcpPacket::checkForceIpAck(buffer, length);
                     if (!accepted) {
                         break;
@@ -453,7 +451,8 @@ bool EthInterface::ethCameraForceIP(CameraDescription desc, uint32_t ip, uint32_
         QN_WARN("Invalid ForceIP ACK received; verifying by rediscovery, MAC: %012llx, New IP: %s", macArg(mac),
                 ipText.c_str());
     } else {
-        QN_WARN("ForceIP ACK timed out; verifying by rediscovery, MAC: %012llx, New IP: %s", macArg(mac), ipText.c_str());
+        QN_WARN("ForceIP ACK timed out; verifying by rediscovery, MAC: %012llx, New IP: %s", macArg(mac),
+                ipText.c_str());
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(FORCE_IP_SETTLE_MS));
     const std::vector<CameraDescription> rediscovered = findEthDvsCamera();
@@ -469,10 +468,9 @@ bool EthInterface::ethCameraForceIP(CameraDescription desc, uint32_t ip, uint32_
 }
 
 bool EthInterface::forceIP(uint64_t mac, uint32_t ip, uint32_t mask, uint32_t gateway) {
-    const auto result = exchange(GvcpPacket::buildForceIpCmd(mac, ip, mask, gateway, nextRequestId()),
-                                 FORCE_IP_TIMEOUT_MS, [](const uint8_t* data, int length) {
-                                     return GvcpPacket::checkForceIpAck(data, length);
-                                 });
+    const auto result =
+        exchange(GvcpPacket::buildForceIpCmd(mac, ip, mask, gateway, nextRequestId()), FORCE_IP_TIMEOUT_MS,
+                 [](const uint8_t* data, int length) { return GvcpPacket::checkForceIpAck(data, length); });
     return result == ExchangeResult::Accepted;
 }
 
@@ -543,8 +541,8 @@ bool EthInterface::updateFirmware(std::string path, uint32_t startAddress) {
                  static_cast<long long>(size));
         return false;
     }
-    QN_INFO("Firmware update completed successfully. Total packets: %d, Total bytes: 0x%08x",
-            static_cast<int>(packets), static_cast<uint32_t>(sent));
+    QN_INFO("Firmware update completed successfully. Total packets: %d, Total bytes: 0x%08x", static_cast<int>(packets),
+            static_cast<uint32_t>(sent));
     return true;
 }
 
@@ -553,11 +551,11 @@ bool EthInterface::writeDeviceParameters(GvcpDeviceParameters& params) {
         QN_ERROR("Command handle is not initialized");
         return false;
     }
-    const auto result = exchange(GvcpPacket::buildWriteDeviceParametersCmd(params), DEVICE_PARAMETERS_TIMEOUT_MS,
-                                 [](const uint8_t* data, int length) {
-                                     return GvcpPacket::checkWriteMemAck(data, length,
-                                                                         GvcpPacket::DEVICE_PARAMETERS_REQUEST_ID);
-                                 });
+    const auto result =
+        exchange(GvcpPacket::buildWriteDeviceParametersCmd(params), DEVICE_PARAMETERS_TIMEOUT_MS,
+                 [](const uint8_t* data, int length) {
+                     return GvcpPacket::checkWriteMemAck(data, length, GvcpPacket::DEVICE_PARAMETERS_REQUEST_ID);
+                 });
     if (result == ExchangeResult::Rejected) {
         QN_ERROR("Failed to parse write device parameters ack");
         return false;

@@ -184,7 +184,7 @@ public:
         stopping.store(false);
         std::promise<void> ready;
         std::future<void> result = ready.get_future();
-        controlThread = std::thread([this, &ready] {
+        controlThread = std::thread([this, ready = std::move(ready)]() mutable {
             try {
                 if (!cfg.netns.empty()) {
                     enterNamespace(cfg.netns);
@@ -657,8 +657,8 @@ public:
             curMask = mask;
             curGateway = gateway;
         }
-        std::vector<uint8_t> a = ackHeader(STATUS_SUCCESS, DISCOVERY_CMD + 1,
-                                           static_cast<uint16_t>(DISCOVERY_ACK_SIZE - HEADER_SIZE), id);
+        std::vector<uint8_t> a =
+            ackHeader(STATUS_SUCCESS, DISCOVERY_CMD + 1, static_cast<uint16_t>(DISCOVERY_ACK_SIZE - HEADER_SIZE), id);
         put16(&a[8], 2);            // version 2.0
         put32(&a[12], 0x80000000u); // a transmitter, big-endian registers
         put16(&a[18], static_cast<uint16_t>(cfg.mac >> 32));
@@ -695,7 +695,8 @@ public:
         }
     }
 
-    std::vector<uint8_t> gvsp(uint16_t status, uint8_t format, uint32_t packetId, const uint8_t* payload, size_t length) {
+    std::vector<uint8_t> gvsp(uint16_t status, uint8_t format, uint32_t packetId, const uint8_t* payload,
+                              size_t length) {
         std::vector<uint8_t> out(GVSP_HEADER_SIZE + length, 0);
         put16(&out[0], status);
         put16(&out[2], blockId);
@@ -1024,7 +1025,9 @@ void EthCameraSim::setStreamData(std::vector<uint8_t> bytes, bool loop) {
     impl->streamCv.notify_all();
 }
 
-void EthCameraSim::setStreamWords(const std::vector<uint16_t>& words, bool loop) { setStreamData(toBytes(words), loop); }
+void EthCameraSim::setStreamWords(const std::vector<uint16_t>& words, bool loop) {
+    setStreamData(toBytes(words), loop);
+}
 
 void EthCameraSim::setStreamFile(const std::string& rawPath, bool loop) {
     setStreamData(loadEvt3RawFile(rawPath).data, loop);

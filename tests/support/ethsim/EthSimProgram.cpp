@@ -15,12 +15,11 @@
 namespace {
 
 void usage() {
-    std::fprintf(stderr,
-                 "usage: quelnor_ethsim [--ip A] [--mask M] [--gateway G] [--bind A] [--mac HEX] [--serial S]\n"
-                 "                      [--model S] [--manufacturer S] [--version S] [--unicast-discovery]\n"
-                 "                      [--stream-file RAW] [--loop] [--rate BYTES_PER_S] [--payload N]\n"
-                 "                      [--apply-force-ip DEV]\n"
-                 "  --apply-force-ip DEV  on force IP also move DEV of this namespace to the new address\n");
+    std::fprintf(stderr, "usage: quelnor_ethsim [--ip A] [--mask M] [--gateway G] [--bind A] [--mac HEX] [--serial S]\n"
+                         "                      [--model S] [--manufacturer S] [--version S] [--unicast-discovery]\n"
+                         "                      [--stream-file RAW] [--loop] [--rate BYTES_PER_S] [--payload N]\n"
+                         "                      [--apply-force-ip DEV]\n"
+                         "  --apply-force-ip DEV  on force IP also move DEV of this namespace to the new address\n");
 }
 
 int prefixLength(const std::string& mask) {

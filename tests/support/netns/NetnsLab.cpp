@@ -167,9 +167,7 @@ bool bringLoopbackUp() {
     return ok;
 }
 
-void killProcessesIn(const std::string& ns) {
-    capture("ip netns pids " + ns + " | xargs -r kill -9");
-}
+void killProcessesIn(const std::string& ns) { capture("ip netns pids " + ns + " | xargs -r kill -9"); }
 
 } // namespace
 

@@ -115,9 +115,9 @@ private:
     friend class EthInterfaceTestPeer;
 
     enum class ExchangeResult {
-        Accepted,  // the matching reply passed the check
-        Rejected,  // the matching reply failed the check
-        NoReply,   // nothing matching before the time-out
+        Accepted, // the matching reply passed the check
+        Rejected, // the matching reply failed the check
+        NoReply,  // nothing matching before the time-out
         SendFailed,
     };
 

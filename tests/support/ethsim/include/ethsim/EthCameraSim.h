@@ -88,9 +88,18 @@ struct ReplyFault {
     // ReplyFault(Kind::Late, 0x0080, 0x1004, 1).delay(150): the next READREG of 0x1004 answered late.
     explicit ReplyFault(Kind k, uint16_t cmd = 0, std::optional<uint32_t> addr = {}, int n = -1)
         : kind(k), command(cmd), address(addr), count(n) {}
-    ReplyFault& delay(int ms) { delayMs = ms; return *this; }
-    ReplyFault& withStatus(uint16_t s) { status = s; return *this; }
-    ReplyFault& withSize(size_t bytes) { size = bytes; return *this; }
+    ReplyFault& delay(int ms) {
+        delayMs = ms;
+        return *this;
+    }
+    ReplyFault& withStatus(uint16_t s) {
+        status = s;
+        return *this;
+    }
+    ReplyFault& withSize(size_t bytes) {
+        size = bytes;
+        return *this;
+    }
 
     Kind kind;
     uint16_t command;                // command code (0x0080 READREG, ...); 0: every command
@@ -103,12 +112,12 @@ struct ReplyFault {
 
 // Stream faults by packet id (payload packets count from 1).
 struct StreamFaults {
-    std::set<uint32_t> lost;       // never sent
-    std::set<uint32_t> duplicated; // sent twice in a row
-    std::set<uint32_t> reordered;  // sent after the packet that follows it
-    std::set<uint32_t> oversized;  // padded to oversizedBytes (larger than any receive buffer)
-    std::set<uint32_t> truncated;  // cut to 6 bytes (no complete header)
-    std::set<uint32_t> badStatus;  // sent with status 0x8001
+    std::set<uint32_t> lost;         // never sent
+    std::set<uint32_t> duplicated;   // sent twice in a row
+    std::set<uint32_t> reordered;    // sent after the packet that follows it
+    std::set<uint32_t> oversized;    // padded to oversizedBytes (larger than any receive buffer)
+    std::set<uint32_t> truncated;    // cut to 6 bytes (no complete header)
+    std::set<uint32_t> badStatus;    // sent with status 0x8001
     uint32_t leaderTrailerEvery = 0; // a leader before and a trailer after every n payload packets
     size_t oversizedBytes = 2000;
 };
@@ -140,7 +149,7 @@ struct StreamStats {
     uint64_t datagramsSent = 0;    // everything sent, leaders, trailers and duplicates included
     uint64_t sendErrors = 0;
     uint32_t lastPacketId = 0;
-    bool sourceDone = false;       // a non-looping source was sent to its end
+    bool sourceDone = false; // a non-looping source was sent to its end
 };
 
 class EthCameraSim {
@@ -188,7 +197,7 @@ public:
     // Endless generated payloads whose first four bytes are the packet id (little-endian).
     void setStreamPattern();
     void setStreamRate(double payloadBytesPerSecond); // 0: as fast as possible
-    void setPayloadSize(size_t bytes);                 // 1 .. 1406
+    void setPayloadSize(size_t bytes);                // 1 .. 1406
     // Payload sizes used in turn, packet after packet.
     void setPayloadSizes(std::vector<size_t> sizes);
     void setStreamFaults(StreamFaults faults);
