@@ -1,0 +1,172 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "QuelnorHal/interface/CameraDescription.h"
+#include "QuelnorHal/interface/GvcpDeviceParameters.h"
+#include "QuelnorHal/interface/Interface.h"
+#include "QuelnorHal/interface/NetworkInterface.h"
+
+namespace quelnor {
+
+class EthHandle;
+
+// The device interface of an Ethernet event camera: discovery on every local adapter, a control
+// socket for register access and a data socket on which the camera streams its events, the stream
+// switch with an online check, and the maintenance operations (force IP, firmware, device parameters).
+//
+// Control exchanges (register access, stream switch, keep-alive, maintenance) are one request and
+// its reply: one exchange at a time holds the control lock, every request carries a new request id,
+// and replies whose code or id do not match the request are discarded until the time-out.
+//
+// Threads: the caller's (construction, registers, stream switch, maintenance), the data-transfer
+// worker (fillBufferData, data socket only, one thread at a time) and the online-check worker, which
+// reads the keep-alive register once a second while the stream is on. isConnected never blocks.
+class EthInterface : public Interface {
+public:
+    static constexpr uint32_t PACKET_ID_MASK = 0xFFFFFF;
+    static constexpr uint32_t REORDER_WINDOW = 2048;
+    static constexpr uint32_t RING_SIZE = 4096;
+    static constexpr uint32_t PAYLOAD_SIZE = 1400;
+    static constexpr uint32_t MAX_BATCH_BYTES = 131072;
+
+    static constexpr uint16_t CONTROL_PORT = 3956;
+    static constexpr uint32_t CONTROL_OWNER_REGISTER = 0x0773; // 1: take, 0: release the control port
+    static constexpr uint32_t STREAM_PORT_REGISTER = 0x0D1C;   // the camera's stream source port
+    static constexpr uint32_t HOST_PORT_REGISTER = 0x0D00;     // the host port the camera streams to
+    static constexpr uint32_t STREAM_ENABLE_REGISTER = 0x0770; // 1: stream on, 0: off
+    static constexpr uint32_t KEEP_ALIVE_REGISTER = 0x0088;
+
+    static constexpr int CONTROL_TIMEOUT_MS = 100;
+    static constexpr int STREAM_TIMEOUT_MS = 100;
+    // The largest stream payload a datagram can carry (the largest datagram less its header).
+    static constexpr int MAX_STREAM_PAYLOAD = 1406;
+
+    static constexpr int ONLINE_CHECK_PERIOD_MS = 1000;
+    static constexpr int64_t STREAM_RECENT_WINDOW_MS = 3000;
+    static constexpr int OFFLINE_AFTER_FAILURES = 5;
+
+    static constexpr int FORCE_IP_TIMEOUT_MS = 100;
+    static constexpr int FORCE_IP_SETTLE_MS = 300;
+    static constexpr uint16_t FORCE_IP_REQUEST_ID = 1;
+    static constexpr size_t FIRMWARE_CHUNK_SIZE = 256;
+    static constexpr int FIRMWARE_ACK_TIMEOUT_MS = 10000;
+    static constexpr uint32_t FIRMWARE_PROGRESS_EVERY = 100;
+    static constexpr int DEVICE_PARAMETERS_TIMEOUT_MS = 5000;
+
+    static constexpr uint16_t DISCOVERY_VENDOR_ID = 1205;
+    static constexpr uint16_t DISCOVERY_PRODUCT_ID = 1;
+
+    // Runs the connection sequence: takes the camera's control port, reads its stream port, opens
+    // the data socket and tells the camera the host port. Never fails: an unreachable camera gives
+    // an interface whose exchanges time out. Use createEthInterface.
+    explicit EthInterface(CameraDescription description);
+    // Releases the camera's control port, stops the online check, closes the sockets.
+    ~EthInterface() override;
+    EthInterface(const EthInterface&) = delete;
+    EthInterface& operator=(const EthInterface&) = delete;
+
+    static std::shared_ptr<EthInterface> createEthInterface(CameraDescription description);
+    // One description per valid discovery acknowledgement, adapter by adapter; a camera seen
+    // through two adapters is listed twice.
+    static std::vector<CameraDescription> findEthDvsCamera();
+    static std::vector<NetworkInterface> getNetworkInterfaces();
+    // Gives the camera of `description` a new address (host order, first octet high). Without an
+    // acknowledgement the result is verified by a new discovery.
+    static bool ethCameraForceIP(CameraDescription description, uint32_t ip, uint32_t mask, uint32_t gateway);
+
+    // False once the online check failed five times in a row.
+    bool isConnected() const override;
+    using Interface::readRegister;
+    // 0 (and an error logged) when the read fails.
+    uint32_t readRegister(uint32_t address) override;
+    void writeRegister(uint32_t address, uint32_t value) override;
+    // False (and an error logged) when no valid reply came; value then holds 0.
+    bool tryReadRegister(uint32_t address, uint32_t& value) override;
+
+    // Switches the camera's stream; on starts the online check, off stops it. True when the camera
+    // acknowledged the write.
+    bool setEventStream(bool enable);
+    // Waits up to timeoutMs for one stream datagram and copies its payload to destination, writing
+    // at most `room` bytes. A payload larger than room is split: the rest is kept and delivered
+    // first by the next call (without waiting). length: bytes written; true when at least one.
+    // Leader, trailer, malformed and oversized datagrams are refused (false, logged).
+    // Called by one thread at a time (the data-transfer worker).
+    bool fillBufferData(uint8_t* destination, int& length, int room, int timeoutMs = STREAM_TIMEOUT_MS);
+    // True while part of a split payload waits for the next fillBufferData.
+    bool hasPendingStreamData() const;
+
+    // Force IP through this interface's control socket, to the camera's own address.
+    bool forceIP(uint64_t mac, uint32_t ip, uint32_t mask, uint32_t gateway);
+    // Writes a ".bin" file into the camera's memory from startAddress in 256-byte chunks, each
+    // acknowledged before the next. True only when every byte of the file was written.
+    bool updateFirmware(std::string path, uint32_t startAddress);
+    // Writes the factory record to the camera's memory at 0x400000.
+    bool writeDeviceParameters(GvcpDeviceParameters& params);
+
+private:
+    friend class EthInterfaceTestPeer;
+
+    enum class ExchangeResult {
+        Accepted, // the matching reply passed the check
+        Rejected, // the matching reply failed the check
+        NoReply,  // nothing matching before the time-out
+        SendFailed,
+    };
+
+    // Sends request on the control socket and waits up to timeoutMs for the reply whose code is the
+    // request's code + 1 and whose id is the request's id; other datagrams are discarded. accept
+    // judges the matching reply. Holds the control lock for the whole exchange.
+    template <typename Accept>
+    ExchangeResult exchange(const std::vector<uint8_t>& request, int timeoutMs, Accept&& accept);
+    uint16_t nextRequestId();
+    // Register write of the connection sequence, teardown and stream switch.
+    ExchangeResult writeRegisterExchange(uint32_t address, uint32_t value);
+
+    void startOnlineCheckThread();
+    void stopOnlineCheckThread();
+    void onlineCheckLoop();
+    bool checkDeviceOnline();
+    static int64_t steadyClockMs();
+    void noteStreamPacketReceived();
+    bool hasRecentStreamPacket(int64_t nowMs, int64_t windowMs) const;
+
+    // 24-bit stream packet ids.
+    static uint32_t forwardDist(uint32_t a, uint32_t b);
+    static bool isNewer(uint32_t a, uint32_t b);
+    static uint32_t maskId(uint32_t id);
+
+    std::shared_ptr<EthHandle> dataHandle;
+    std::shared_ptr<EthHandle> controlHandle;
+    CameraDescription description;
+    std::thread onlineCheckThread;
+    std::atomic<bool> online{true};
+    std::atomic<int> consecutiveFailures{0};
+    std::atomic<bool> stopOnlineCheck{false};
+    std::atomic<bool> streamEnabled{false};
+    std::mutex onlineMutex;
+    std::atomic<int64_t> lastStreamPacketMs{0};
+
+    std::mutex controlMutex; // one control exchange at a time
+    uint16_t requestCounter = 0;
+    std::mutex onlineWakeMutex; // the online check's pause ends early on stop
+    std::condition_variable onlineWake;
+    std::mutex streamSwitchMutex; // serialises setEventStream and teardown of the worker
+
+    // The rest of a stream payload that did not fit the caller's room.
+    std::vector<uint8_t> pendingPayload;
+    size_t pendingOffset = 0;
+};
+
+// Whether a description in the list has this MAC and these dotted address texts (entries 0, 2 and 3).
+bool isForceIpApplied(const std::vector<CameraDescription>& descriptions, uint64_t mac, const std::string& ip,
+                      const std::string& mask, const std::string& gateway);
+
+} // namespace quelnor

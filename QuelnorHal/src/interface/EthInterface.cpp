@@ -1,0 +1,571 @@
+#include "QuelnorHal/interface/EthInterface.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <utility>
+
+#include "Protocol/QuelnorGigEVision.h"
+#include "QuelnorBase/Logger.h"
+#include "QuelnorBase/Utils/FuncUtils.h"
+#include "QuelnorHal/interface/EthHandle.h"
+
+namespace quelnor {
+
+namespace {
+
+constexpr const char* BROADCAST_IP = "255.255.255.255";
+constexpr size_t ADAPTER_NAME_LIMIT = 256;
+constexpr uint32_t PACKET_ID_SPACE = 0x1000000;
+constexpr uint32_t PACKET_ID_HALF = 0x7FFFFF;
+constexpr const char* FIRMWARE_EXTENSION = "bin";
+
+using Clock = std::chrono::steady_clock;
+
+int millisecondsLeft(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+unsigned long long macArg(uint64_t mac) { return static_cast<unsigned long long>(mac); }
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Construction and teardown
+
+EthInterface::EthInterface(CameraDescription desc) : Interface(ETH), description(std::move(desc)) {
+    lastStreamPacketMs.store(steadyClockMs());
+    pendingPayload.reserve(MAX_STREAM_PAYLOAD);
+
+    controlHandle = std::make_shared<EthHandle>(description.ipAddresses[1], 0, description.ipAddresses[0], CONTROL_PORT,
+                                                UDP_UNICAST);
+
+    switch (writeRegisterExchange(CONTROL_OWNER_REGISTER, 1)) {
+    case ExchangeResult::Accepted:
+        QN_INFO("Occupy camera port successfully");
+        break;
+    case ExchangeResult::Rejected:
+        QN_ERROR("Failed to occupy camera port");
+        break;
+    default:
+        break;
+    }
+
+    uint32_t streamPort = 0;
+    const auto portRead = exchange(GvcpPacket::buildReadRegCmd(STREAM_PORT_REGISTER, nextRequestId()),
+                                   CONTROL_TIMEOUT_MS, [&streamPort](const uint8_t* data, int length) {
+                                       return GvcpPacket::parseReadRegAck(data, length, streamPort);
+                                   });
+    if (portRead == ExchangeResult::Accepted) {
+        QN_INFO("Read camera event stream port: %u", streamPort);
+    } else {
+        streamPort = 0;
+    }
+
+    dataHandle = std::make_shared<EthHandle>(description.ipAddresses[1], 0, description.ipAddresses[0],
+                                             static_cast<uint16_t>(streamPort), UDP_UNICAST);
+    // The reply is not judged: a camera that did not take the port shows as a silent stream.
+    writeRegisterExchange(HOST_PORT_REGISTER, dataHandle->getBoundPort());
+}
+
+EthInterface::~EthInterface() {
+    writeRegisterExchange(CONTROL_OWNER_REGISTER, 0);
+    {
+        std::lock_guard<std::mutex> lock(streamSwitchMutex);
+        stopOnlineCheckThread();
+    }
+    dataHandle.reset();
+    controlHandle.reset();
+}
+
+std::shared_ptr<EthInterface> EthInterface::createEthInterface(CameraDescription desc) {
+    return std::make_shared<EthInterface>(std::move(desc));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Control exchanges
+
+uint16_t EthInterface::nextRequestId() {
+    std::lock_guard<std::mutex> lock(controlMutex);
+    // 0 is not a valid request id.
+    if (++requestCounter == 0) {
+        ++requestCounter;
+    }
+    return requestCounter;
+}
+
+template <typename Accept>
+EthInterface::ExchangeResult EthInterface::exchange(const std::vector<uint8_t>& request, int timeoutMs,
+                                                    Accept&& accept) {
+    uint16_t code = 0;
+    uint16_t requestId = 0;
+    GvcpPacket::readCommandHeader(request, code, requestId);
+    const uint16_t ackCode = static_cast<uint16_t>(code + 1);
+
+    // Held for the whole exchange: the keep-alive and the caller's thread share the socket, and a
+    // reply must reach the thread whose request it answers.
+    std::lock_guard<std::mutex> lock(controlMutex);
+    if (!controlHandle || !controlHandle->sendData(request.data(), static_cast<int>(request.size()))) {
+        return ExchangeResult::SendFailed;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    uint8_t buffer[EthHandle::MAX_DATAGRAM_SIZE];
+    for (;;) {
+        int length = 0;
+        if (controlHandle->readData(buffer, length, millisecondsLeft(deadline))) {
+            GvcpPacket::AckHeader header;
+            if (GvcpPacket::readAckHeader(buffer, length, header) && header.acknowledge == ackCode &&
+                header.ackId == requestId) {
+                return accept(static_cast<const uint8_t*>(buffer), length) ? ExchangeResult::Accepted
+                                                                           : ExchangeResult::Rejected;
+            }
+            // A late reply to an earlier request, or something else: not ours.
+            QN_DEBUG("Discarded a reply of %d bytes while waiting for acknowledge 0x%04x id %u", length, ackCode,
+                     requestId);
+        }
+        if (Clock::now() >= deadline) {
+            return ExchangeResult::NoReply;
+        }
+    }
+}
+
+EthInterface::ExchangeResult EthInterface::writeRegisterExchange(uint32_t address, uint32_t value) {
+    return exchange(GvcpPacket::buildWriteRegCmd(address, value, nextRequestId()), CONTROL_TIMEOUT_MS,
+                    [](const uint8_t* data, int length) { return GvcpPacket::checkWriteRegAck(data, length); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Registers
+
+bool EthInterface::isConnected() const { return online.load(); }
+
+bool EthInterface::tryReadRegister(uint32_t address, uint32_t& value) {
+    uint32_t read = 0;
+    const auto result =
+        exchange(GvcpPacket::buildReadRegCmd(address, nextRequestId()), CONTROL_TIMEOUT_MS,
+                 [&read](const uint8_t* data, int length) { return GvcpPacket::parseReadRegAck(data, length, read); });
+    if (result != ExchangeResult::Accepted) {
+        QN_ERROR("Read register 0x%08x failed", address);
+        value = 0;
+        return false;
+    }
+    value = read;
+    return true;
+}
+
+uint32_t EthInterface::readRegister(uint32_t address) {
+    uint32_t value = 0;
+    tryReadRegister(address, value);
+    return value;
+}
+
+void EthInterface::writeRegister(uint32_t address, uint32_t value) {
+    switch (writeRegisterExchange(address, value)) {
+    case ExchangeResult::Accepted:
+        break;
+    case ExchangeResult::Rejected:
+        QN_INFO("Write register 0x%08x value 0x%08x failed", address, value);
+        break;
+    default:
+        QN_ERROR("No reply to write register 0x%08x value 0x%08x", address, value);
+        break;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Stream and online check
+
+bool EthInterface::setEventStream(bool enable) {
+    std::lock_guard<std::mutex> lock(streamSwitchMutex);
+    const auto result = writeRegisterExchange(STREAM_ENABLE_REGISTER, enable ? 1 : 0);
+    QN_INFO("Set stream %d", enable ? 1 : 0);
+    if (enable && !streamEnabled.load()) {
+        streamEnabled.store(true);
+        startOnlineCheckThread();
+        QN_INFO("Started online check thread for device monitoring");
+    } else if (!enable && streamEnabled.load()) {
+        streamEnabled.store(false);
+        stopOnlineCheckThread();
+        QN_INFO("Stopped online check thread");
+    }
+    return result == ExchangeResult::Accepted;
+}
+
+bool EthInterface::fillBufferData(uint8_t* destination, int& length, int room, int timeoutMs) {
+    length = 0;
+    if (destination == nullptr || room <= 0) {
+        return false;
+    }
+    if (pendingOffset < pendingPayload.size()) {
+        const size_t n = std::min(static_cast<size_t>(room), pendingPayload.size() - pendingOffset);
+        std::memcpy(destination, pendingPayload.data() + pendingOffset, n);
+        pendingOffset += n;
+        if (pendingOffset == pendingPayload.size()) {
+            pendingPayload.clear();
+            pendingOffset = 0;
+        }
+        length = static_cast<int>(n);
+        return true;
+    }
+    if (!dataHandle || !dataHandle->isInitialized()) {
+        // No socket to wait on: wait out the time anyway, or the worker's loop would spin.
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::max(timeoutMs, 0)));
+        return false;
+    }
+    // The payload goes straight into the caller's room; only what does not fit lands in the spill.
+    uint8_t header[GvcpPacket::GVSP_HEADER_SIZE];
+    uint8_t spill[MAX_STREAM_PAYLOAD];
+    const size_t direct = std::min(static_cast<size_t>(room), static_cast<size_t>(MAX_STREAM_PAYLOAD));
+    const EthHandle::Part parts[] = {
+        {header, sizeof header},
+        {destination, direct},
+        {spill, MAX_STREAM_PAYLOAD - direct},
+    };
+    int received = 0;
+    if (!dataHandle->readDataScattered(parts, 3, received, timeoutMs)) {
+        return false;
+    }
+    size_t payloadOffset = 0;
+    int payloadLength = 0;
+    uint32_t packetId = 0;
+    // The header check reads only the first 8 bytes; the count gives the payload length.
+    if (!GvcpPacket::parseGvspHeader(header, received, payloadOffset, payloadLength, packetId)) {
+        QN_ERROR("Parse GVSP packet error");
+        return false;
+    }
+    noteStreamPacketReceived();
+    if (static_cast<size_t>(payloadLength) > direct) {
+        pendingPayload.assign(spill, spill + (static_cast<size_t>(payloadLength) - direct));
+        pendingOffset = 0;
+        length = static_cast<int>(direct);
+    } else {
+        length = payloadLength;
+    }
+    return length >= 1;
+}
+
+bool EthInterface::hasPendingStreamData() const { return pendingOffset < pendingPayload.size(); }
+
+void EthInterface::startOnlineCheckThread() {
+    if (onlineCheckThread.joinable()) {
+        onlineCheckThread.join();
+    }
+    {
+        std::lock_guard<std::mutex> lock(onlineWakeMutex);
+        stopOnlineCheck.store(false);
+    }
+    onlineCheckThread = std::thread([this] { onlineCheckLoop(); });
+}
+
+void EthInterface::stopOnlineCheckThread() {
+    {
+        std::lock_guard<std::mutex> lock(onlineWakeMutex);
+        stopOnlineCheck.store(true);
+    }
+    onlineWake.notify_all();
+    if (onlineCheckThread.joinable()) {
+        onlineCheckThread.join();
+    }
+}
+
+void EthInterface::onlineCheckLoop() {
+    while (!stopOnlineCheck.load()) {
+        const bool reachable = checkDeviceOnline();
+        {
+            std::lock_guard<std::mutex> lock(onlineMutex);
+            if (reachable) {
+                consecutiveFailures.store(0);
+                online.store(true);
+            } else {
+                const int failures = consecutiveFailures.fetch_add(1) + 1;
+                if (failures >= OFFLINE_AFTER_FAILURES) {
+                    online.store(false);
+                    QN_WARN("Device marked as offline after %d consecutive failures", failures);
+                    stopOnlineCheck.store(true);
+                }
+            }
+        }
+        std::unique_lock<std::mutex> lock(onlineWakeMutex);
+        onlineWake.wait_for(lock, std::chrono::milliseconds(ONLINE_CHECK_PERIOD_MS),
+                            [this] { return stopOnlineCheck.load(); });
+    }
+}
+
+bool EthInterface::checkDeviceOnline() {
+    try {
+        uint32_t value = 0;
+        const auto result = exchange(
+            GvcpPacket::buildReadRegCmd(KEEP_ALIVE_REGISTER, nextRequestId()), CONTROL_TIMEOUT_MS,
+            [&value](const uint8_t* data, int length) { return GvcpPacket::parseReadRegAck(data, length, value); });
+        if (result == ExchangeResult::Accepted) {
+            return true;
+        }
+        if (result == ExchangeResult::Rejected) {
+            QN_WARN("Failed to read register 0x0088");
+        }
+    } catch (const std::exception& e) {
+        QN_ERROR("Error checking device online status: %s", e.what());
+    }
+    // A camera busy streaming may be slow to answer: recent stream data also counts as online.
+    return hasRecentStreamPacket(steadyClockMs(), STREAM_RECENT_WINDOW_MS);
+}
+
+int64_t EthInterface::steadyClockMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+}
+
+void EthInterface::noteStreamPacketReceived() { lastStreamPacketMs.store(steadyClockMs()); }
+
+bool EthInterface::hasRecentStreamPacket(int64_t nowMs, int64_t windowMs) const {
+    return streamEnabled.load() && nowMs - lastStreamPacketMs.load() <= windowMs;
+}
+
+uint32_t EthInterface::maskId(uint32_t id) { return id & PACKET_ID_MASK; }
+
+uint32_t EthInterface::forwardDist(uint32_t a, uint32_t b) { return a >= b ? a - b : PACKET_ID_SPACE - b + a; }
+
+bool EthInterface::isNewer(uint32_t a, uint32_t b) { return a != b && ((a - b) & PACKET_ID_MASK) <= PACKET_ID_HALF; }
+
+// ---------------------------------------------------------------------------------------------
+// Discovery
+
+std::vector<NetworkInterface> EthInterface::getNetworkInterfaces() {
+    std::vector<NetworkInterface> result;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        return result;
+    }
+    for (ifaddrs* p = list; p != nullptr; p = p->ifa_next) {
+        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET || p->ifa_netmask == nullptr) {
+            continue;
+        }
+        const unsigned flags = p->ifa_flags;
+        // A veth counts as well as a physical adapter: up, not loopback, able to broadcast.
+        if ((flags & IFF_UP) == 0 || (flags & IFF_LOOPBACK) != 0 || (flags & IFF_BROADCAST) == 0 ||
+            p->ifa_broadaddr == nullptr) {
+            continue;
+        }
+        NetworkInterface adapter;
+        const size_t nameLength = p->ifa_name != nullptr ? std::strlen(p->ifa_name) : 0;
+        if (nameLength >= 1 && nameLength <= ADAPTER_NAME_LIMIT) {
+            adapter.name = p->ifa_name;
+        }
+        adapter.ip = ntohl(reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr.s_addr);
+        adapter.mask = ntohl(reinterpret_cast<const sockaddr_in*>(p->ifa_netmask)->sin_addr.s_addr);
+        adapter.broadcast = (adapter.ip & adapter.mask) | ~adapter.mask;
+        result.push_back(adapter);
+    }
+    freeifaddrs(list);
+    return result;
+}
+
+std::vector<CameraDescription> EthInterface::findEthDvsCamera() {
+    std::vector<CameraDescription> found;
+    const std::vector<uint8_t> discovery = GvcpPacket::buildDiscoveryCmd(true);
+    for (const NetworkInterface& adapter : getNetworkInterfaces()) {
+        const std::string adapterIp = ipToString(adapter.ip);
+        EthHandle handle(adapterIp, CONTROL_PORT, BROADCAST_IP, CONTROL_PORT, UDP_BROADCAST);
+        handle.sendBroadcastData(discovery.data(), static_cast<int>(discovery.size()));
+        uint8_t buffer[EthHandle::MAX_DATAGRAM_SIZE];
+        int length = 0;
+        while (handle.recvBroadcastData(buffer, length)) {
+            GvcpDiscoveryInfo info;
+            // Our own broadcast and anything else that is not an acknowledgement is skipped here.
+            if (!GvcpPacket::parseDiscoveryAck(buffer, length, info)) {
+                continue;
+            }
+            CameraDescription camera;
+            camera.serialNumber = info.serialNumber;
+            camera.productName = info.modelName;
+            camera.manufacturer = info.manufacturerName;
+            camera.vendorId = DISCOVERY_VENDOR_ID;
+            camera.productId = DISCOVERY_PRODUCT_ID;
+            camera.interfaceType = INTERFACE_ETH;
+            camera.ipAddresses = {ipToString(info.ip), adapterIp, ipToString(info.subnetMask),
+                                  ipToString(info.gateway)};
+            camera.macAddress = info.mac;
+            camera.firmwareVersion = info.deviceVersion;
+            found.push_back(std::move(camera));
+        }
+    }
+    return found;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Maintenance
+
+bool isForceIpApplied(const std::vector<CameraDescription>& descriptions, uint64_t mac, const std::string& ip,
+                      const std::string& mask, const std::string& gateway) {
+    return std::any_of(descriptions.begin(), descriptions.end(), [&](const CameraDescription& d) {
+        return d.macAddress == mac && d.ipAddresses[0] == ip && d.ipAddresses[2] == mask && d.ipAddresses[3] == gateway;
+    });
+}
+
+bool EthInterface::ethCameraForceIP(CameraDescription desc, uint32_t ip, uint32_t mask, uint32_t gateway) {
+    const std::string ipText = ipToString(ip);
+    const std::string maskText = ipToString(mask);
+    const std::string gatewayText = ipToString(gateway);
+    const uint64_t mac = desc.macAddress;
+    bool replied = false;
+    bool accepted = false;
+    {
+        EthHandle handle(desc.ipAddresses[1], 0, BROADCAST_IP, CONTROL_PORT, UDP_BROADCAST);
+        const std::vector<uint8_t> request = GvcpPacket::buildForceIpCmd(mac, ip, mask, gateway, FORCE_IP_REQUEST_ID);
+        if (!handle.sendData(request.data(), static_cast<int>(request.size()))) {
+            QN_ERROR("ForceIP command send failed, MAC: %012llx, New IP: %s", macArg(mac), ipText.c_str());
+            return false;
+        }
+        const auto deadline = Clock::now() + std::chrono::milliseconds(FORCE_IP_TIMEOUT_MS);
+        uint8_t buffer[EthHandle::MAX_DATAGRAM_SIZE];
+        while (!accepted) {
+            int length = 0;
+            if (handle.readData(buffer, length, millisecondsLeft(deadline))) {
+                replied = true;
+                GvcpPacket::AckHeader header;
+                if (GvcpPacket::readAckHeader(buffer, length, header) &&
+                    header.acknowledge == GvcpPacket::FORCEIP_ACK && header.ackId == FORCE_IP_REQUEST_ID) {
+                    accepted = GvcpPacket::checkForceIpAck(buffer, length);
+                    if (!accepted) {
+                        break;
+                    }
+                }
+            }
+            if (Clock::now() >= deadline) {
+                break;
+            }
+        }
+    }
+    if (accepted) {
+        QN_INFO("ForceIP ACK received; configuration succeeded, MAC: %012llx, New IP: %s", macArg(mac), ipText.c_str());
+        return true;
+    }
+    if (replied) {
+        QN_WARN("Invalid ForceIP ACK received; verifying by rediscovery, MAC: %012llx, New IP: %s", macArg(mac),
+                ipText.c_str());
+    } else {
+        QN_WARN("ForceIP ACK timed out; verifying by rediscovery, MAC: %012llx, New IP: %s", macArg(mac),
+                ipText.c_str());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(FORCE_IP_SETTLE_MS));
+    const std::vector<CameraDescription> rediscovered = findEthDvsCamera();
+    if (isForceIpApplied(rediscovered, mac, ipText, maskText, gatewayText)) {
+        QN_INFO("ForceIP ACK %s, but rediscovery verified the configuration, MAC: %012llx, New IP: %s",
+                replied ? "was invalid" : "timed out", macArg(mac), ipText.c_str());
+        return true;
+    }
+    QN_ERROR("ForceIP configuration was not applied after rediscovery verification, MAC: %012llx, Expected IP: %s, "
+             "Netmask: %s, Gateway: %s",
+             macArg(mac), ipText.c_str(), maskText.c_str(), gatewayText.c_str());
+    return false;
+}
+
+bool EthInterface::forceIP(uint64_t mac, uint32_t ip, uint32_t mask, uint32_t gateway) {
+    const auto result =
+        exchange(GvcpPacket::buildForceIpCmd(mac, ip, mask, gateway, nextRequestId()), FORCE_IP_TIMEOUT_MS,
+                 [](const uint8_t* data, int length) { return GvcpPacket::checkForceIpAck(data, length); });
+    return result == ExchangeResult::Accepted;
+}
+
+bool EthInterface::updateFirmware(std::string path, uint32_t startAddress) {
+    const size_t dot = path.rfind('.');
+    const std::string extension = dot == std::string::npos ? path : path.substr(dot + 1);
+    if (extension != FIRMWARE_EXTENSION) {
+        QN_ERROR("Invalid firmware file format. Only .bin files are supported.");
+        return false;
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file.is_open()) {
+        QN_ERROR("Failed to open firmware file: %s", path.c_str());
+        return false;
+    }
+    file.seekg(0, std::ios::end);
+    const std::streamoff size = file ? static_cast<std::streamoff>(file.tellg()) : std::streamoff(-1);
+    if (!file || size < 0) {
+        QN_ERROR("seekg failed! Error code: %d. File might be a pipe, device, or inaccessible.",
+                 static_cast<int>(file.rdstate()));
+        return false;
+    }
+    file.seekg(0, std::ios::beg);
+    QN_INFO("Updating firmware with file: %s (size: %lld bytes)", path.c_str(), static_cast<long long>(size));
+
+    uint32_t address = startAddress;
+    // Counted in 32 bits for the reports; the request id is its low 16 bits.
+    uint32_t packets = 0;
+    uint64_t sent = 0;
+    uint8_t chunk[FIRMWARE_CHUNK_SIZE];
+    for (;;) {
+        file.read(reinterpret_cast<char*>(chunk), static_cast<std::streamsize>(sizeof chunk));
+        const std::streamsize got = file.gcount();
+        if (got <= 0) {
+            break;
+        }
+        const uint16_t requestId = static_cast<uint16_t>(packets);
+        const auto result =
+            exchange(GvcpPacket::buildWriteMemCmd(requestId, address, chunk, static_cast<uint16_t>(got)),
+                     FIRMWARE_ACK_TIMEOUT_MS, [requestId](const uint8_t* data, int length) {
+                         return GvcpPacket::checkWriteMemAck(data, length, requestId);
+                     });
+        if (result == ExchangeResult::Rejected) {
+            QN_ERROR("Failed to parse response for packet %d at address 0x%08x", static_cast<int>(packets), address);
+            return false;
+        }
+        if (result != ExchangeResult::Accepted) {
+            QN_ERROR("Failed to read response for packet %d at address 0x%08x", static_cast<int>(packets), address);
+            return false;
+        }
+        address += static_cast<uint32_t>(got);
+        sent += static_cast<uint64_t>(got);
+        ++packets;
+        if (packets % FIRMWARE_PROGRESS_EVERY == 0) {
+            const float percent = static_cast<float>(sent) / static_cast<float>(size) * 100.0f;
+            QN_INFO("Firmware update progress: %.1f%% (Packet %d, Address 0x%08x)", static_cast<double>(percent),
+                    static_cast<int>(packets), address);
+        }
+        if (!file) {
+            break;
+        }
+    }
+    const bool readError = file.bad();
+    file.close();
+    // A read error or a file that changed under us ends the loop early: that is no success.
+    if (readError || sent != static_cast<uint64_t>(size)) {
+        QN_ERROR("Firmware file read ended early: %llu of %lld bytes sent", static_cast<unsigned long long>(sent),
+                 static_cast<long long>(size));
+        return false;
+    }
+    QN_INFO("Firmware update completed successfully. Total packets: %d, Total bytes: 0x%08x", static_cast<int>(packets),
+            static_cast<uint32_t>(sent));
+    return true;
+}
+
+bool EthInterface::writeDeviceParameters(GvcpDeviceParameters& params) {
+    if (!controlHandle || !controlHandle->isInitialized()) {
+        QN_ERROR("Command handle is not initialized");
+        return false;
+    }
+    const auto result =
+        exchange(GvcpPacket::buildWriteDeviceParametersCmd(params), DEVICE_PARAMETERS_TIMEOUT_MS,
+                 [](const uint8_t* data, int length) {
+                     return GvcpPacket::checkWriteMemAck(data, length, GvcpPacket::DEVICE_PARAMETERS_REQUEST_ID);
+                 });
+    if (result == ExchangeResult::Rejected) {
+        QN_ERROR("Failed to parse write device parameters ack");
+        return false;
+    }
+    if (result != ExchangeResult::Accepted) {
+        QN_ERROR("Failed to read response for write device parameters");
+        return false;
+    }
+    QN_INFO("Write device parameters completed successfully");
+    return true;
+}
+
+} // namespace quelnor

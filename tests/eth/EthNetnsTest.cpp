@@ -1,0 +1,328 @@
+// Discovery and force IP over veth pairs between network namespaces: the test thread runs in the
+// host namespace, cameras run in namespaces of their own (as simulator threads or as the
+// quelnor_ethsim program). Needs root; skipped otherwise.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "LogCapture.h"
+#include "QuelnorDriver/sensor/Imx636RegisterMap.h"
+#include "QuelnorHal/interface/EthInterface.h"
+#include "QuelnorHal/register/RegisterController.h"
+#include "device/DeviceDouble.h"
+#include "ethsim/EthCameraSim.h"
+#include "netns/NetnsLab.h"
+
+namespace {
+
+using namespace quelnor;
+using namespace quelnor::test;
+using testing::ElementsAre;
+using testing::UnorderedElementsAre;
+
+constexpr uint16_t FORCEIP = 0x0004;
+constexpr uint32_t NEW_IP = 0xC0000232;      // 192.0.2.50
+constexpr uint32_t NEW_MASK = 0xFFFFFF00;    // 255.255.255.0
+constexpr uint32_t NEW_GATEWAY = 0xC00002FE; // 192.0.2.254
+
+class EthNetnsTest : public testing::Test {
+protected:
+    void SetUp() override {
+        const std::string why = netnsUnavailableReason();
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        lab = std::make_unique<NetnsLab>();
+    }
+
+    // The usual network: the host and camera namespaces on one segment, host at 192.0.2.1/24.
+    void oneSegment(std::initializer_list<std::pair<std::string, std::string>> cameraHosts) {
+        lab->addSegment("lan");
+        lab->addHost("host");
+        lab->connect("host", "eth0", "lan", "192.0.2.1/24");
+        for (const auto& [host, cidr] : cameraHosts) {
+            lab->addHost(host);
+            lab->connect(host, "eth0", "lan", cidr);
+        }
+    }
+
+    EthCameraSim& addCamera(const std::string& host, const std::string& ip, const std::string& serial,
+                            uint64_t mac = 0x0050C258C100ULL, bool broadcastAck = true) {
+        EthCameraSimConfig config;
+        config.netns = lab->ns(host);
+        config.ip = ip;
+        config.mask = "255.255.255.0";
+        config.gateway = "192.0.2.254";
+        config.serial = serial;
+        config.mac = mac;
+        config.broadcastDiscoveryAck = broadcastAck;
+        cameras.push_back(std::make_unique<EthCameraSim>(config));
+        cameras.back()->start();
+        return *cameras.back();
+    }
+
+    // The camera program in a namespace; returns once it answers.
+    void addCameraProgram(const std::string& host, const std::vector<std::string>& arguments) {
+        const std::string log = "/tmp/" + lab->prefix() + "-" + host + ".log";
+        std::vector<std::string> argv = {QUELNOR_ETHSIM_PROGRAM};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        lab->spawn(host, argv, log);
+        programLogs.push_back(log);
+        const bool ready = EthCameraSim::waitUntil(
+            [&log] {
+                std::ifstream in(log);
+                std::stringstream text;
+                text << in.rdbuf();
+                return text.str().find("READY") != std::string::npos;
+            },
+            std::chrono::seconds(20));
+        ASSERT_TRUE(ready) << "the camera program did not start, see " << log;
+    }
+
+    void TearDown() override {
+        for (auto& camera : cameras) {
+            camera->stop();
+        }
+        for (const auto& log : programLogs) {
+            ::unlink(log.c_str());
+        }
+    }
+
+    // Moves the camera's adapter when it adopts a new address; `moved` tells when that is done.
+    void followForceIp(EthCameraSim& camera, const std::string& host) {
+        camera.setForceIpHook([this, host](const std::string& ip, const std::string&, const std::string&) {
+            lab->setAddress(host, "eth0", ip + "/24");
+            moved = true;
+        });
+    }
+
+    static std::vector<std::string> serials(const std::vector<CameraDescription>& found) {
+        std::vector<std::string> out;
+        for (const auto& d : found) {
+            out.push_back(d.serialNumber);
+        }
+        return out;
+    }
+
+    std::unique_ptr<NetnsLab> lab;
+    std::vector<std::unique_ptr<EthCameraSim>> cameras; // stopped before the lab goes
+    std::vector<std::string> programLogs;
+    std::atomic<bool> moved{false};
+};
+
+TEST_F(EthNetnsTest, AdaptersAreThoseThatAreUpAndCanBroadcast) {
+    lab->addSegment("a");
+    lab->addSegment("b");
+    lab->addHost("host");
+    lab->connect("host", "eth0", "a", "192.0.2.1/24");
+    lab->connect("host", "eth1", "b", "198.51.100.1/25");
+    lab->exec("host", "ip link add dummy0 type dummy && ip addr add 203.0.113.1/24 dev dummy0");
+    auto inside = lab->enter("host");
+    const auto adapters = EthInterface::getNetworkInterfaces();
+    ASSERT_EQ(adapters.size(), 2u); // not loopback, not the adapter that is down
+    EXPECT_EQ(adapters[0].name, "eth0");
+    EXPECT_EQ(adapters[0].ip, 0xC0000201u);
+    EXPECT_EQ(adapters[0].mask, 0xFFFFFF00u);
+    EXPECT_EQ(adapters[0].broadcast, 0xC00002FFu);
+    EXPECT_EQ(adapters[1].name, "eth1");
+    EXPECT_EQ(adapters[1].ip, 0xC6336401u);
+    EXPECT_EQ(adapters[1].mask, 0xFFFFFF80u);
+    EXPECT_EQ(adapters[1].broadcast, 0xC633647Fu);
+}
+
+TEST_F(EthNetnsTest, NoAdapterNoCamera) {
+    lab->addHost("host");
+    LogCapture logs;
+    auto inside = lab->enter("host");
+    EXPECT_TRUE(EthInterface::getNetworkInterfaces().empty());
+    EXPECT_TRUE(EthInterface::findEthDvsCamera().empty());
+    EXPECT_EQ(logs.countAt(LOG_ERROR), 0);
+}
+
+TEST_F(EthNetnsTest, OneCameraIsFoundAndOpened) {
+    oneSegment({{"cam1", "192.0.2.11/24"}});
+    auto& cam = addCamera("cam1", "192.0.2.11", "TV0001");
+    auto inside = lab->enter("host");
+    const auto found = EthInterface::findEthDvsCamera();
+    ASSERT_EQ(found.size(), 1u);
+    const CameraDescription& d = found[0];
+    EXPECT_EQ(d.serialNumber, "TV0001");
+    EXPECT_EQ(d.productName, "Tolvane");
+    EXPECT_EQ(d.manufacturer, "Quelnor");
+    EXPECT_EQ(d.firmwareVersion, "1.0.0-sim");
+    EXPECT_EQ(d.vendorId, 1205);
+    EXPECT_EQ(d.productId, 1);
+    EXPECT_EQ(d.interfaceType, INTERFACE_ETH);
+    EXPECT_THAT(d.ipAddresses, ElementsAre("192.0.2.11", "192.0.2.1", "255.255.255.0", "192.0.2.254"));
+    EXPECT_EQ(d.macAddress, 0x0050C258C100ULL);
+    const auto log = cam.log();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].text, "DISCOVERY");
+    EXPECT_EQ(log[0].from, "192.0.2.1:3956");
+    EXPECT_THAT(log[0].datagram, ElementsAre(0x42, 0x11, 0x00, 0x02, 0x00, 0x00, 0xFF, 0xFF));
+
+    auto eth = EthInterface::createEthInterface(d);
+    RegisterController controller(eth, IMX636_REGISTER_MAP, IMX636_REGISTER_MAP_SIZE, "PSEE/IMX636/");
+    controller.writeRegister("bias/bias_fo", 0x1234);
+    EXPECT_EQ(cam.registers().peek("bias/bias_fo"), 0x1234u);
+    EXPECT_EQ(controller.readRegister("bias/bias_fo"), 0x1234u);
+    EXPECT_EQ(cam.hostAddress(), "192.0.2.1");
+    EXPECT_TRUE(cam.controlTaken());
+}
+
+TEST_F(EthNetnsTest, TwoCamerasOnOneAdapter) {
+    oneSegment({{"cam1", "192.0.2.11/24"}, {"cam2", "192.0.2.12/24"}});
+    addCamera("cam1", "192.0.2.11", "TV0001");
+    addCameraProgram("cam2", {"--ip", "192.0.2.12", "--serial", "TV0002", "--mac", "0050c258c102"});
+    auto inside = lab->enter("host");
+    const auto found = EthInterface::findEthDvsCamera();
+    EXPECT_THAT(serials(found), UnorderedElementsAre("TV0001", "TV0002"));
+    for (const auto& d : found) {
+        EXPECT_EQ(d.ipAddresses[1], "192.0.2.1");
+        EXPECT_EQ(d.ipAddresses[0], d.serialNumber == "TV0001" ? "192.0.2.11" : "192.0.2.12");
+    }
+}
+
+// Cameras differ in how they answer: by broadcast (needed on another subnet) or to the sender.
+TEST_F(EthNetnsTest, CamerasAnsweringByBroadcastOrByUnicastAreFound) {
+    oneSegment({{"cam1", "192.0.2.11/24"}, {"cam2", "198.51.100.12/24"}});
+    addCamera("cam1", "192.0.2.11", "UNICAST", 0x0050C258C101ULL, false);
+    addCamera("cam2", "198.51.100.12", "OTHERNET", 0x0050C258C102ULL, true);
+    auto inside = lab->enter("host");
+    const auto found = EthInterface::findEthDvsCamera();
+    EXPECT_THAT(serials(found), UnorderedElementsAre("UNICAST", "OTHERNET"));
+    for (const auto& d : found) {
+        EXPECT_EQ(d.ipAddresses[0], d.serialNumber == "UNICAST" ? "192.0.2.11" : "198.51.100.12");
+    }
+}
+
+TEST_F(EthNetnsTest, OneCameraThroughTwoAdaptersIsListedTwice) {
+    for (bool broadcastAck : {true, false}) {
+        SCOPED_TRACE(broadcastAck ? "broadcast answers" : "unicast answers");
+        lab = std::make_unique<NetnsLab>(); // a fresh network per round
+        lab->addSegment("a");
+        lab->addSegment("b");
+        lab->addHost("host");
+        lab->addHost("cam");
+        lab->connect("host", "eth0", "a", "192.0.2.1/24");
+        lab->connect("host", "eth1", "b", "198.51.100.1/24");
+        lab->connect("cam", "eth0", "a", "192.0.2.11/24");
+        lab->connect("cam", "eth1", "b", "198.51.100.11/24");
+        auto& cam = addCamera("cam", "192.0.2.11", "TV0001", 0x0050C258C100ULL, broadcastAck);
+        {
+            auto inside = lab->enter("host");
+            const auto found = EthInterface::findEthDvsCamera();
+            ASSERT_EQ(found.size(), 2u);
+            EXPECT_EQ(found[0].serialNumber, "TV0001");
+            EXPECT_EQ(found[1].serialNumber, "TV0001");
+            EXPECT_EQ(found[0].ipAddresses[1], "192.0.2.1");
+            EXPECT_EQ(found[1].ipAddresses[1], "198.51.100.1");
+        }
+        cam.stop();
+        cameras.clear();
+    }
+}
+
+TEST_F(EthNetnsTest, ForceIpAcknowledged) {
+    oneSegment({{"cam1", "192.0.2.11/24"}});
+    auto& cam = addCamera("cam1", "192.0.2.11", "TV0001");
+    followForceIp(cam, "cam1");
+    LogCapture logs;
+    auto inside = lab->enter("host");
+    const auto found = EthInterface::findEthDvsCamera();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_TRUE(EthInterface::ethCameraForceIP(found[0], NEW_IP, NEW_MASK, NEW_GATEWAY));
+    EXPECT_TRUE(
+        logs.has(LOG_INFO, "ForceIP ACK received; configuration succeeded, MAC: 0050c258c100, New IP: 192.0.2.50"));
+    EXPECT_EQ(cam.logLines().back(), "FORCEIP 192.0.2.50 255.255.255.0 192.0.2.254");
+
+    // The camera is reached at its new address.
+    ASSERT_TRUE(EthCameraSim::waitUntil([this] { return moved.load(); }, std::chrono::seconds(20)));
+    const auto again = EthInterface::findEthDvsCamera();
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_THAT(again[0].ipAddresses, ElementsAre("192.0.2.50", "192.0.2.1", "255.255.255.0", "192.0.2.254"));
+    auto eth = EthInterface::createEthInterface(again[0]);
+    cam.registers().poke(0x1004, 77);
+    EXPECT_EQ(eth->readRegister(0x1004), 77u);
+}
+
+TEST_F(EthNetnsTest, ForceIpWithoutOrWithABadAcknowledgementIsVerifiedByRediscovery) {
+    struct Case {
+        ReplyFault fault;
+        const char* firstLine;
+        const char* verified;
+    };
+    const Case cases[] = {
+        {ReplyFault(ReplyFault::Kind::Silence, FORCEIP),
+         "ForceIP ACK timed out; verifying by rediscovery, MAC: 0050c258c100, New IP: 192.0.2.50",
+         "ForceIP ACK timed out, but rediscovery verified the configuration, MAC: 0050c258c100, New IP: 192.0.2.50"},
+        {ReplyFault(ReplyFault::Kind::BadStatus, FORCEIP),
+         "Invalid ForceIP ACK received; verifying by rediscovery, MAC: 0050c258c100, New IP: 192.0.2.50",
+         "ForceIP ACK was invalid, but rediscovery verified the configuration, MAC: 0050c258c100, New IP: 192.0.2.50"},
+    };
+    oneSegment({{"cam1", "192.0.2.11/24"}});
+    auto& cam = addCamera("cam1", "192.0.2.11", "TV0001");
+    followForceIp(cam, "cam1");
+    auto inside = lab->enter("host");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.firstLine);
+        lab->setAddress("cam1", "eth0", "192.0.2.11/24");
+        LogCapture logs;
+        cam.clearReplyFaults();
+        cam.addReplyFault(c.fault);
+        CameraDescription d = cam.description("192.0.2.1");
+        EXPECT_TRUE(EthInterface::ethCameraForceIP(d, NEW_IP, NEW_MASK, NEW_GATEWAY));
+        EXPECT_TRUE(logs.has(LOG_WARN, c.firstLine));
+        EXPECT_TRUE(logs.has(LOG_INFO, c.verified));
+    }
+}
+
+TEST_F(EthNetnsTest, ForceIpThatIsNotAppliedFails) {
+    oneSegment({{"cam1", "192.0.2.11/24"}});
+    addCamera("cam1", "192.0.2.11", "TV0001");
+    LogCapture logs;
+    auto inside = lab->enter("host");
+    CameraDescription other = cameras[0]->description("192.0.2.1");
+    other.macAddress = 0x001122334455ULL; // nobody has it
+    EXPECT_FALSE(EthInterface::ethCameraForceIP(other, NEW_IP, NEW_MASK, NEW_GATEWAY));
+    EXPECT_TRUE(logs.has(LOG_ERROR,
+                         "ForceIP configuration was not applied after rediscovery verification, MAC: 001122334455, "
+                         "Expected IP: 192.0.2.50, Netmask: 255.255.255.0, Gateway: 192.0.2.254"));
+    EXPECT_EQ(cameras[0]->currentIp(), "192.0.2.11");
+
+    CameraDescription noAdapter = cameras[0]->description("");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(EthInterface::ethCameraForceIP(noAdapter, NEW_IP, NEW_MASK, NEW_GATEWAY));
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(logs.has(LOG_ERROR, "ForceIP command send failed, MAC: 0050c258c100, New IP: 192.0.2.50"));
+}
+
+TEST_F(EthNetnsTest, CameraProgramAdoptsAForcedAddress) {
+    oneSegment({{"cam1", "192.0.2.11/24"}});
+    addCameraProgram("cam1", {"--ip", "192.0.2.11", "--mask", "255.255.255.0", "--gateway", "192.0.2.254", "--serial",
+                              "TV0009", "--apply-force-ip", "eth0"});
+    auto inside = lab->enter("host");
+    const auto found = EthInterface::findEthDvsCamera();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_TRUE(EthInterface::ethCameraForceIP(found[0], NEW_IP, NEW_MASK, NEW_GATEWAY));
+    ASSERT_TRUE(EthCameraSim::waitUntil(
+        [&] {
+            const auto now = EthInterface::findEthDvsCamera();
+            if (now.size() != 1 || now[0].ipAddresses[0] != "192.0.2.50") {
+                return false;
+            }
+            // Reachable at the new address.
+            auto eth = EthInterface::createEthInterface(now[0]);
+            uint32_t value = 0;
+            return eth->tryReadRegister(EthInterface::STREAM_PORT_REGISTER, value) && value != 0;
+        },
+        std::chrono::seconds(20)));
+}
+
+} // namespace
