@@ -201,19 +201,32 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
         const uint16_t payload = word & 0x0FFF;
         switch (type) {
         case Evt3Raw::ADDR_X:
-            addrXRun();
-            break;
         case Evt3Raw::ADDR_Y:
-        addrY:
-            // The decoder is on p's word, an ADDR_Y; X words nearly always follow.
-            row = p->payload();
-            state = (state & ~SELECTED) | ROW_IS_Y | (row < sensorHeight ? SELECTED : 0u);
-            ++p;
+            if (type == Evt3Raw::ADDR_Y) {
+            addrY:
+                // The decoder is on p's word, an ADDR_Y; X words nearly always follow.
+                row = p->payload();
+                state = (state & ~SELECTED) | ROW_IS_Y | (row < sensorHeight ? SELECTED : 0u);
+                ++p;
+            }
             addrXRun();
+            // Time words follow events: repeated high parts change nothing, then comes a low part.
+            {
+                const uint16_t repeat = static_cast<uint16_t>(0x8000u | ((ts >> 12) & 0xFFF));
+                while (p < end && p->value() == repeat) {
+                    state |= HIGH_SEEN;
+                    ++p;
+                }
+                if (p < end && p->type() == Evt3Raw::TIME_LOW) {
+                    goto timeLow;
+                }
+            }
             break;
-        case Evt3Raw::TIME_LOW: {
-            payloads[Evt3Raw::TIME_LOW] = payload;
-            ts = (ts & ~TIME_LOW_MASK) | payload;
+        case Evt3Raw::TIME_LOW:
+        timeLow: {
+            const uint16_t low = p->payload();
+            payloads[Evt3Raw::TIME_LOW] = low;
+            ts = (ts & ~TIME_LOW_MASK) | low;
             state |= LOW_SEEN;
             ++p;
             if (!(state & FIRST_SET) && (state & HIGH_SEEN)) [[unlikely]] {
@@ -240,22 +253,24 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
         }
         case Evt3Raw::TIME_HIGH: {
             // Cameras repeat the high part far more often than it changes; a repeat changes nothing.
-            if (payload == ((ts >> 12) & 0xFFF)) [[likely]] {
-                state |= HIGH_SEEN;
-                ++p;
-                break;
-            }
-            uint64_t candidate;
-            if (reconstructTime(ts, payload, DECODE_TIME_JUMP_LIMIT, candidate)) [[likely]] {
-                ts = candidate;
-                state |= HIGH_SEEN;
+            if (payload != ((ts >> 12) & 0xFFF)) {
+                uint64_t candidate;
+                if (reconstructTime(ts, payload, DECODE_TIME_JUMP_LIMIT, candidate)) [[likely]] {
+                    ts = candidate;
+                    state |= HIGH_SEEN;
+                } else {
+                    candidateTimestamp = candidate;
+                    storeState();
+                    noteAnomaly();
+                    loadState();
+                }
             } else {
-                candidateTimestamp = candidate;
-                storeState();
-                noteAnomaly();
-                loadState();
+                state |= HIGH_SEEN;
             }
             ++p;
+            if (p < end && p->type() == Evt3Raw::TIME_LOW) {
+                goto timeLow;
+            }
             break;
         }
         case Evt3Raw::VECT_BASE_X:
