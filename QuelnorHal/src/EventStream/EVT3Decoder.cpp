@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "EventStream/Evt3EventWriter.h"
 #include "QuelnorBase/Logger.h"
@@ -213,6 +214,19 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
             // Time words follow events: repeated high parts change nothing, then comes a low part.
             {
                 const uint16_t repeat = static_cast<uint16_t>(0x8000u | ((ts >> 12) & 0xFFF));
+                while (end - p >= 4) {
+                    uint64_t q;
+                    std::memcpy(&q, p, sizeof(q));
+                    const uint64_t x = q ^ (uint64_t(repeat) * 0x0001000100010001ull);
+                    const uint64_t nonzero =
+                        (((x & 0x7FFF7FFF7FFF7FFFull) + 0x7FFF7FFF7FFF7FFFull) | x) & 0x8000800080008000ull;
+                    const unsigned k = nonzero ? (static_cast<unsigned>(std::countr_zero(nonzero)) >> 4) : 4u;
+                    p += k;
+                    state |= k != 0 ? HIGH_SEEN : 0u;
+                    if (k != 4) [[likely]] {
+                        break;
+                    }
+                }
                 while (p < end && p->value() == repeat) {
                     state |= HIGH_SEEN;
                     ++p;
