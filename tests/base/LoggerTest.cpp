@@ -52,14 +52,19 @@ protected:
 
 } // namespace
 
-// First test of the binary: nothing has set a level yet. The level reads info, while what prints
-// is decided by the build's minimum alone (debug lines print in a debug build).
-TEST(LoggerStart, ReadsInfoAndPrintsFromTheBuildsMinimum) {
-    LogCapture capture;
-    EXPECT_EQ(logger().getLogLevel(), LOG_INFO);
-    EXPECT_EQ(&Logger::Instance(), &Logger::Instance());
-    logAt(LOG_DEBUG, "first");
-    EXPECT_EQ(capture.lines().size(), MIN_LEVEL <= LOG_DEBUG ? 1u : 0u);
+// In a process of its own, where nothing has set a level yet: the level reads info, while what
+// prints is decided by the build's minimum alone (debug lines print in a debug build).
+TEST(LoggerStartDeathTest, ReadsInfoAndPrintsFromTheBuildsMinimum) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            LogCapture capture;
+            bool ok = logger().getLogLevel() == LOG_INFO && &Logger::Instance() == &Logger::Instance();
+            logAt(LOG_DEBUG, "first");
+            ok = ok && capture.lines().size() == (MIN_LEVEL <= LOG_DEBUG ? 1u : 0u);
+            std::exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(LoggerTest, EachLevelPrintsAtItsOwnLevelFromTheBuildsMinimumUp) {
