@@ -304,6 +304,28 @@ TEST(Evt3Decoder, StatusHoldsTheStoredPayloadsAndSettingItDropsACarriedGroup) {
     EXPECT_EQ(got.events, (std::vector<Event2D>{{7, 5, 1, 0x123}}));
 }
 
+TEST(Evt3Decoder, SettingAStatusSelectsTheRowItCarries) {
+    EVT3Decoder decoder(W, H);
+    Delivery got;
+    got.attach(decoder);
+    decodeWords(decoder, {timeHigh(1), timeLow(2), addrY(5), addrX(1, 1)});
+    EVT3Decoder::EVT3DecoderStatus status = decoder.getDecodeStatus();
+
+    // A status whose row lies outside the sensor leaves no row selected: no event below the geometry.
+    status.lastPayload[0] = H + 80;
+    decoder.setDecodeStatus(status);
+    decodeWords(decoder, {addrX(2, 1)});
+    // Back to a row inside the sensor, also without an ADDR_Y word.
+    status.lastPayload[0] = 7;
+    decoder.setDecodeStatus(status);
+    decodeWords(decoder, {addrX(3, 0), continued4(1), addrX(4, 0)});
+    // After a type-1 word a status does not select the row again.
+    decodeWords(decoder, {addrYOther(0)});
+    decoder.setDecodeStatus(status);
+    decodeWords(decoder, {addrX(5, 0)});
+    EXPECT_EQ(got.events, (std::vector<Event2D>{{1, 5, 1, 4098}, {3, 7, 0, 4098}, {4, 7, 0, 4098}}));
+}
+
 TEST(Evt3Decoder, ResetForgetsTheStreamButKeepsCountersAndCustomTrigger) {
     EVT3Decoder decoder(W, H);
     Delivery got;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,18 @@
 #include "QuelnorBase/EventTriggerIn.h"
 #include "QuelnorHal/EventStream/EVT3Decoder.h"
 #include "evt3/Evt3TestEncoder.h"
+
+namespace quelnor {
+
+// Readable events and triggers in test failures.
+inline void PrintTo(const Event2D& e, std::ostream* os) {
+    *os << "(" << e.x << ", " << e.y << ", " << int(e.polarity) << ", " << e.timestamp << ")";
+}
+inline void PrintTo(const EventTriggerIn& t, std::ostream* os) {
+    *os << "T(id " << t.id << ", pol " << t.polarity << ", " << t.timestamp << ")";
+}
+
+} // namespace quelnor
 
 namespace quelnor::test {
 

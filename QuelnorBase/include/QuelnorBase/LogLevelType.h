@@ -2,8 +2,8 @@
 
 namespace quelnor {
 
-// Same numbers as spdlog's levels.
-enum LogLevelType {
+// Same numbers as spdlog's levels. Fixed to int, so any level a caller passes (7, -1) is a valid value.
+enum LogLevelType : int {
     LOG_TRACE = 0,
     LOG_DEBUG = 1,
     LOG_INFO = 2,

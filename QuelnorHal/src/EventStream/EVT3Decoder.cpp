@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "EventStream/Evt3EventWriter.h"
 #include "QuelnorBase/Logger.h"
@@ -123,137 +124,131 @@ int EVT3Decoder::decodeTest(const RawEvent*& current, const RawEvent* end) {
 }
 
 // One pass over the words. The hot state lives in locals (stores into Event2D may alias members)
-// and is written back before anything outside the loop can look at the decoder.
+// and is written back before anything outside the loop can look at the decoder. The row and time
+// words that nearly always follow each other are handed on directly, so that only the choices the
+// data really leaves open go through the jump table.
 template <bool FlipX>
 int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
+    // Flags of the hot state, kept together in one register.
+    constexpr unsigned SELECTED = 1u;
+    constexpr unsigned ROW_IS_Y = 2u;
+    constexpr unsigned LOW_SEEN = 4u;
+    constexpr unsigned HIGH_SEEN = 8u;
+    constexpr unsigned FIRST_SET = 16u;
+
     const RawEvent* p = current;
-    uint16_t* payloads = lastPayload.lastPayload.data();
+    uint16_t* const payloads = lastPayload.lastPayload.data();
     const unsigned sensorWidth = width;
     const unsigned sensorHeight = height;
-    const int vectorLimit = vectorCheck.width;
 
     Event2D* out = writer->data();
     size_t n = writer->size();
     uint64_t ts = lastTimestamp;
     uint16_t row = payloads[Evt3Raw::ADDR_Y];
-    uint16_t vectorBase = payloads[Evt3Raw::VECT_BASE_X];
-    bool selected = rowSelected;
-    bool rowIsY = rowWordIsY;
-    bool baseValid = vectorCheck.vectorBaseValid;
-    bool lowSeen = timeLowSeen;
-    bool highSeen = timeHighSeen;
-    bool firstSet = firstTimestampSet;
+    unsigned state = 0;
 
-    auto storeState = [&] {
+    // Everything outside this function (callbacks, the writer, the getters) sees the members, so the
+    // locals go back before each call out and are taken up again after it.
+    auto storeState = [&]() __attribute__((always_inline)) {
         writer->setSize(n);
         lastTimestamp = ts;
         payloads[Evt3Raw::ADDR_Y] = row;
-        payloads[Evt3Raw::VECT_BASE_X] = vectorBase;
-        rowSelected = selected;
-        rowWordIsY = rowIsY;
-        vectorCheck.vectorBaseValid = baseValid;
-        timeLowSeen = lowSeen;
-        timeHighSeen = highSeen;
-        firstTimestampSet = firstSet;
+        rowSelected = (state & SELECTED) != 0;
+        rowWordIsY = (state & ROW_IS_Y) != 0;
+        timeLowSeen = (state & LOW_SEEN) != 0;
+        timeHighSeen = (state & HIGH_SEEN) != 0;
+        firstTimestampSet = (state & FIRST_SET) != 0;
     };
-    auto loadState = [&] {
+    auto loadState = [&]() __attribute__((always_inline)) {
         out = writer->data();
         n = writer->size();
         ts = lastTimestamp;
         row = payloads[Evt3Raw::ADDR_Y];
-        vectorBase = payloads[Evt3Raw::VECT_BASE_X];
-        selected = rowSelected;
-        rowIsY = rowWordIsY;
-        baseValid = vectorCheck.vectorBaseValid;
-        lowSeen = timeLowSeen;
-        highSeen = timeHighSeen;
-        firstSet = firstTimestampSet;
+        state = (rowSelected ? SELECTED : 0u) | (rowWordIsY ? ROW_IS_Y : 0u) | (timeLowSeen ? LOW_SEEN : 0u) |
+                (timeHighSeen ? HIGH_SEEN : 0u) | (firstTimestampSet ? FIRST_SET : 0u);
     };
-    auto flush = [&] {
+    auto flush = [&]() __attribute__((always_inline)) {
         storeState();
         writer->flush();
         loadState();
     };
-    auto emit = [&](unsigned x, uint8_t polarity) {
+    auto emit = [&](unsigned x, unsigned polarity) __attribute__((always_inline)) {
         Event2D& event = out[n];
         event.x = static_cast<uint16_t>(FlipX ? sensorWidth - 1 - x : x);
         event.y = row;
-        event.polarity = polarity;
+        event.polarity = static_cast<uint8_t>(polarity);
         event.timestamp = ts;
         ++n;
     };
+    // ADDR_X words from p on; leaves p on the first word of another type.
+    auto addrXRun = [&]() __attribute__((always_inline)) {
+        uint16_t word;
+        while (p < end && ((word = p->value()) >> 12) == Evt3Raw::ADDR_X) {
+            const unsigned x = word & 0x7FF;
+            if ((state & SELECTED) && x < sensorWidth) {
+                emit(x, (word >> 11) & 1u);
+                if (n == BLOCK_SIZE) [[unlikely]] {
+                    flush();
+                }
+            }
+            ++p;
+        }
+    };
 
+    loadState();
     while (p < end) {
         const uint16_t word = p->value();
         const unsigned type = word >> 12;
         const uint16_t payload = word & 0x0FFF;
         switch (type) {
-        case Evt3Raw::ADDR_X: {
-            const unsigned x = payload & 0x7FF;
-            if (selected && x < sensorWidth) {
-                emit(x, static_cast<uint8_t>(payload >> 11));
-                if (n == BLOCK_SIZE) {
-                    flush();
-                }
-            }
-            ++p;
-            break;
-        }
+        case Evt3Raw::ADDR_X:
         case Evt3Raw::ADDR_Y:
-            row = payload;
-            rowIsY = true;
-            selected = payload < sensorHeight;
-            ++p;
-            break;
-        case Evt3Raw::VECT_BASE_X:
-            vectorBase = payload;
-            baseValid = true;
-            ++p;
-            break;
-        case Evt3Raw::VECT_12: {
-            const auto remaining = end - p;
-            if (remaining < VECTOR_GROUP_WORDS) {
-                storeState();
-                current = p;
-                return VECTOR_GROUP_WORDS - static_cast<int>(remaining);
+            if (type == Evt3Raw::ADDR_Y) {
+            addrY:
+                // The decoder is on p's word, an ADDR_Y; X words nearly always follow.
+                row = p->payload();
+                state = (state & ~SELECTED) | ROW_IS_Y | (row < sensorHeight ? SELECTED : 0u);
+                ++p;
             }
-            if (selected) {
-                const unsigned base = vectorBase & 0x7FF;
-                const bool taken = baseValid && static_cast<int>(base) + VECTOR_EVENTS <= vectorLimit;
-                if (!taken) {
-                    baseValid = false;
-                }
-                if (base < sensorWidth) {
-                    uint32_t mask = 0;
-                    if (taken) {
-                        mask = uint32_t(p[0].payload()) | (uint32_t(p[1].payload()) << 12) |
-                               (uint32_t(p[2].value() & 0xFF) << 24);
-                    }
-                    if (BLOCK_SIZE - n < VECTOR_EVENTS + 1) {
-                        flush();
-                    }
-                    const auto polarity = static_cast<uint8_t>((vectorBase >> 11) & 1);
-                    while (mask != 0) {
-                        emit(base + static_cast<unsigned>(std::countr_zero(mask)), polarity);
-                        mask &= mask - 1;
+            addrXRun();
+            // Time words follow events: repeated high parts change nothing, then comes a low part.
+            {
+                const uint16_t repeat = static_cast<uint16_t>(0x8000u | ((ts >> 12) & 0xFFF));
+                while (end - p >= 4) {
+                    uint64_t q;
+                    std::memcpy(&q, p, sizeof(q));
+                    const uint64_t x = q ^ (uint64_t(repeat) * 0x0001000100010001ull);
+                    const uint64_t nonzero =
+                        (((x & 0x7FFF7FFF7FFF7FFFull) + 0x7FFF7FFF7FFF7FFFull) | x) & 0x8000800080008000ull;
+                    const unsigned k = nonzero ? (static_cast<unsigned>(std::countr_zero(nonzero)) >> 4) : 4u;
+                    p += k;
+                    state |= k != 0 ? HIGH_SEEN : 0u;
+                    if (k != 4) [[likely]] {
+                        break;
                     }
                 }
-                vectorBase = static_cast<uint16_t>(vectorBase + VECTOR_EVENTS);
+                while (p < end && p->value() == repeat) {
+                    state |= HIGH_SEEN;
+                    ++p;
+                }
+                if (p < end && p->type() == Evt3Raw::TIME_LOW) {
+                    goto timeLow;
+                }
             }
-            p += VECTOR_GROUP_WORDS;
             break;
-        }
-        case Evt3Raw::TIME_LOW: {
-            payloads[Evt3Raw::TIME_LOW] = payload;
-            ts = (ts & ~TIME_LOW_MASK) | payload;
-            lowSeen = true;
-            if (!firstSet && highSeen) {
+        case Evt3Raw::TIME_LOW:
+        timeLow: {
+            const uint16_t low = p->payload();
+            payloads[Evt3Raw::TIME_LOW] = low;
+            ts = (ts & ~TIME_LOW_MASK) | low;
+            state |= LOW_SEEN;
+            ++p;
+            if (!(state & FIRST_SET) && (state & HIGH_SEEN)) [[unlikely]] {
                 firstTimestamp = ts;
-                firstSet = true;
+                state |= FIRST_SET;
             }
-            ++p;
             uint64_t pending = customTriggerIn.load(std::memory_order_relaxed);
-            if (pending != 0 && ts >= pending) {
+            if (pending != 0 && ts >= pending) [[unlikely]] {
                 // Cleared before the callback runs, so a new time set from inside it is kept.
                 if (customTriggerIn.compare_exchange_strong(pending, 0) && triggerInCallback) {
                     if (n != 0) {
@@ -264,20 +259,73 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
                     loadState();
                 }
             }
+            // A row address nearly always follows.
+            if (p < end && p->type() == Evt3Raw::ADDR_Y) {
+                goto addrY;
+            }
             break;
         }
         case Evt3Raw::TIME_HIGH: {
-            uint64_t candidate;
-            if (reconstructTime(ts, payload, DECODE_TIME_JUMP_LIMIT, candidate)) {
-                ts = candidate;
-                highSeen = true;
+            // Cameras repeat the high part far more often than it changes; a repeat changes nothing.
+            if (payload != ((ts >> 12) & 0xFFF)) {
+                uint64_t candidate;
+                if (reconstructTime(ts, payload, DECODE_TIME_JUMP_LIMIT, candidate)) [[likely]] {
+                    ts = candidate;
+                    state |= HIGH_SEEN;
+                } else {
+                    candidateTimestamp = candidate;
+                    storeState();
+                    noteAnomaly();
+                    loadState();
+                }
             } else {
-                candidateTimestamp = candidate;
-                storeState();
-                noteAnomaly();
-                loadState();
+                state |= HIGH_SEEN;
             }
             ++p;
+            if (p < end && p->type() == Evt3Raw::TIME_LOW) {
+                goto timeLow;
+            }
+            break;
+        }
+        case Evt3Raw::VECT_BASE_X:
+            payloads[Evt3Raw::VECT_BASE_X] = payload;
+            vectorCheck.vectorBaseValid = true;
+            state = (state & ~SELECTED) | ((state & ROW_IS_Y) && row < sensorHeight ? SELECTED : 0u);
+            ++p;
+            break;
+        case Evt3Raw::VECT_12: {
+            const auto remaining = end - p;
+            if (remaining < VECTOR_GROUP_WORDS) {
+                storeState();
+                current = p;
+                return VECTOR_GROUP_WORDS - static_cast<int>(remaining);
+            }
+            if (state & SELECTED) {
+                const uint16_t vectorBase = payloads[Evt3Raw::VECT_BASE_X];
+                const unsigned base = vectorBase & 0x7FF;
+                const bool taken =
+                    vectorCheck.vectorBaseValid && static_cast<int>(base) + VECTOR_EVENTS <= vectorCheck.width;
+                if (!taken) {
+                    vectorCheck.vectorBaseValid = false;
+                }
+                if (base < sensorWidth) {
+                    uint32_t mask = 0;
+                    if (taken) {
+                        mask = uint32_t(p[0].payload()) | (uint32_t(p[1].payload()) << 12) |
+                               (uint32_t(p[2].value() & 0xFF) << 24);
+                    }
+                    if (BLOCK_SIZE - n < VECTOR_EVENTS + 1) {
+                        flush();
+                    }
+                    const unsigned polarity = (vectorBase >> 11) & 1u;
+                    while (mask != 0) {
+                        emit(base + static_cast<unsigned>(std::countr_zero(mask)), polarity);
+                        mask &= mask - 1;
+                    }
+                }
+                payloads[Evt3Raw::VECT_BASE_X] = static_cast<uint16_t>(vectorBase + VECTOR_EVENTS);
+            }
+            p += VECTOR_GROUP_WORDS;
             break;
         }
         case Evt3Raw::EXT_TRIGGER:
@@ -306,12 +354,13 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
             break;
         case Evt3Raw::ADDR_Y_OTHER:
             payloads[type] = payload;
-            rowIsY = false;
-            selected = false;
+            state &= ~(ROW_IS_Y | SELECTED);
             ++p;
             break;
         default:
+            // Stored types (VECT_8, CONTINUED_4, CONTINUED_12 and the unnamed ones).
             payloads[type] = payload;
+            state = (state & ~SELECTED) | ((state & ROW_IS_Y) && row < sensorHeight ? SELECTED : 0u);
             ++p;
             break;
         }
@@ -424,6 +473,8 @@ EVT3Decoder::EVT3DecoderStatus EVT3Decoder::getDecodeStatus() const { return las
 
 void EVT3Decoder::setDecodeStatus(EVT3DecoderStatus status) {
     lastPayload = status;
+    // The row comes with the status: a row outside the sensor must not stay selected.
+    rowSelected = rowWordIsY && lastPayload.lastPayload[Evt3Raw::ADDR_Y] < height;
     carryWords->clear();
     missingWords = 0;
 }

@@ -13,12 +13,8 @@ constexpr const char* TOOL_NAME = "bias/";
 constexpr int BIAS_FIELD_MAX = 255; // idac_ctl, bits 0 to 7
 
 FullParamteterInfo biasRecord(const char* name, const char* description, int min, int max) {
-    IntParameterInfo record;
-    record.min = min;
-    record.max = max;
-    record.defaultValue = 0;
-    record.unit = "%";
-    return FullParamteterInfo(name, description, INT, std::move(record));
+    // No getter or setter: the tool reads and writes the bias registers itself.
+    return FullParamteterInfo(name, description, INT, IntParameterInfo{min, max, 0, "%", {}, {}});
 }
 
 } // namespace
