@@ -1,6 +1,9 @@
 #pragma once
 
 // The whole public API of QuelnorDriver.
+#include "QuelnorDriver/FileReader/DvsFileReader.h"
+#include "QuelnorDriver/FileReader/RawFileReader.h"
+#include "QuelnorDriver/FileRecorder/DvsFileRecorder.h"
 #include "QuelnorDriver/sensor/Genx320RegisterMap.h"
 #include "QuelnorDriver/sensor/Imx415RegisterMap.h"
 #include "QuelnorDriver/sensor/Imx636RegisterMap.h"
