@@ -153,6 +153,7 @@ bool DvsFileRecorder::startRecording(const std::string& path, DvsFileInfo info) 
     QN_INFO("Start recording file ts: %llu", static_cast<unsigned long long>(info.dvsStartTimestamp));
     const std::string header = generateDvsFileHeader(info);
     outputStream.write(header.data(), static_cast<std::streamsize>(header.size()));
+    outputStream.flush();
     {
         std::lock_guard<std::mutex> lock(mutex);
         stopLoop = false;
@@ -324,12 +325,15 @@ void DvsFileRecorder::cacheLoop() {
         bool stop = false;
         std::deque<Block> blocks = waitForBlocks(stop);
         for (const Block& block : blocks) {
+            uint64_t now = 0;
             if (!segmentOpen) {
                 segmentIndex = 0;
                 const std::string path = openSegment();
+                now = segmentStart;
                 QN_INFO("Start save cache file: %s", path.c_str());
+            } else {
+                now = eventTime();
             }
-            const uint64_t now = eventTime();
             writeAll(segmentStream, *block);
             if (now - segmentStart < SEGMENT_DURATION_US) {
                 continue;
