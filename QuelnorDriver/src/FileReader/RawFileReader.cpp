@@ -150,9 +150,7 @@ bool RawFileReader::loadFile() {
         }
     }
 
-    decoder->setEventsStreamHandleCallback([this](Event2D* first, Event2D* last) {
-        decodeBuffer->insert(decodeBuffer->end(), first, last);
-    });
+    decoder->setEventsStreamHandleCallback([this](Event2D* first, Event2D* last) { onEvents(first, last); });
     decoder->setTriggerInCallback([this](EventTriggerIn trigger) { onTrigger(trigger); });
 
     if (bookmarkMap.empty()) {
@@ -604,7 +602,12 @@ void RawFileReader::dispatchTriggers(size_t firstEvent) {
 
 size_t RawFileReader::carrySize() const { return carryBuffer->size() - carryPos; }
 
+// Copies rather than swaps, so the result keeps the capacity of the largest batch and a steady reading
+// allocates nothing.
 void RawFileReader::takeFromCarry(size_t count) {
+    if (count == 0) {
+        return;
+    }
     const auto first = carryBuffer->begin() + static_cast<std::ptrdiff_t>(carryPos);
     resultBuffer->insert(resultBuffer->end(), first, first + static_cast<std::ptrdiff_t>(count));
     carryPos += count;
@@ -614,19 +617,43 @@ void RawFileReader::takeFromCarry(size_t count) {
     }
 }
 
-void RawFileReader::splitDecodeBuffer(size_t from, size_t to) {
-    if (from == 0 && to == decodeBuffer->size() && resultBuffer->empty()) {
-        resultBuffer->swap(*decodeBuffer);
-    } else {
-        resultBuffer->insert(resultBuffer->end(), decodeBuffer->begin() + static_cast<std::ptrdiff_t>(from),
-                             decodeBuffer->begin() + static_cast<std::ptrdiff_t>(to));
+void RawFileReader::onEvents(Event2D* first, Event2D* last) {
+    Event2D* stop = first;
+    switch (sink) {
+    case Sink::ResultByCount:
+        stop = first + std::min<size_t>(batchQuota, static_cast<size_t>(last - first));
+        batchQuota -= static_cast<size_t>(stop - first);
+        batchFull = batchQuota == 0;
+        break;
+    case Sink::ResultByTime:
+        if (!batchFull) {
+            const uint64_t end = batchWindowEnd;
+            stop = std::find_if(first, last, [end](const Event2D& e) { return e.timestamp >= end; });
+            batchFull = stop != last;
+        }
+        break;
+    case Sink::DecodeBuffer:
+        break;
     }
-    if (to < decodeBuffer->size()) {
-        // The rest waits for the next call; the carry-over is empty whenever a chunk is decoded.
+    if (stop != first) {
+        resultBuffer->insert(resultBuffer->end(), first, stop);
+    }
+    if (stop != last) {
+        decodeBuffer->insert(decodeBuffer->end(), stop, last);
+    }
+}
+
+void RawFileReader::decodeIntoResult() {
+    // The carry-over is used up whenever a chunk is decoded for a batch.
+    while (!batchFull && decodeNextChunk() != 0) {
+        dispatchTriggers(0);
+    }
+    sink = Sink::DecodeBuffer;
+    if (!decodeBuffer->empty()) {
         carryBuffer->swap(*decodeBuffer);
-        carryPos = to;
+        carryPos = 0;
+        decodeBuffer->clear();
     }
-    decodeBuffer->clear();
 }
 
 void RawFileReader::positionAtStart() {
@@ -768,13 +795,11 @@ DvsFileReader::Events RawFileReader::getNEvents(uint64_t n) {
     }
     const size_t wanted = static_cast<size_t>(n);
     takeFromCarry(std::min(wanted, carrySize()));
-    while (resultBuffer->size() < wanted) {
-        if (decodeNextChunk() == 0) {
-            break;
-        }
-        dispatchTriggers(0);
-        const size_t need = wanted - resultBuffer->size();
-        splitDecodeBuffer(0, std::min(need, decodeBuffer->size()));
+    if (resultBuffer->size() < wanted) {
+        sink = Sink::ResultByCount;
+        batchQuota = wanted - resultBuffer->size();
+        batchFull = false;
+        decodeIntoResult();
     }
     if (!resultBuffer->empty()) {
         currentTime = resultBuffer->back().timestamp + 1;
@@ -811,22 +836,16 @@ DvsFileReader::Events RawFileReader::getNTimeEvents(uint64_t span) {
     currentTime = saturatingAdd(currentTime, span);
     auto below = [windowEnd](const Event2D& e) { return e.timestamp >= windowEnd; };
 
-    bool windowClosed = false;
     if (carrySize() != 0) {
         const auto first = carryBuffer->begin() + static_cast<std::ptrdiff_t>(carryPos);
         const auto stop = std::find_if(first, carryBuffer->end(), below);
         takeFromCarry(static_cast<size_t>(stop - first));
-        windowClosed = carrySize() != 0;
     }
-    while (!windowClosed) {
-        if (decodeNextChunk() == 0) {
-            break;
-        }
-        dispatchTriggers(0);
-        const auto stop = std::find_if(decodeBuffer->begin(), decodeBuffer->end(), below);
-        const auto index = static_cast<size_t>(stop - decodeBuffer->begin());
-        windowClosed = index < decodeBuffer->size();
-        splitDecodeBuffer(0, index);
+    if (carrySize() == 0) {
+        sink = Sink::ResultByTime;
+        batchWindowEnd = windowEnd;
+        batchFull = false;
+        decodeIntoResult();
     }
     currentEventNum += resultBuffer->size();
     return resultBuffer;

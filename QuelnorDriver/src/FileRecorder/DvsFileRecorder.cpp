@@ -14,6 +14,9 @@ namespace fs = std::filesystem;
 
 // Room above a full block for the raw buffer that fills it, so appending rarely reallocates.
 constexpr size_t BLOCK_HEADROOM = 262144;
+// Free blocks the writing threads keep ready, so the camera thread seldom meets a new block whose
+// memory has never been touched.
+constexpr size_t SPARE_BLOCKS = 8;
 constexpr size_t COPY_CHUNK_SIZE = 1048576;
 
 bool writeAll(std::ofstream& out, const std::vector<uint8_t>& bytes) {
@@ -24,7 +27,8 @@ bool writeAll(std::ofstream& out, const std::vector<uint8_t>& bytes) {
 } // namespace
 
 DvsFileRecorder::DvsFileRecorder() {
-    bufferPool = std::make_unique<ObjectPool<std::vector<uint8_t>>>(POOL_BLOCKS, false, BLOCK_SIZE);
+    // Made at full size, so their memory is touched here and not on the camera thread's first pass.
+    bufferPool = std::make_unique<ObjectPool<std::vector<uint8_t>>>(POOL_BLOCKS, false, BLOCK_SIZE + BLOCK_HEADROOM);
     currentBlock = takeBlock();
 }
 
@@ -58,6 +62,22 @@ DvsFileRecorder::Block DvsFileRecorder::takeBlock() {
     block->clear();
     block->reserve(BLOCK_SIZE + BLOCK_HEADROOM);
     return block;
+}
+
+void DvsFileRecorder::keepSpareBlocks() {
+    if (bufferPool->size() >= SPARE_BLOCKS) {
+        return;
+    }
+    std::vector<Block> spare;
+    while (spare.size() < SPARE_BLOCKS) {
+        Block block = bufferPool->acquire();
+        if (block->capacity() < BLOCK_SIZE + BLOCK_HEADROOM) {
+            block->resize(BLOCK_SIZE + BLOCK_HEADROOM);  // touches every page
+        }
+        block->clear();
+        spare.push_back(std::move(block));
+    }
+    // Dropping them hands them back to the pool.
 }
 
 void DvsFileRecorder::handOverLocked() {
@@ -178,7 +198,10 @@ void DvsFileRecorder::recordLoop() {
                 failed = true;
             }
         }
-        if (stop && blocks.empty()) {
+        const bool drained = blocks.empty();
+        blocks.clear();
+        keepSpareBlocks();
+        if (stop && drained) {
             break;
         }
     }
@@ -360,7 +383,10 @@ void DvsFileRecorder::cacheLoop() {
             const std::string path = openSegment();
             QN_INFO("A frame of cache file was saved: %s", path.c_str());
         }
-        if (stop && blocks.empty()) {
+        const bool drained = blocks.empty();
+        blocks.clear();
+        keepSpareBlocks();
+        if (stop && drained) {
             break;
         }
     }

@@ -141,8 +141,11 @@ private:
     void seekTimeLocked(uint64_t timestamp);
     size_t carrySize() const;
     void takeFromCarry(size_t count);
-    // Moves decode-buffer events [from, to) to the result and the ones after `to` to the carry-over.
-    void splitDecodeBuffer(size_t from, size_t to);
+    // Decodes chunks into the result through the batch sink until the batch is full or the data ends;
+    // what the last chunk gave beyond the batch becomes the carry-over.
+    void decodeIntoResult();
+    // Decoder events callback.
+    void onEvents(Event2D* first, Event2D* last);
     CutPoint findCutPoint(uint64_t timestamp);
     std::vector<uint16_t> stateWords(const EVT3Decoder::StreamState& state) const;
 
@@ -182,6 +185,13 @@ private:
     std::map<uint64_t, uint64_t> eventCountIndex;
     // Triggers decoded and not yet handed out, each with the decode-buffer size when it was met.
     std::vector<std::pair<EventTriggerIn, size_t>> decodedTriggers;
+    // Where decoded events go: during a batch call straight into the result until the batch is full
+    // (by count or by time), otherwise, and for the rest, into the decode buffer.
+    enum class Sink { DecodeBuffer, ResultByCount, ResultByTime };
+    Sink sink = Sink::DecodeBuffer;
+    size_t batchQuota = 0;
+    uint64_t batchWindowEnd = 0;
+    bool batchFull = false;
     bool loaded = false;
 };
 

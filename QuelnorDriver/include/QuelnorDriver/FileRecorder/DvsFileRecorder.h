@@ -80,6 +80,8 @@ private:
     // Queues the current block when it holds bytes; the caller holds blockMutex.
     void handOverLocked();
     Block takeBlock();
+    // Run by the writing threads: tops the pool up with blocks whose memory is already touched.
+    void keepSpareBlocks();
     // Takes everything queued, waiting until there is some or the loop is told to stop.
     std::deque<Block> waitForBlocks(bool& stop);
     uint64_t eventTime();
