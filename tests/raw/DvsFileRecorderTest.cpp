@@ -100,6 +100,22 @@ size_t segmentFiles(const std::string& dir) {
     return n;
 }
 
+// Numbered buffers in a file whose blocks were padded to BLOCK + 1 bytes.
+std::vector<uint64_t> paddedBlocksIn(const std::vector<uint8_t>& data, size_t from) {
+    std::vector<uint64_t> numbers;
+    for (size_t pos = from; pos + BLOCK + 1 <= data.size(); pos += BLOCK + 1) {
+        uint64_t k = 0;
+        for (int i = 7; i >= 0; --i) {
+            k = (k << 8) | data[pos + static_cast<size_t>(i)];
+        }
+        const std::vector<uint8_t> expected = numberedBuffer(k);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), data.begin() + static_cast<std::ptrdiff_t>(pos))) << k;
+        numbers.push_back(k);
+    }
+    EXPECT_EQ((data.size() - from) % (BLOCK + 1), 0u);
+    return numbers;
+}
+
 // ---- Direct mode ----
 
 TEST(RecorderDirect, WritesTheHeaderAndEveryByteInOrder) {
@@ -195,6 +211,54 @@ TEST(RecorderDirect, BytesHandedOverAfterTheStopBelongToNoRecording) {
     EXPECT_EQ(buffersIn(b, headerLength(b)), (std::vector<uint64_t>{2}));
 }
 
+// The file is a pipe nobody reads: the writer thread is stuck in the middle of a block, and the
+// camera thread's writeData calls still return at once, block after block.
+TEST(RecorderDirect, WriteDataNeverWaitsForTheDisk) {
+    TempDir dir;
+    const std::string path = dir.file("pipe.raw");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    DvsFileRecorder recorder;
+    ASSERT_TRUE(recorder.startRecording(path, infoWith(1)));
+    std::atomic<int> calls{0};
+    std::thread camera([&] {
+        for (uint64_t k = 0; k < 40; ++k) {
+            std::vector<uint8_t> b = numberedBuffer(k);
+            b.resize(BLOCK + 1, 0);
+            recorder.writeData(b);
+            ++calls;
+        }
+    });
+    // Nothing reads the pipe until every call has returned.
+    EXPECT_TRUE(waitUntil([&] { return calls == 40; }, 60s));
+
+    // Now drain it: everything arrives, in order.
+    ASSERT_EQ(::fcntl(reader, F_SETFL, 0), 0);
+    std::vector<uint8_t> received;
+    std::thread drain([&] {
+        std::vector<uint8_t> chunk(1 << 16);
+        for (;;) {
+            const ssize_t n = ::read(reader, chunk.data(), chunk.size());
+            if (n <= 0) {
+                break;
+            }
+            received.insert(received.end(), chunk.begin(), chunk.begin() + n);
+        }
+    });
+    camera.join();
+    ASSERT_TRUE(recorder.stopRecording());
+    drain.join();
+    ::close(reader);
+    const size_t header = headerLength(received);
+    ASSERT_EQ(received.size(), header + 40 * (BLOCK + 1));
+    std::vector<uint64_t> expected(40);
+    for (uint64_t k = 0; k < 40; ++k) {
+        expected[k] = k;
+    }
+    EXPECT_EQ(paddedBlocksIn(received, header), expected);
+}
+
 // The camera thread writes all the time while another thread starts and stops recordings: every
 // recording holds a run of whole buffers in order, with every buffer whose writeData returned before
 // the stop, and no buffer is in two recordings.
@@ -285,22 +349,6 @@ public:
     int taken = 0;
     std::vector<uint64_t> blocks;
 };
-
-// Numbered buffers in a file whose blocks were padded to BLOCK + 1 bytes.
-std::vector<uint64_t> paddedBlocksIn(const std::vector<uint8_t>& data, size_t from) {
-    std::vector<uint64_t> numbers;
-    for (size_t pos = from; pos + BLOCK + 1 <= data.size(); pos += BLOCK + 1) {
-        uint64_t k = 0;
-        for (int i = 7; i >= 0; --i) {
-            k = (k << 8) | data[pos + static_cast<size_t>(i)];
-        }
-        const std::vector<uint8_t> expected = numberedBuffer(k);
-        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), data.begin() + static_cast<std::ptrdiff_t>(pos))) << k;
-        numbers.push_back(k);
-    }
-    EXPECT_EQ((data.size() - from) % (BLOCK + 1), 0u);
-    return numbers;
-}
 
 TEST(RecorderCache, TheRingKeepsNSegmentsAndReusesTheirNames) {
     TempDir dir;
