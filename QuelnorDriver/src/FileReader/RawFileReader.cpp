@@ -508,22 +508,15 @@ bool RawFileReader::loadBookmarksFromFile(const std::vector<uint8_t>& content) {
 
 uint8_t RawFileReader::crc8(const std::vector<uint8_t>& bytes) { return BookmarkFileFormat::crc8(bytes.data(), bytes.size()); }
 
-bool RawFileReader::getRawFileBookmarkByNEvents(uint64_t eventNumber, Bookmark& bookmark) {
-    if (eventCountIndex.empty()) {
-        return false;
-    }
+const RawFileReader::Bookmark* RawFileReader::getRawFileBookmarkByNEvents(uint64_t eventNumber) const {
     // The earliest bookmark with the greatest count not above the event number.
     auto it = eventCountIndex.upper_bound(eventNumber);
     if (it == eventCountIndex.begin()) {
-        return false;
+        return nullptr;
     }
     --it;
     const auto found = bookmarkMap.find(it->second);
-    if (found == bookmarkMap.end()) {
-        return false;
-    }
-    bookmark = found->second;
-    return true;
+    return found == bookmarkMap.end() ? nullptr : &found->second;
 }
 
 const RawFileReader::Bookmark& RawFileReader::bookmarkBefore(uint64_t timestamp) const {
@@ -580,14 +573,14 @@ size_t RawFileReader::decodeNextChunk() {
 
 void RawFileReader::onTrigger(const EventTriggerIn& trigger) { decodedTriggers.emplace_back(trigger, decodeBuffer->size()); }
 
-void RawFileReader::dispatchTriggers(size_t firstEvent) {
+void RawFileReader::dispatchTriggers(size_t firstEvent, uint64_t notBefore) {
     if (decodedTriggers.empty()) {
         return;
     }
     {
         std::lock_guard<std::mutex> lock(callbackMutex);
         for (const auto& [trigger, before] : decodedTriggers) {
-            if (before < firstEvent) {
+            if (before < firstEvent || (before == firstEvent && trigger.timestamp < notBefore)) {
                 continue;
             }
             for (auto& [id, callback] : triggerCallbacks) {
@@ -668,12 +661,12 @@ void RawFileReader::positionAtEnd() {
 }
 
 void RawFileReader::seekEventLocked(uint64_t eventNumber) {
-    Bookmark from;
-    if (!getRawFileBookmarkByNEvents(eventNumber, from)) {
-        from = bookmarkMap.begin()->second;
+    const Bookmark* from = getRawFileBookmarkByNEvents(eventNumber);
+    if (from == nullptr) {
+        from = &bookmarkMap.begin()->second;
     }
-    restoreBookmark(from);
-    uint64_t skip = eventNumber - std::min(eventNumber, from.eventCount);
+    restoreBookmark(*from);
+    uint64_t skip = eventNumber - std::min(eventNumber, from->eventCount);
     while (skip > 0 || carrySize() == 0) {
         if (skip == 0 && readPosition >= fileSize) {
             break;
@@ -716,19 +709,7 @@ void RawFileReader::seekTimeLocked(uint64_t timestamp) {
         const auto index = static_cast<size_t>(found - begin);
         // Triggers from the target on: those after it, and those just before it that are not earlier
         // than the time sought.
-        {
-            std::lock_guard<std::mutex> lock(callbackMutex);
-            for (const auto& [trigger, before] : decodedTriggers) {
-                if (before > index || (before == index && trigger.timestamp >= timestamp)) {
-                    for (auto& [id, callback] : triggerCallbacks) {
-                        if (callback) {
-                            callback(trigger);
-                        }
-                    }
-                }
-            }
-        }
-        decodedTriggers.clear();
+        dispatchTriggers(index, timestamp);
         count += index;
         if (index < decodeBuffer->size()) {
             carryBuffer->swap(*decodeBuffer);

@@ -122,8 +122,8 @@ private:
     bool checkBookmarksFromFile(const std::string& path, std::vector<uint8_t>& content);
     bool loadBookmarksFromFile(const std::vector<uint8_t>& content);
     static uint8_t crc8(const std::vector<uint8_t>& bytes);
-    // The earliest bookmark with the greatest event count not above the event number.
-    bool getRawFileBookmarkByNEvents(uint64_t eventNumber, Bookmark& bookmark);
+    // The earliest bookmark with the greatest event count not above the event number; null when none.
+    const Bookmark* getRawFileBookmarkByNEvents(uint64_t eventNumber) const;
     // The last bookmark whose key is below `timestamp`, else the first one.
     const Bookmark& bookmarkBefore(uint64_t timestamp) const;
     bool sideFileUsable() const;
@@ -132,9 +132,10 @@ private:
     void restoreBookmark(const Bookmark& bookmark);
     // Reads and decodes the next chunk into the decode buffer; 0 at the end of the data.
     size_t decodeNextChunk();
-    // Hands decoded triggers to the callbacks, skipping those met before `firstEvent` events of the
-    // decode buffer were decoded; then forgets them all.
-    void dispatchTriggers(size_t firstEvent);
+    // Hands decoded triggers to the callbacks and forgets them all. Skipped: those met before
+    // `firstEvent` events of the decode buffer were decoded, and those met right at it but earlier
+    // than `notBefore`.
+    void dispatchTriggers(size_t firstEvent, uint64_t notBefore = 0);
     void positionAtStart();
     void positionAtEnd();
     void seekEventLocked(uint64_t eventNumber);
