@@ -997,6 +997,12 @@ bool RawFileReader::extractEventData(uint64_t start, uint64_t end, std::string p
     if (!out) {
         throw std::runtime_error("Failed to write the expected number of bytes to the output file.");
     }
+    // A side file left from an earlier file at this path describes other data, possibly of the same size.
+    const std::string staleSideFile = bookmarkPathFor(path);
+    if (!samePath(staleSideFile, filePath) && !samePath(staleSideFile, bookmarkPath)) {
+        std::error_code ignored;
+        fs::remove(staleSideFile, ignored);
+    }
     seekTimeLocked(start);
     return true;
 }
