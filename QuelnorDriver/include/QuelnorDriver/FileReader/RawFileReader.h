@@ -31,9 +31,10 @@ class DataToVideoConverter;
 // Positions are event positions of one straight decode of the file: after seekNEvents(n) the next
 // batch starts with event n, after seekTime(t) with the first event whose time is at or after t, and
 // batches read back to back return every event of the file once, in file order. The start time is
-// the header's start time or the first event's time, whichever is earlier; the end time is the last
-// time the data reaches, so every event lies within [start, end]. Trigger callbacks get the edges the
-// reader decodes from the position on; a seek does not report the edges it skips.
+// the header's start time when it has one that is not later than the first event, else the first
+// event's time; the end time is the last time the data reaches, so every event lies within
+// [start, end]. Trigger callbacks get the edges the reader decodes from the position on; a seek does
+// not report the edges it skips.
 //
 // One thread at a time; trigger callbacks run on it (see DvsFileReader).
 class RawFileReader : public DvsFileReader {
