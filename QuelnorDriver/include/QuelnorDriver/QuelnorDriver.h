@@ -2,7 +2,10 @@
 
 // The whole public API of QuelnorDriver.
 #include "QuelnorDriver/FileReader/ApsFileReader.h"
+#include "QuelnorDriver/FileReader/DvsFileReader.h"
 #include "QuelnorDriver/FileReader/Mp4FileReader.h"
+#include "QuelnorDriver/FileReader/RawFileReader.h"
+#include "QuelnorDriver/FileRecorder/DvsFileRecorder.h"
 #include "QuelnorDriver/camera/CameraToolSet.h"
 #include "QuelnorDriver/camera/CameraType.h"
 #include "QuelnorDriver/camera/DvsCamera.h"

@@ -145,6 +145,12 @@ std::vector<uint8_t> toBytes(const std::vector<uint16_t>& words) {
 
 std::vector<uint8_t> Evt3TestEncoder::bytes() const { return toBytes(out); }
 
+std::vector<uint16_t> Evt3TestEncoder::takeWords() {
+    std::vector<uint16_t> taken;
+    taken.swap(out);
+    return taken;
+}
+
 void Evt3TestEncoder::clear() {
     out.clear();
     timeKnown = false;

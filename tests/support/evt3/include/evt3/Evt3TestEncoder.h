@@ -54,6 +54,9 @@ public:
                                bool useVectors);
 
     const std::vector<uint16_t>& words() const { return out; }
+    // Hands out the words written so far and goes on from the same time and row, so a long stream
+    // can be written piece by piece.
+    std::vector<uint16_t> takeWords();
     // Little-endian bytes, as a camera delivers them.
     std::vector<uint8_t> bytes() const;
     void clear();

@@ -1,0 +1,129 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "QuelnorBase/DvsFileInfo.h"
+#include "QuelnorBase/ObjectPool.h"
+
+namespace quelnor {
+
+// Writes the raw byte stream of an event camera into a raw event file: the text header, then every
+// byte handed to writeData between startRecording and stopRecording, unchanged.
+//
+// Direct mode: a writer thread appends blocks of about 1 MiB to the file from the start on.
+// Cache mode (setFileCacheTime with seconds > 0): a cache thread keeps writing the stream into
+// one-second segment files "<dir>/<serial>_<n>quelnor.raw.tmp", holding a ring of the last N while
+// nothing is recorded. When a recording stops, an append thread writes the header and every cached
+// segment, the pre-roll before the start included, into the file, deletes them and caching resumes.
+//
+// Threads: writeData and isRecording are called by the camera-loop thread; the other calls by
+// application threads. writeData never waits for the disk: it copies the bytes into the current
+// block and, once per block, queues it. Every writeData call that returned before stopRecording
+// lowered the recording state is written; bytes handed over after that are dropped.
+class DvsFileRecorder {
+public:
+    using TimestampCallback = std::function<uint64_t()>;
+
+    static constexpr size_t BLOCK_SIZE = 1048576;
+    static constexpr size_t POOL_BLOCKS = 10;
+    static constexpr uint64_t SEGMENT_DURATION_US = 1000000;
+    static constexpr const char* SEGMENT_SUFFIX = "quelnor.raw.tmp";
+
+    DvsFileRecorder();
+    ~DvsFileRecorder();
+    DvsFileRecorder(const DvsFileRecorder&) = delete;
+    DvsFileRecorder& operator=(const DvsFileRecorder&) = delete;
+
+    // The current event time in microseconds. Called on the cache thread; without one, segments
+    // are timed by the steady clock and headers take the file info's start time.
+    void setTimestampCallback(TimestampCallback callback);
+    // Header defaults and the serial number that names the segment files.
+    void setFileInfo(const DvsFileInfo& info);
+    // A recording runs or the cache is being filled.
+    bool isRecording() const;
+    // seconds > 0 starts the cache ring of that many seconds in `directory`, 0 stops it. Refused
+    // (false) while a recording runs.
+    bool setFileCacheTime(uint16_t seconds, const std::string& directory);
+    // False while a recording runs or an append is in progress, and when the file cannot be opened.
+    bool startRecording(const std::string& path, DvsFileInfo info);
+    void writeData(const std::vector<uint8_t>& bytes);
+    // False only while an append is in progress. Without a recording it does nothing.
+    bool stopRecording();
+
+private:
+    using Block = std::shared_ptr<std::vector<uint8_t>>;
+
+    struct CacheFile {
+        std::string path;
+        uint64_t startTimestamp = 0; // event time at which the segment was opened
+        bool timed = false;          // startTimestamp came from the timestamp callback
+    };
+
+    // Where writeData's bytes go.
+    enum class Sink { None, Direct, Cache };
+
+    void recordLoop();
+    void cacheLoop();
+    void appendCacheFiles();
+    void deleteCacheFiles();
+    void resetBuffers();
+    // Queues the current block when it holds bytes; the caller holds blockMutex.
+    void handOverLocked();
+    Block takeBlock();
+    // Run by the writing threads: tops the pool up with blocks whose memory is already touched.
+    void keepSpareBlocks();
+    // Takes everything queued, waiting until there is some or the loop is told to stop.
+    std::deque<Block> waitForBlocks(bool& stop);
+    uint64_t eventTime();
+    std::string segmentPath(uint32_t index);
+    void startCacheThread();
+    void stopCacheThread();
+    void joinAppendThread();
+
+    std::string outputPath;
+    std::ofstream outputStream;
+    std::atomic<bool> recording{false};
+    std::unique_ptr<ObjectPool<std::vector<uint8_t>>> bufferPool;
+    Block currentBlock;
+    bool cacheMode = false;
+    // Serialises the application calls.
+    std::mutex controlMutex;
+    // Guards the current block and where writeData's bytes go.
+    std::mutex blockMutex;
+    Sink sink = Sink::None;
+    // Guards the block queue, the stop request of the loops, the cache file list and directory.
+    std::mutex mutex;
+    std::condition_variable condition;
+    std::deque<Block> blockQueue;
+    bool stopLoop = false;
+    std::atomic<bool> cacheLoopRunning{false};
+    std::atomic<bool> appending{false};
+    uint32_t cacheSeconds = 0;
+    std::string cacheDirectory;
+    std::deque<CacheFile> cacheFiles;
+    // Segment state: the cache thread's alone while it runs.
+    bool segmentOpen = false;
+    uint64_t segmentStart = 0;
+    uint32_t segmentIndex = 0;
+    std::ofstream segmentStream;
+    std::thread writerThread;
+    std::thread cacheThread;
+    std::thread appendThread;
+    // Guards the file info and the timestamp callback, which application threads set while the
+    // cache thread reads them.
+    mutable std::mutex settingsMutex;
+    DvsFileInfo fileInfo;
+    TimestampCallback timestampCallback;
+};
+
+} // namespace quelnor

@@ -1,0 +1,536 @@
+// The raw file recorder: direct recordings byte for byte, the cache ring of one-second segments and
+// its pre-roll, refused calls, and the hand-over between the camera thread and the writer threads.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "LogCapture.h"
+#include "QuelnorDriver/FileRecorder/DvsFileRecorder.h"
+#include "RawTestSupport.h"
+
+using namespace quelnor;
+using namespace quelnor::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t BLOCK = DvsFileRecorder::BLOCK_SIZE;
+constexpr uint64_t SECOND = 1000000;
+
+template <typename Predicate>
+bool waitUntil(Predicate predicate, std::chrono::seconds timeout = 120s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// Buffer k: its number in the first 8 bytes, then bytes that depend on k and the offset, so any
+// loss, repeat or reordering shows.
+size_t bufferSize(uint64_t k) { return 1000 + (k * 7919) % 200000; }
+
+std::vector<uint8_t> numberedBuffer(uint64_t k) {
+    std::vector<uint8_t> b(bufferSize(k));
+    for (size_t i = 0; i < b.size(); ++i) {
+        b[i] = i < 8 ? static_cast<uint8_t>(k >> (8 * i)) : static_cast<uint8_t>(k * 31 + i);
+    }
+    return b;
+}
+
+// The numbers of the whole buffers that `data` consists of, in order; fails on anything else.
+std::vector<uint64_t> buffersIn(const std::vector<uint8_t>& data, size_t from) {
+    std::vector<uint64_t> numbers;
+    size_t pos = from;
+    while (pos < data.size()) {
+        if (data.size() - pos < 8) {
+            ADD_FAILURE() << "partial buffer at " << pos;
+            break;
+        }
+        uint64_t k = 0;
+        for (int i = 7; i >= 0; --i) {
+            k = (k << 8) | data[pos + static_cast<size_t>(i)];
+        }
+        const std::vector<uint8_t> expected = numberedBuffer(k);
+        if (data.size() - pos < expected.size() || !std::equal(expected.begin(), expected.end(), data.begin() + static_cast<std::ptrdiff_t>(pos))) {
+            ADD_FAILURE() << "damaged buffer " << k << " at " << pos;
+            break;
+        }
+        numbers.push_back(k);
+        pos += expected.size();
+    }
+    return numbers;
+}
+
+size_t headerLength(const std::vector<uint8_t>& file) {
+    const std::string end = "% end\n";
+    const auto found = std::search(file.begin(), file.end(), end.begin(), end.end());
+    return found == file.end() ? 0 : static_cast<size_t>(found - file.begin()) + end.size();
+}
+
+std::string headerText(const std::vector<uint8_t>& file) {
+    return std::string(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(headerLength(file)));
+}
+
+DvsFileInfo infoWith(uint64_t start, const std::string& serial = "SN7") {
+    DvsFileInfo info;
+    info.dvsStartTimestamp = start;
+    info.serialNumber = serial;
+    return info;
+}
+
+size_t segmentFiles(const std::string& dir) {
+    size_t n = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        n += entry.path().string().find("quelnor.raw.tmp") != std::string::npos;
+    }
+    return n;
+}
+
+// Numbered buffers in a file whose blocks were padded to BLOCK + 1 bytes.
+std::vector<uint64_t> paddedBlocksIn(const std::vector<uint8_t>& data, size_t from) {
+    std::vector<uint64_t> numbers;
+    for (size_t pos = from; pos + BLOCK + 1 <= data.size(); pos += BLOCK + 1) {
+        uint64_t k = 0;
+        for (int i = 7; i >= 0; --i) {
+            k = (k << 8) | data[pos + static_cast<size_t>(i)];
+        }
+        const std::vector<uint8_t> expected = numberedBuffer(k);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), data.begin() + static_cast<std::ptrdiff_t>(pos))) << k;
+        numbers.push_back(k);
+    }
+    EXPECT_EQ((data.size() - from) % (BLOCK + 1), 0u);
+    return numbers;
+}
+
+// ---- Direct mode ----
+
+TEST(RecorderDirect, WritesTheHeaderAndEveryByteInOrder) {
+    TempDir dir;
+    const std::string path = dir.file("direct.raw");
+    DvsFileRecorder recorder;
+    recorder.setTimestampCallback([] { return uint64_t(777); });
+    EXPECT_FALSE(recorder.isRecording());
+    LogCapture log;
+    ASSERT_TRUE(recorder.startRecording(path, infoWith(123456789)));
+    EXPECT_TRUE(recorder.isRecording());
+    std::vector<uint8_t> all;
+    for (uint64_t k = 0; k < 60; ++k) {
+        const std::vector<uint8_t> b = numberedBuffer(k);
+        recorder.writeData(b);
+        all.insert(all.end(), b.begin(), b.end());
+    }
+    ASSERT_TRUE(recorder.stopRecording());
+    EXPECT_FALSE(recorder.isRecording());
+    EXPECT_TRUE(log.has(LOG_INFO, "Start recording file ts: 123456789"));
+    EXPECT_TRUE(log.has(LOG_INFO, "Stop recording file ts: 777"));
+    const std::vector<uint8_t> file = readFileBytes(path);
+    const size_t header = headerLength(file);
+    ASSERT_GT(header, 0u);
+    const std::string text = headerText(file);
+    EXPECT_NE(text.find("% serial_number SN7\n"), std::string::npos);
+    EXPECT_NE(text.find("% dvs_start_timestamp 123456789\n"), std::string::npos);
+    EXPECT_TRUE(std::equal(file.begin() + static_cast<std::ptrdiff_t>(header), file.end(), all.begin(), all.end()));
+
+    // A second stop changes nothing.
+    EXPECT_TRUE(recorder.stopRecording());
+    EXPECT_EQ(readFileBytes(path), file);
+}
+
+TEST(RecorderDirect, HandsABlockOverOnlyWhenItPassesOneMebibyte) {
+    TempDir dir;
+    const std::string path = dir.file("block.raw");
+    DvsFileRecorder recorder;
+    ASSERT_TRUE(recorder.startRecording(path, infoWith(1)));
+    const uint64_t header = fs::file_size(path);
+    recorder.writeData(std::vector<uint8_t>(BLOCK, 0x11));
+    // Nothing is queued yet, so nothing can have reached the file.
+    EXPECT_EQ(fs::file_size(path), header);
+    recorder.writeData(std::vector<uint8_t>(1, 0x22));
+    EXPECT_TRUE(waitUntil([&] { return fs::file_size(path) == header + BLOCK + 1; }));
+    recorder.writeData(std::vector<uint8_t>(5, 0x33));
+    ASSERT_TRUE(recorder.stopRecording());
+    EXPECT_EQ(fs::file_size(path), header + BLOCK + 6);
+}
+
+TEST(RecorderDirect, RefusesASecondStartAndAnUnopenableFile) {
+    TempDir dir;
+    DvsFileRecorder recorder;
+    LogCapture log;
+    EXPECT_FALSE(recorder.startRecording(dir.file("no/such/dir/x.raw"), infoWith(1)));
+    EXPECT_FALSE(recorder.isRecording());
+    EXPECT_FALSE(recorder.startRecording(dir.path(), infoWith(1)));
+    EXPECT_EQ(log.countAt(LOG_ERROR), 2);
+
+    ASSERT_TRUE(recorder.startRecording(dir.file("first.raw"), infoWith(1)));
+    recorder.writeData(numberedBuffer(0));
+    EXPECT_FALSE(recorder.startRecording(dir.file("second.raw"), infoWith(2)));
+    EXPECT_FALSE(fs::exists(dir.file("second.raw")));
+    recorder.writeData(numberedBuffer(1));
+    ASSERT_TRUE(recorder.stopRecording());
+    const std::vector<uint8_t> file = readFileBytes(dir.file("first.raw"));
+    EXPECT_EQ(buffersIn(file, headerLength(file)), (std::vector<uint64_t>{0, 1}));
+}
+
+TEST(RecorderDirect, WorksWithoutATimestampCallback) {
+    TempDir dir;
+    DvsFileRecorder recorder;
+    ASSERT_TRUE(recorder.startRecording(dir.file("plain.raw"), infoWith(5)));
+    recorder.writeData(numberedBuffer(3));
+    ASSERT_TRUE(recorder.stopRecording());
+    const std::vector<uint8_t> file = readFileBytes(dir.file("plain.raw"));
+    EXPECT_EQ(buffersIn(file, headerLength(file)), (std::vector<uint64_t>{3}));
+}
+
+TEST(RecorderDirect, BytesHandedOverAfterTheStopBelongToNoRecording) {
+    TempDir dir;
+    DvsFileRecorder recorder;
+    ASSERT_TRUE(recorder.startRecording(dir.file("a.raw"), infoWith(1)));
+    recorder.writeData(numberedBuffer(0));
+    ASSERT_TRUE(recorder.stopRecording());
+    recorder.writeData(numberedBuffer(1));  // the camera checked isRecording just before the stop
+    ASSERT_TRUE(recorder.startRecording(dir.file("b.raw"), infoWith(2)));
+    recorder.writeData(numberedBuffer(2));
+    ASSERT_TRUE(recorder.stopRecording());
+    const std::vector<uint8_t> a = readFileBytes(dir.file("a.raw"));
+    const std::vector<uint8_t> b = readFileBytes(dir.file("b.raw"));
+    EXPECT_EQ(buffersIn(a, headerLength(a)), (std::vector<uint64_t>{0}));
+    EXPECT_EQ(buffersIn(b, headerLength(b)), (std::vector<uint64_t>{2}));
+}
+
+// The file is a pipe nobody reads: the writer thread is stuck in the middle of a block, and the
+// camera thread's writeData calls still return at once, block after block.
+TEST(RecorderDirect, WriteDataNeverWaitsForTheDisk) {
+    TempDir dir;
+    const std::string path = dir.file("pipe.raw");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    DvsFileRecorder recorder;
+    ASSERT_TRUE(recorder.startRecording(path, infoWith(1)));
+    std::atomic<int> calls{0};
+    std::thread camera([&] {
+        for (uint64_t k = 0; k < 40; ++k) {
+            std::vector<uint8_t> b = numberedBuffer(k);
+            b.resize(BLOCK + 1, 0);
+            recorder.writeData(b);
+            ++calls;
+        }
+    });
+    // Nothing reads the pipe until every call has returned.
+    EXPECT_TRUE(waitUntil([&] { return calls == 40; }, 60s));
+
+    // Now drain it: everything arrives, in order.
+    ASSERT_EQ(::fcntl(reader, F_SETFL, 0), 0);
+    std::vector<uint8_t> received;
+    std::thread drain([&] {
+        std::vector<uint8_t> chunk(1 << 16);
+        for (;;) {
+            const ssize_t n = ::read(reader, chunk.data(), chunk.size());
+            if (n <= 0) {
+                break;
+            }
+            received.insert(received.end(), chunk.begin(), chunk.begin() + n);
+        }
+    });
+    camera.join();
+    ASSERT_TRUE(recorder.stopRecording());
+    drain.join();
+    ::close(reader);
+    const size_t header = headerLength(received);
+    ASSERT_EQ(received.size(), header + 40 * (BLOCK + 1));
+    std::vector<uint64_t> expected(40);
+    for (uint64_t k = 0; k < 40; ++k) {
+        expected[k] = k;
+    }
+    EXPECT_EQ(paddedBlocksIn(received, header), expected);
+}
+
+// The camera thread writes all the time while another thread starts and stops recordings: every
+// recording holds a run of whole buffers in order, with every buffer whose writeData returned before
+// the stop, and no buffer is in two recordings.
+TEST(RecorderDirect, StopsWhileTheCameraThreadWritesLoseNothingHandedOver) {
+    TempDir dir;
+    DvsFileRecorder recorder;
+    std::atomic<uint64_t> written{0};
+    std::atomic<bool> done{false};
+    std::thread camera([&] {
+        for (uint64_t k = 0; !done; ++k) {
+            recorder.writeData(numberedBuffer(k));
+            written = k + 1;
+        }
+    });
+    std::vector<std::pair<uint64_t, uint64_t>> windows;  // buffers completed before start / before stop
+    for (int r = 0; r < 12; ++r) {
+        const uint64_t before = written;
+        ASSERT_TRUE(recorder.startRecording(dir.file("r" + std::to_string(r) + ".raw"), infoWith(r)));
+        const uint64_t target = written + 20 + static_cast<uint64_t>(r) * 7;
+        ASSERT_TRUE(waitUntil([&] { return written >= target; }));
+        const uint64_t beforeStop = written;
+        ASSERT_TRUE(recorder.stopRecording());
+        windows.emplace_back(before, beforeStop);
+    }
+    done = true;
+    camera.join();
+    uint64_t previousLast = 0;
+    bool first = true;
+    for (size_t r = 0; r < windows.size(); ++r) {
+        SCOPED_TRACE(r);
+        const std::vector<uint8_t> file = readFileBytes(dir.file("r" + std::to_string(r) + ".raw"));
+        const std::vector<uint64_t> numbers = buffersIn(file, headerLength(file));
+        ASSERT_FALSE(numbers.empty());
+        for (size_t i = 1; i < numbers.size(); ++i) {
+            ASSERT_EQ(numbers[i], numbers[i - 1] + 1);
+        }
+        // Buffers finished before the start may not be there; every buffer finished before the stop is.
+        EXPECT_GE(numbers.front(), windows[r].first);
+        EXPECT_GE(numbers.back() + 1, windows[r].second);
+        if (!first) {
+            EXPECT_GT(numbers.front(), previousLast);
+        }
+        previousLast = numbers.back();
+        first = false;
+    }
+}
+
+// ---- Cache mode ----
+
+// Drives the cache with a test clock: each block is handed over, and the clock moves only once the
+// cache thread has taken the block, so the segment boundaries are known.
+class CacheDriver {
+public:
+    explicit CacheDriver(LogCapture& log) : log(log) {
+        recorder.setTimestampCallback([this] { return now.load(); });
+        recorder.setFileInfo(infoWith(0, "CAM"));
+    }
+    // One block per call: a numbered buffer padded past the block size.
+    void block(uint64_t time) {
+        now = time;
+        std::vector<uint8_t> b = numberedBuffer(next);
+        blocks.push_back(next++);
+        b.resize(BLOCK + 1, 0);
+        recorder.writeData(b);
+        const int frames = ++taken;
+        ASSERT_TRUE(waitUntil([&] { return processed() >= frames; })) << "block " << frames;
+    }
+    int processed() const {
+        int n = 0;
+        for (const LogLine& line : log.lines()) {
+            n += line.text.rfind("Start save cache file: ", 0) == 0 ||
+                 line.text.rfind("A frame of cache file was saved: ", 0) == 0;
+        }
+        return n;
+    }
+    // A block handed over without waiting for the cache thread.
+    void blockNoWait() {
+        std::vector<uint8_t> b = numberedBuffer(next);
+        blocks.push_back(next++);
+        b.resize(BLOCK + 1, 0);
+        recorder.writeData(b);
+    }
+
+    LogCapture& log;
+    DvsFileRecorder recorder;
+    std::atomic<uint64_t> now{0};
+    uint64_t next = 0;
+    int taken = 0;
+    std::vector<uint64_t> blocks;
+};
+
+TEST(RecorderCache, TheRingKeepsNSegmentsAndReusesTheirNames) {
+    TempDir dir;
+    LogCapture log;
+    {
+        CacheDriver d(log);
+        ASSERT_TRUE(d.recorder.setFileCacheTime(3, dir.path()));
+        EXPECT_TRUE(d.recorder.isRecording());
+        for (uint64_t i = 0; i < 9; ++i) {
+            d.block(1000 + i * SECOND);
+            EXPECT_LE(segmentFiles(dir.path()), 3u);
+        }
+        const std::string seg = dir.path() + "/CAM_";
+        EXPECT_TRUE(log.has(LOG_INFO, "Start save cache file: " + seg + "0quelnor.raw.tmp"));
+        // Opened in turn: 1, 2, then 0, 1, 2, ... with the oldest dropped from the list each time.
+        std::vector<std::string> opened;
+        std::vector<std::string> dropped;
+        for (const LogLine& line : log.lines()) {
+            const std::string saved = "A frame of cache file was saved: " + seg;
+            const std::string unused = "Delete unused buffer: " + seg;
+            if (line.text.rfind(saved, 0) == 0) {
+                opened.push_back(line.text.substr(saved.size()));
+            }
+            if (line.text.rfind(unused, 0) == 0) {
+                dropped.push_back(line.text.substr(unused.size()));
+            }
+        }
+        const std::vector<std::string> expectOpened = {"1quelnor.raw.tmp", "2quelnor.raw.tmp", "0quelnor.raw.tmp",
+                                                       "1quelnor.raw.tmp", "2quelnor.raw.tmp", "0quelnor.raw.tmp",
+                                                       "1quelnor.raw.tmp", "2quelnor.raw.tmp"};
+        EXPECT_EQ(opened, expectOpened);
+        EXPECT_EQ(dropped, std::vector<std::string>(expectOpened.begin() + 2, expectOpened.end()));
+        EXPECT_EQ(segmentFiles(dir.path()), 3u);
+    }
+    // The destructor removes the cache.
+    EXPECT_EQ(segmentFiles(dir.path()), 0u);
+}
+
+TEST(RecorderCache, ARecordingGetsThePreRollAndEverySegmentAfterIt) {
+    TempDir dir;
+    const std::string out = dir.file("cached.raw");
+    LogCapture log;
+    const uint64_t base = 70 * SECOND;
+    std::vector<uint64_t> blocks;
+    {
+        CacheDriver d(log);
+        ASSERT_TRUE(d.recorder.setFileCacheTime(5, dir.path()));
+        for (uint64_t i = 0; i < 10; ++i) {
+            d.block(base + i * SECOND);
+        }
+        ASSERT_TRUE(d.recorder.startRecording(out, infoWith(base + 10 * SECOND, "CAM")));
+        EXPECT_FALSE(d.recorder.setFileCacheTime(0, dir.path()));
+        EXPECT_FALSE(d.recorder.setFileCacheTime(9, dir.path()));
+        for (uint64_t i = 10; i < 13; ++i) {
+            d.block(base + i * SECOND);
+        }
+        ASSERT_TRUE(d.recorder.stopRecording());
+        blocks = d.blocks;
+        // Leaving cache mode waits for the append.
+        ASSERT_TRUE(d.recorder.setFileCacheTime(0, dir.path()));
+        EXPECT_FALSE(d.recorder.isRecording());
+    }
+    // The ring's names were 0 to 4; the recording's segments went on from 5.
+    EXPECT_TRUE(log.has(LOG_INFO, "A frame of cache file was saved: " + dir.path() + "/CAM_7quelnor.raw.tmp"));
+    const std::vector<uint8_t> file = readFileBytes(out);
+    const std::string header = headerText(file);
+    // The segment that holds block 6 opened with block 5: its time starts the file, 4 s and more
+    // before startRecording.
+    EXPECT_NE(header.find("% dvs_start_timestamp " + std::to_string(base + 5 * SECOND) + "\n"), std::string::npos)
+        << header;
+    EXPECT_NE(header.find("% serial_number CAM\n"), std::string::npos);
+    EXPECT_EQ(paddedBlocksIn(file, header.size()), (std::vector<uint64_t>{6, 7, 8, 9, 10, 11, 12}));
+    EXPECT_EQ(segmentFiles(dir.path()), 0u);
+    for (const char* line : {"app file: ", "End cache loop", "Start cache loop"}) {
+        bool found = false;
+        for (const LogLine& l : log.lines()) {
+            found = found || l.text.rfind(line, 0) == 0;
+        }
+        EXPECT_TRUE(found) << line;
+    }
+}
+
+TEST(RecorderCache, ARecordingStartedEarlyJumpsItsSegmentNumbersPastTheRing) {
+    TempDir dir;
+    const std::string out = dir.file("early.raw");
+    LogCapture log;
+    {
+        CacheDriver d(log);
+        ASSERT_TRUE(d.recorder.setFileCacheTime(3, dir.path()));
+        d.block(SECOND);
+        ASSERT_TRUE(d.recorder.startRecording(out, infoWith(2 * SECOND, "CAM")));
+        for (uint64_t i = 1; i < 6; ++i) {
+            d.block(SECOND + i * SECOND);
+        }
+        ASSERT_TRUE(d.recorder.stopRecording());
+    }
+    EXPECT_TRUE(log.has(LOG_INFO, "Save cache file num: 4"));
+    EXPECT_EQ(log.count(LOG_INFO, "Delete unused buffer: " + dir.path() + "/CAM_0quelnor.raw.tmp"), 0);
+    const std::vector<uint8_t> file = readFileBytes(out);
+    EXPECT_EQ(paddedBlocksIn(file, headerLength(file)), (std::vector<uint64_t>{0, 1, 2, 3, 4, 5}));
+}
+
+TEST(RecorderCache, AClockAtZeroKeepsOneOpenSegment) {
+    TempDir dir;
+    const std::string out = dir.file("zero.raw");
+    LogCapture log;
+    {
+        CacheDriver d(log);
+        ASSERT_TRUE(d.recorder.setFileCacheTime(2, dir.path()));
+        d.block(0);
+        ASSERT_TRUE(d.recorder.startRecording(out, infoWith(0, "CAM")));
+        for (int i = 0; i < 4; ++i) {
+            d.blockNoWait();
+        }
+        ASSERT_TRUE(d.recorder.stopRecording());
+    }
+    EXPECT_EQ(log.count(LOG_INFO, "Start save cache file: " + dir.path() + "/CAM_0quelnor.raw.tmp"), 1);
+    const std::vector<uint8_t> file = readFileBytes(out);
+    EXPECT_EQ(paddedBlocksIn(file, headerLength(file)), (std::vector<uint64_t>{0, 1, 2, 3, 4}));
+}
+
+TEST(RecorderCache, WorksWithoutATimestampCallback) {
+    TempDir dir;
+    const std::string out = dir.file("noclock.raw");
+    {
+        DvsFileRecorder recorder;
+        recorder.setFileInfo(infoWith(0, "NC"));
+        ASSERT_TRUE(recorder.setFileCacheTime(4, dir.path()));
+        ASSERT_TRUE(recorder.startRecording(out, infoWith(4242, "NC")));
+        for (uint64_t k = 0; k < 30; ++k) {
+            recorder.writeData(numberedBuffer(k));
+        }
+        ASSERT_TRUE(recorder.stopRecording());
+    }
+    const std::vector<uint8_t> file = readFileBytes(out);
+    EXPECT_NE(headerText(file).find("% dvs_start_timestamp 4242\n"), std::string::npos);
+    std::vector<uint64_t> expected(30);
+    for (uint64_t k = 0; k < 30; ++k) {
+        expected[k] = k;
+    }
+    EXPECT_EQ(buffersIn(file, headerLength(file)), expected);
+}
+
+TEST(RecorderCache, AStopWithoutARecordingKeepsTheCache) {
+    TempDir dir;
+    LogCapture log;
+    CacheDriver d(log);
+    ASSERT_TRUE(d.recorder.setFileCacheTime(3, dir.path()));
+    d.block(SECOND);
+    EXPECT_TRUE(d.recorder.stopRecording());
+    EXPECT_TRUE(d.recorder.isRecording());
+    d.block(2 * SECOND);
+    EXPECT_EQ(segmentFiles(dir.path()), 2u);
+}
+
+// While the append copies the cache into the file, start and stop are refused. The append is held
+// on a segment that is a pipe until the test writes into it.
+TEST(RecorderCache, StartAndStopAreRefusedDuringTheAppend) {
+    TempDir dir;
+    const std::string out = dir.file("held.raw");
+    LogCapture log;
+    {
+        CacheDriver d(log);
+        ASSERT_TRUE(d.recorder.setFileCacheTime(2, dir.path()));
+        d.block(SECOND);
+        ASSERT_TRUE(d.recorder.startRecording(out, infoWith(SECOND, "CAM")));
+        const std::string segment = dir.path() + "/CAM_0quelnor.raw.tmp";
+        ASSERT_EQ(::unlink(segment.c_str()), 0);
+        ASSERT_EQ(::mkfifo(segment.c_str(), 0600), 0);
+        ASSERT_TRUE(d.recorder.stopRecording());
+        EXPECT_FALSE(d.recorder.startRecording(dir.file("other.raw"), infoWith(2, "CAM")));
+        EXPECT_FALSE(d.recorder.stopRecording());
+        EXPECT_FALSE(d.recorder.isRecording());
+        {
+            std::ofstream pipe(segment, std::ios::binary);
+            pipe << "tail";
+        }
+        ASSERT_TRUE(waitUntil([&] { return d.recorder.isRecording(); }));
+        EXPECT_FALSE(fs::exists(dir.file("other.raw")));
+    }
+    const std::vector<uint8_t> file = readFileBytes(out);
+    EXPECT_EQ(std::string(file.begin() + static_cast<std::ptrdiff_t>(headerLength(file)), file.end()), "tail");
+}
+
+} // namespace
