@@ -59,8 +59,9 @@ public:
     static constexpr unsigned int VENDOR_REQUEST_TIMEOUT_MS = 1000;
     static constexpr uint32_t VENDOR_REQUEST_FAILED = 0xFFFFFFFF;
     static constexpr size_t CALIBRATION_READ_SIZE = 4096;
-    // The request's length field is 16 bits wide.
-    static constexpr size_t MAX_CALIBRATION_FILE_SIZE = 0xFFFF;
+    // The camera gives back at most 4096 bytes, and Linux's usbfs takes no more per control request
+    // (the request's own length field would allow 65535).
+    static constexpr size_t MAX_CALIBRATION_FILE_SIZE = CALIBRATION_READ_SIZE;
 
     static constexpr int FLUSH_READ_SIZE = 16384;
     static constexpr unsigned int FLUSH_TIMEOUT_MS = 100;
