@@ -78,6 +78,7 @@ public:
             for (UMockdevIoctlData* data : file.done) {
                 g_object_unref(data);
             }
+            g_object_unref(client);
         }
         if (handler) {
             g_object_unref(handler);
@@ -90,16 +91,12 @@ public:
         std::string out;
         std::snprintf(text, sizeof(text), "P: %s\n", sysPath.substr(4).c_str());
         out += text;
-        if (hasNode) {
-            std::snprintf(text, sizeof(text), "N: bus/usb/001/%03d\n", deviceNumber);
-            out += text;
-        }
+        std::snprintf(text, sizeof(text), "N: bus/usb/001/%03d\n", deviceNumber);
+        out += text;
         out += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: BUSNUM=001\n";
         std::snprintf(text, sizeof(text), "E: DEVNUM=%03d\n", deviceNumber);
         out += text;
-        if (hasNode) {
-            out += "E: DEVNAME=" + devNode + "\n";
-        }
+        out += "E: DEVNAME=" + devNode + "\n";
         std::snprintf(text, sizeof(text),
                       "E: PRODUCT=%x/%x/%x\nA: busnum=1\\n\nA: devnum=%d\\n\nA: speed=480\\n\n"
                       "A: bConfigurationValue=1\\n\nA: idVendor=%04x\\n\nA: idProduct=%04x\\n\n",
@@ -114,29 +111,6 @@ public:
         return TRUE;
     }
 
-    static void onClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
-        static_cast<Device*>(user)->forget(client);
-    }
-
-    void forget(UMockdevIoctlClient* client) {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (auto it = pendingUrbs.begin(); it != pendingUrbs.end();) {
-            if (it->client == client) {
-                g_object_unref(it->data);
-                it = pendingUrbs.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        auto file = files.find(client);
-        if (file != files.end()) {
-            for (UMockdevIoctlData* data : file->second.done) {
-                g_object_unref(data);
-            }
-            files.erase(file);
-        }
-    }
-
     void wake() {
         std::lock_guard<std::mutex> lock(mutex);
         servicePending();
@@ -146,7 +120,13 @@ public:
         const unsigned long request = umockdev_ioctl_client_get_request(client);
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         std::lock_guard<std::mutex> lock(mutex);
-        OpenFile& file = files[client];
+        auto known = files.find(client);
+        if (known == files.end()) {
+            // Held so that a later open file never gets the same address.
+            g_object_ref(client);
+            known = files.emplace(client, OpenFile{}).first;
+        }
+        OpenFile& file = known->second;
         const bool gone = !model->present();
         switch (request) {
         case USBDEVFS_GET_CAPABILITIES: {
@@ -502,7 +482,6 @@ void UmockdevUsbBus::plug(const std::shared_ptr<UsbCameraModel>& model, PlugOpti
     if (options.deviceNode) {
         device->handler = umockdev_ioctl_base_new();
         g_signal_connect(device->handler, "handle-ioctl", G_CALLBACK(&Device::onIoctl), device.get());
-        g_signal_connect(device->handler, "client-vanished", G_CALLBACK(&Device::onClientVanished), device.get());
         if (!umockdev_testbed_attach_ioctl(m_testbed, device->devNode.c_str(), device->handler, &error)) {
             std::string text = error ? error->message : "unknown error";
             g_clear_error(&error);
@@ -513,6 +492,13 @@ void UmockdevUsbBus::plug(const std::shared_ptr<UsbCameraModel>& model, PlugOpti
         std::string text = error ? error->message : "unknown error";
         g_clear_error(&error);
         throw std::runtime_error("umockdev_testbed_add_from_string: " + text);
+    }
+    if (!options.deviceNode) {
+        // Listed by udev, but opening finds no node (as a node without access rights would fail).
+        gchar* root = umockdev_testbed_get_root_dir(m_testbed);
+        std::string node = std::string(root) + device->devNode;
+        g_free(root);
+        std::remove(node.c_str());
     }
     Device* raw = device.get();
     model->setWakeCallback([raw] { raw->wake(); });
@@ -557,15 +543,6 @@ std::vector<UrbRecord> UmockdevUsbBus::urbs(const std::shared_ptr<UsbCameraModel
     }
     std::lock_guard<std::mutex> lock(device->mutex);
     return device->records;
-}
-
-size_t UmockdevUsbBus::openFiles(const std::shared_ptr<UsbCameraModel>& model) const {
-    Device* device = find(model);
-    if (!device) {
-        return 0;
-    }
-    std::lock_guard<std::mutex> lock(device->mutex);
-    return device->files.size();
 }
 
 std::vector<uint8_t> UmockdevUsbBus::claimedInterfaces(const std::shared_ptr<UsbCameraModel>& model) const {

@@ -9,8 +9,8 @@
 //   auto found = quelnor::UsbInterface::findUsbDvsCamera(0x04B5, 0x0001);
 //   bus.unplug(cam);                          // transfers fail with "no device", sysfs entry removed
 //
-// usbfs semantics kept: claims are per open file (another open of the device gets "busy"), each
-// file reaps only its own URBs, bulk IN URBs stay pending until the model has data (libusb's own
+// usbfs semantics kept: claims are per open file (another open of the device gets "busy"; the bus
+// does not see files close, so a claim lasts until released), each file reaps only its own URBs, bulk IN URBs stay pending until the model has data (libusb's own
 // time-outs cancel them), a URB cancelled with data keeps what it got.
 //
 // Thread safety: the ioctl handler runs on umockdev's thread; every member may be called from any
@@ -44,7 +44,7 @@ struct UrbRecord {
 };
 
 struct PlugOptions {
-    // Without a device node the device is listed but cannot be opened.
+    // Without a device node the device is listed but cannot be opened (libusb_open fails).
     bool deviceNode = true;
 };
 
@@ -69,8 +69,6 @@ public:
     void failSubmissions(const std::shared_ptr<UsbCameraModel>& model, uint8_t endpoint, int count, int error);
 
     std::vector<UrbRecord> urbs(const std::shared_ptr<UsbCameraModel>& model) const;
-    // Open files on the device (libusb handles).
-    size_t openFiles(const std::shared_ptr<UsbCameraModel>& model) const;
     // Interfaces claimed by any open file of the device.
     std::vector<uint8_t> claimedInterfaces(const std::shared_ptr<UsbCameraModel>& model) const;
 
