@@ -342,7 +342,9 @@ public:
         }
         if (setup.in()) {
             const size_t n = std::min(room, reply.data.size());
-            std::memcpy(buffer + SETUP_PACKET_SIZE, reply.data.data(), n);
+            if (n > 0) {
+                std::memcpy(buffer + SETUP_PACKET_SIZE, reply.data.data(), n);
+            }
             urb->actual_length = static_cast<int>(n);
         } else {
             urb->actual_length = static_cast<int>(room);

@@ -494,7 +494,9 @@ InResult UsbCameraModel::bulkIn(uint8_t endpoint, uint8_t* buffer, size_t capaci
         std::vector<uint8_t> answer = std::move(m_answers.front());
         m_answers.pop_front();
         const size_t n = std::min(answer.size(), capacity - filled);
-        std::memcpy(buffer + filled, answer.data(), n);
+        if (n > 0) {
+            std::memcpy(buffer + filled, answer.data(), n);
+        }
         filled += n;
         return answer.size() > n ? InResult::Overflow : InResult::Complete;
     }
@@ -502,7 +504,9 @@ InResult UsbCameraModel::bulkIn(uint8_t endpoint, uint8_t* buffer, size_t capaci
     while (filled < capacity && !segments.empty()) {
         Segment& s = segments.front();
         const size_t n = std::min(capacity - filled, s.bytes.size() - s.offset);
-        std::memcpy(buffer + filled, s.bytes.data() + s.offset, n);
+        if (n > 0) {
+            std::memcpy(buffer + filled, s.bytes.data() + s.offset, n);
+        }
         s.offset += n;
         filled += n;
         m_streamed[endpoint] += n;
