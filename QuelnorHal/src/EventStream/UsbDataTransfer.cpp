@@ -53,6 +53,7 @@ void UsbDataTransfer::start_impl() {
         m_stopping = false;
     }
     m_consecutiveStalls = 0;
+    m_submitFailing = false;
     for (uint8_t i = 0; i < m_numTransfers; ++i) {
         m_spinners.push_back(std::make_unique<DataTransferSpinner>(m_interface));
     }
@@ -172,10 +173,18 @@ bool UsbDataTransfer::submitOrPark(DataTransferSpinner& spinner) {
         r = spinner.submit();
     }
     if (r == LIBUSB_SUCCESS) {
+        if (m_submitFailing) {
+            QN_INFO("USB transfers are submitted again");
+            m_submitFailing = false;
+        }
         m_inFlight.push_back(&spinner);
         return true;
     }
-    QN_ERROR("Submit transfer error: %s", libusb_error_name(r));
+    // Retried every few milliseconds while it lasts (usbfs memory used up, say): logged once.
+    if (!m_submitFailing || r == LIBUSB_ERROR_NO_DEVICE) {
+        QN_ERROR("Submit transfer error: %s", libusb_error_name(r));
+    }
+    m_submitFailing = true;
     m_parked.push_back(&spinner);
     if (r == LIBUSB_ERROR_NO_DEVICE) {
         endWithLostDevice();

@@ -70,6 +70,7 @@ private:
     std::deque<DataTransferSpinner*> m_inFlight; // in submission order
     std::deque<DataTransferSpinner*> m_parked;   // waiting for a resubmission
     unsigned int m_consecutiveStalls = 0;
+    bool m_submitFailing = false;
 };
 
 } // namespace quelnor
