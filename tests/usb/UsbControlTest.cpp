@@ -241,6 +241,19 @@ TEST_F(UsbControl, ALateAnswerIsNotTakenForTheNextRequest) {
     EXPECT_EQ(usb->readRegister(ADDRESS), 0x1111u);
 }
 
+TEST_F(UsbControl, AnAnswerLeftOverFromBeforeIsNotTakenForTheNextRequest) {
+    cam->setRegister(ADDRESS, 0x1111);
+    cam->setRegister(ADDRESS + 4, 0x2222);
+    // Something answered earlier still waits on the answer endpoint.
+    cam->pushAnswer({121, 0, 0, 0, 4, 0, 0, 0, 1, 0, 0, 0});
+    LogCapture logs;
+    EXPECT_EQ(exceptionText([&] { usb->readRegister(ADDRESS); }), "Error in control transfer");
+    EXPECT_TRUE(logs.has(LOG_ERROR, "property mismatch; expected 65794, got 121"));
+    // The answer to that read came after it; the next read must get its own.
+    EXPECT_EQ(usb->readRegister(ADDRESS + 4), 0x2222u);
+    EXPECT_EQ(logs.count(LOG_WARN, "Dropped a late control answer of 20 bytes"), 1);
+}
+
 // ---------------------------------------------------------------- vendor requests
 
 TEST_F(UsbControl, BoardRegistersByVendorRequest) {

@@ -75,7 +75,10 @@ bool UsbInterface::transferFrame(CtrlFrame& frame) {
         return false;
     }
     answer.resize(static_cast<size_t>(transferred));
-    return frame.swap_req_and_answer(answer);
+    const bool accepted = frame.swap_req_and_answer(answer);
+    // An answer that does not fit may be a late one; the right answer may still be on its way.
+    m_answerMayBePending = !accepted;
+    return accepted;
 }
 
 void UsbInterface::drainStaleAnswers() {
