@@ -352,8 +352,10 @@ public:
         return true;
     }
 
-    // Gives pending IN URBs what the model has now, in submission order.
+    // Gives pending IN URBs what the model has now, in submission order. Once a URB of an endpoint
+    // has to wait, later URBs of that endpoint wait too, even when data arrives meanwhile.
     void servicePending() {
+        std::set<uint8_t> waiting;
         for (auto it = pendingUrbs.begin(); it != pendingUrbs.end();) {
             auto* urb = reinterpret_cast<usbdevfs_urb*>(it->data->data);
             if (it->control) {
@@ -366,11 +368,16 @@ public:
                 it = pendingUrbs.erase(it);
                 continue;
             }
+            if (waiting.count(urb->endpoint)) {
+                ++it;
+                continue;
+            }
             auto* buffer = static_cast<uint8_t*>(urb->buffer);
             InResult result = model->bulkIn(urb->endpoint, buffer, static_cast<size_t>(urb->buffer_length), it->filled);
             int status = 0;
             switch (result) {
             case InResult::Pending:
+                waiting.insert(urb->endpoint);
                 ++it;
                 continue;
             case InResult::Complete:
@@ -421,6 +428,16 @@ public:
         for (auto it = pendingUrbs.begin(); it != pendingUrbs.end(); ++it) {
             if (it->client == client && it->data->client_addr == address) {
                 auto* urb = reinterpret_cast<usbdevfs_urb*>(it->data->data);
+                auto race = discardRaces.find(urb->endpoint);
+                if (race != discardRaces.end() && race->second > 0) {
+                    // The URB completed just before the cancel reached it.
+                    --race->second;
+                    urb->status = 0;
+                    urb->actual_length = static_cast<int>(it->filled);
+                    finish(client, it->data, it->record);
+                    pendingUrbs.erase(it);
+                    return finishIoctl(client, EINVAL);
+                }
                 urb->status = -ECONNRESET;
                 urb->actual_length = static_cast<int>(it->filled); // what came before the cancel stays
                 records[it->record].discarded = true;
@@ -443,6 +460,7 @@ public:
     std::list<PendingUrb> pendingUrbs;
     std::vector<UrbRecord> records;
     std::map<uint8_t, SubmitFailure> submitFailures;
+    std::map<uint8_t, int> discardRaces;
 };
 
 UmockdevUsbBus::UmockdevUsbBus() {
@@ -536,6 +554,15 @@ void UmockdevUsbBus::failSubmissions(const std::shared_ptr<UsbCameraModel>& mode
     }
     std::lock_guard<std::mutex> lock(device->mutex);
     device->submitFailures[endpoint] = {count, error};
+}
+
+void UmockdevUsbBus::raceDiscards(const std::shared_ptr<UsbCameraModel>& model, uint8_t endpoint, int count) {
+    Device* device = find(model);
+    if (!device) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(device->mutex);
+    device->discardRaces[endpoint] = count;
 }
 
 std::vector<UrbRecord> UmockdevUsbBus::urbs(const std::shared_ptr<UsbCameraModel>& model) const {

@@ -68,6 +68,11 @@ public:
     // memory would: ENOMEM).
     void failSubmissions(const std::shared_ptr<UsbCameraModel>& model, uint8_t endpoint, int count, int error);
 
+    // The next `count` cancels of pending URBs on the endpoint come too late: the URB has just
+    // completed with what it holds (usbfs answers the cancel with EINVAL), as happens when a
+    // transfer's time-out and its last packet meet.
+    void raceDiscards(const std::shared_ptr<UsbCameraModel>& model, uint8_t endpoint, int count);
+
     std::vector<UrbRecord> urbs(const std::shared_ptr<UsbCameraModel>& model) const;
     // Interfaces claimed by any open file of the device.
     std::vector<uint8_t> claimedInterfaces(const std::shared_ptr<UsbCameraModel>& model) const;
