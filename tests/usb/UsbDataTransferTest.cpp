@@ -139,10 +139,10 @@ TEST_F(UsbRing, DeliversARecordingInOrderWithNothingLost) {
     stream->start();
     // Bursts of many sizes: exactly one transfer, several, a part that leaves the transfer open
     // until the next burst goes on filling it.
-    const size_t pieces[] = {BUFFER_SIZE, 50000, 300000, 1000, 77777, 4096, 131071, 2};
+    const size_t bursts[] = {BUFFER_SIZE, 50000, 300000, 1000, 77777, 4096, 131071, 2};
     size_t offset = 0;
     for (size_t i = 0; offset < data.size(); ++i) {
-        const size_t n = std::min(pieces[i % std::size(pieces)], data.size() - offset);
+        const size_t n = std::min(bursts[i % std::size(bursts)], data.size() - offset);
         const bool last = offset + n == data.size();
         cam->streamData(std::vector<uint8_t>(data.begin() + static_cast<long>(offset), data.begin() + static_cast<long>(offset + n)),
                         last || i % 3 != 1);

@@ -131,7 +131,7 @@ std::string UsbInterface::get_serial(std::shared_ptr<UsbHandle> handle, uint16_t
     const uint8_t* payload = frame.payload();
     const uint64_t size = frame.payload_size();
     const std::string prefix(SERIAL_PREFIX);
-    if (size > 2 && size >= prefix.size() && std::string(reinterpret_cast<const char*>(payload), prefix.size()) == prefix) {
+    if (size >= prefix.size() && std::string(reinterpret_cast<const char*>(payload), prefix.size()) == prefix) {
         std::string serial;
         for (uint64_t i = 0; i < size && std::isalnum(static_cast<unsigned char>(payload[i])) &&
                              payload[i] < 0x80;
