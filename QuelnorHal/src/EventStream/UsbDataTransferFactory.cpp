@@ -1,15 +1,20 @@
 #include "EventStream/DataTransferFactories.h"
 
 #include "QuelnorBase/Logger.h"
+#include "QuelnorHal/EventStream/UsbDataTransfer.h"
+#include "QuelnorHal/interface/UsbInterface.h"
 
 namespace quelnor::detail {
 
-// The USB transport fills this in: std::dynamic_pointer_cast<UsbInterface>(interface), refuse null,
-// then std::make_unique<UsbDataTransfer>(usb, rawEventSizeBytes, bufferSize, numTransfers, endpoint).
-std::unique_ptr<DataTransfer> makeUsbDataTransfer(const std::shared_ptr<Interface>&, uint32_t, uint32_t, uint8_t,
-                                                  UsbDataTransferEndpoint) {
-    QN_ERROR("createDataTransferUniquePtr: USB data transfer is not available");
-    return nullptr;
+std::unique_ptr<DataTransfer> makeUsbDataTransfer(const std::shared_ptr<Interface>& interface,
+                                                  uint32_t rawEventSizeBytes, uint32_t bufferSize,
+                                                  uint8_t numTransfers, UsbDataTransferEndpoint endpoint) {
+    auto usb = std::dynamic_pointer_cast<UsbInterface>(interface);
+    if (!usb) {
+        QN_ERROR("createDataTransferUniquePtr: a USB interface is not a UsbInterface");
+        return nullptr;
+    }
+    return std::make_unique<UsbDataTransfer>(usb, rawEventSizeBytes, bufferSize, numTransfers, endpoint);
 }
 
 } // namespace quelnor::detail
