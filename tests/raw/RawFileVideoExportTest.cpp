@@ -104,7 +104,10 @@ void expectWindows(const Video& video, const std::vector<Event2D>& events, uint6
     }
 }
 
-size_t windowsUpTo(uint64_t start, uint64_t end) { return static_cast<size_t>((end - start + WINDOW_US - 1) / WINDOW_US); }
+// Windows from start that cover [start, end).
+size_t windowsUpTo(uint64_t start, uint64_t end) {
+    return static_cast<size_t>((end - start + WINDOW_US - 1) / WINDOW_US);
+}
 
 // A small sensor's recording made by the encoder: pixels of known colour in chosen windows, windows without
 // events between them.
