@@ -151,6 +151,38 @@ TEST_F(UsbVm, TheFrameStreamOfTheSecondDataEndpointInOneTransferPerFrame) {
     }
 }
 
+TEST_F(UsbVm, BothStreamsOfAFusionCameraAtOnce) {
+    // The event ring (20 x 128 KiB) and a whole frame in flight together: within Linux's default
+    // 16 MB of usbfs memory for one fusion camera.
+    const VmCamera& camera = fusionCamera();
+    GadgetControl gadget(camera.socket);
+    auto usb = open(camera);
+    ASSERT_TRUE(usb);
+    constexpr uint64_t FRAMES = 2;
+    constexpr uint64_t EVENT_BYTES = 16 * MIB;
+    auto events = makeStream(usb);
+    auto frames = makeStream(usb, FULL_FRAME, 1, USB_DATA_ENDPOINT_2);
+    events->start();
+    frames->start();
+    gadget.request(streamCounter(MODEL_DATA_ENDPOINT, 0, EVENT_BYTES, 2 * RING_BUFFER_SIZE, false));
+    gadget.request(streamCounter(MODEL_DATA_ENDPOINT_2, ENDLESS, FRAMES * FULL_FRAME, FULL_FRAME, true));
+    CounterStreamChecker frameChecker(ENDLESS);
+    Collected frameBytes;
+    std::thread frameConsumer([&] { collect(*frames, frameBytes, FRAMES * FULL_FRAME, false, &frameChecker); });
+    CounterStreamChecker eventChecker(0);
+    Collected eventBytes;
+    collect(*events, eventBytes, EVENT_BYTES, false, &eventChecker);
+    frameConsumer.join();
+    events->stop();
+    frames->stop();
+    gadget.request(streamStop(MODEL_DATA_ENDPOINT));
+    gadget.request(streamStop(MODEL_DATA_ENDPOINT_2));
+    EXPECT_TRUE(eventChecker.ok()) << "events: " << eventChecker.error();
+    EXPECT_TRUE(frameChecker.ok()) << "frames: " << frameChecker.error();
+    EXPECT_EQ(eventBytes.total, EVENT_BYTES);
+    EXPECT_EQ(frameBytes.total, FRAMES * FULL_FRAME);
+}
+
 TEST_F(UsbVm, UnplugEndsTheStreamAndTheCameraIsFoundAgainWhenBack) {
     const VmCamera& camera = textCamera();
     GadgetControl gadget(camera.socket);
