@@ -260,7 +260,7 @@ std::string GadgetCommandServer::handle(const std::string& line) {
             const bool feeding = feeder != m_feeders.end() && feeder->second->running;
             const uint64_t fed = feeder != m_feeders.end() ? feeder->second->fed.load() : 0;
             return "ok fed=" + std::to_string(fed) + " pending=" + std::to_string(m_model->pendingStreamBytes(endpoint)) +
-                   " feeding=" + (feeding ? "1" : "0");
+                   " feeding=" + (feeding ? "1" : "0") + " idle=" + (m_gadget.streamIdle(endpoint) ? "1" : "0");
         }
         if (verb == "stream-stop") {
             const uint8_t endpoint = static_cast<uint8_t>(parseNumber(arg(1)));

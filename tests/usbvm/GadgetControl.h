@@ -21,7 +21,8 @@
 //                                         BYTES of the counter stream from position START, put in
 //                                         CHUNK-byte pieces that each end a transfer (end) or run
 //                                         on as one long transfer (open); in the background
-//   stream-status EP                      fed=, pending= (not yet taken by the endpoint), feeding=
+//   stream-status EP                      fed=, pending= (not yet taken by the endpoint), feeding=,
+//                                         idle= (1: the endpoint holds nothing, no write in the kernel)
 //   stream-stop EP                        ends the feeding and drops what was not sent
 //   unplug / plug                         unbinds the gadget from its UDC / binds it and waits for the host
 //

@@ -115,6 +115,21 @@ protected:
             quelnor::createDataTransferUniquePtr(usb, RAW_EVENT_SIZE, bufferSize, transfers, endpoint));
     }
 
+    // Stops the gadget's stream on the endpoint and reads away what it had already written, so the
+    // next stream on it starts clean. The host's stream must be stopped first.
+    static void stopStreaming(GadgetControl& gadget, quelnor::UsbInterface& usb, uint8_t modelEndpoint) {
+        char endpoint[8];
+        std::snprintf(endpoint, sizeof(endpoint), "0x%02x", modelEndpoint);
+        gadget.request(std::string("stream-stop ") + endpoint);
+        const uint8_t hostEndpoint =
+            modelEndpoint == MODEL_DATA_ENDPOINT ? usb.getEpCommAddress() : usb.getEpCommAddress2();
+        const auto deadline = std::chrono::steady_clock::now() + STREAM_LIMIT;
+        while (gadget.fields(std::string("stream-status ") + endpoint)["idle"] != "1" &&
+               std::chrono::steady_clock::now() < deadline) {
+            usb.flushEndpointBuffer(hostEndpoint);
+        }
+    }
+
     struct Collected {
         std::vector<uint8_t> bytes; // kept only when asked for
         std::vector<size_t> sizes;

@@ -39,8 +39,6 @@ std::string streamCounter(uint8_t endpoint, uint64_t start, uint64_t bytes, uint
            " " + std::to_string(chunk) + (endEachChunk ? " end" : " open");
 }
 
-std::string streamStop(uint8_t endpoint) { return "stream-stop " + endpointText(endpoint); }
-
 } // namespace
 
 TEST_F(UsbVm, ARecordingArrivesInOrderWithNothingLost) {
@@ -85,7 +83,7 @@ TEST_P(UsbVmCounterStream, EveryBufferInOrderNoneLost) {
     Collected got;
     collect(*stream, got, c.bytes, false, &checker);
     stream->stop();
-    gadget.request(streamStop(MODEL_DATA_ENDPOINT));
+    stopStreaming(gadget, *usb, MODEL_DATA_ENDPOINT);
     EXPECT_TRUE(checker.ok()) << checker.error();
     EXPECT_EQ(got.total, c.bytes);
     ASSERT_FALSE(got.sizes.empty());
@@ -118,7 +116,7 @@ TEST_F(UsbVm, StopWhileDataFlowsAndStartAgain) {
         Collected got;
         collect(*stream, got, 6 * MIB, false, &checker);
         stream->stop(); // with transfers completing at the same time
-        gadget.request(streamStop(MODEL_DATA_ENDPOINT));
+        stopStreaming(gadget, *usb, MODEL_DATA_ENDPOINT);
         EXPECT_TRUE(checker.ok()) << checker.error();
         EXPECT_GE(got.total, 6 * MIB);
         EXPECT_EQ(stream->waitNextBuffer(), -1);
@@ -139,7 +137,7 @@ TEST_F(UsbVm, TheFrameStreamOfTheSecondDataEndpointInOneTransferPerFrame) {
     Collected got;
     collect(*frames, got, FRAMES * FULL_FRAME, false, &checker);
     frames->stop();
-    gadget.request(streamStop(MODEL_DATA_ENDPOINT_2));
+    stopStreaming(gadget, *usb, MODEL_DATA_ENDPOINT_2);
     EXPECT_TRUE(checker.ok()) << checker.error();
     EXPECT_EQ(got.total, FRAMES * FULL_FRAME);
     // A frame that takes longer than the 500 ms refill time-out (as under emulation) comes in two
@@ -175,8 +173,8 @@ TEST_F(UsbVm, BothStreamsOfAFusionCameraAtOnce) {
     frameConsumer.join();
     events->stop();
     frames->stop();
-    gadget.request(streamStop(MODEL_DATA_ENDPOINT));
-    gadget.request(streamStop(MODEL_DATA_ENDPOINT_2));
+    stopStreaming(gadget, *usb, MODEL_DATA_ENDPOINT);
+    stopStreaming(gadget, *usb, MODEL_DATA_ENDPOINT_2);
     EXPECT_TRUE(eventChecker.ok()) << "events: " << eventChecker.error();
     EXPECT_TRUE(frameChecker.ok()) << "frames: " << frameChecker.error();
     EXPECT_EQ(eventBytes.total, EVENT_BYTES);
@@ -216,7 +214,6 @@ TEST_F(UsbVm, UnplugEndsTheStreamAndTheCameraIsFoundAgainWhenBack) {
     stream->stop();
     stream.reset();
     usb.reset();
-    gadget.request(streamStop(MODEL_DATA_ENDPOINT));
 
     gadget.request("plug");
     auto found = UsbInterface::findUsbDvsCamera(camera.vendorId, camera.productId);
@@ -224,6 +221,8 @@ TEST_F(UsbVm, UnplugEndsTheStreamAndTheCameraIsFoundAgainWhenBack) {
     EXPECT_EQ(found[0].serialNumber, camera.serial);
     usb = open(camera);
     ASSERT_TRUE(usb);
+    // A write the gadget had ready when it went waits for the endpoint's return: read it away.
+    stopStreaming(gadget, *usb, MODEL_DATA_ENDPOINT);
     gadget.request("set-register 0x9100 0x31");
     EXPECT_EQ(usb->readRegister(0x9100), 0x31u);
 }

@@ -300,6 +300,15 @@ void FunctionFsGadget::dropStreamData(uint8_t endpoint) {
     notifyWork();
 }
 
+bool FunctionFsGadget::streamIdle(uint8_t endpoint) const {
+    for (const auto& ep : m_endpoints) {
+        if (ep->served && ep->config.address == endpoint) {
+            return ep->idle;
+        }
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------- ep0
 
 void FunctionFsGadget::runEp0() {
@@ -462,6 +471,8 @@ void FunctionFsGadget::runStream(Endpoint& ep) {
         if (ep.drop.exchange(false)) {
             filled = 0;
         }
+        // Not idle from before the model is asked until the thread waits again with nothing held.
+        ep.idle = false;
         bool ends = false;
         const InResult result = m_model->bulkIn(ep.config.address, buffer.data(), buffer.size(), filled, &ends);
         if (result == InResult::Stall) {
@@ -471,6 +482,7 @@ void FunctionFsGadget::runStream(Endpoint& ep) {
         }
         if (result == InResult::Gone) {
             filled = 0;
+            ep.idle = true;
             waitForWork(seen);
             continue;
         }
@@ -483,6 +495,7 @@ void FunctionFsGadget::runStream(Endpoint& ep) {
             send = filled - filled % packet; // the transfer stays open: whole packets only
         }
         if (send == 0 && !zeroLengthPacket) {
+            ep.idle = filled == 0;
             waitForWork(seen);
             continue;
         }

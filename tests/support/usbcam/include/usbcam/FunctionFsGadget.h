@@ -75,6 +75,9 @@ public:
     // rest of a packet held back for an open transfer. A write already made (or being made) still
     // goes out: the host drains it.
     void dropStreamData(uint8_t endpoint);
+    // Whether a stream endpoint holds nothing: no write in the kernel, no bytes kept back, waiting
+    // for the model. After dropStreamData, a host that reads until this holds leaves nothing stale.
+    bool streamIdle(uint8_t endpoint) const;
 
     // The FunctionFS descriptor and string blocks for a configuration (full, high and SuperSpeed).
     static std::vector<uint8_t> descriptorBlock(const UsbCameraConfig& config);
@@ -87,6 +90,7 @@ private:
         int fd = -1;
         bool served = false; // the first endpoint file of its address
         std::atomic<bool> drop{false};
+        std::atomic<bool> idle{true};
     };
     struct Worker {
         std::thread thread;
