@@ -100,6 +100,8 @@ private:
     // TIME_HIGH with payload h: true when accepted, false for an anomaly.
     bool applyTimeHigh(uint16_t high, uint64_t limit);
     void noteAnomaly();
+    // Counts `count` events from `first` and hands them to the events callback.
+    void deliverEvents(Event2D* first, size_t count);
     void deliverTrigger(const EventTriggerIn& trigger);
 
     std::unique_ptr<Evt3EventWriter> writer;
