@@ -299,21 +299,18 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
                     break;
                 }
             }
-            // The state after the run's last word.
+            // The state after the run's last word. Without a row or low time word in the run, the
+            // events left row and time as they were.
             const uint64_t rows = kinds.rows & run;
             const uint64_t lows = kinds.lows & run;
             if (rows != 0) {
                 row = p[highestBit(rows)].value();
                 state = (state & ~SELECTED) | ROW_IS_Y | (row < sensorHeight ? SELECTED : 0u);
-            } else {
-                row = rowBefore;
             }
             if (lows != 0) {
                 const uint16_t low = p[highestBit(lows)].payload();
                 payloads[Evt3Raw::TIME_LOW] = low;
                 ts = timeHigh | low;
-            } else {
-                ts = timeHigh | lowBefore;
             }
             p += 64 - std::countl_zero(run);
             if (run != ~uint64_t(0) || n == BLOCK_SIZE) {
