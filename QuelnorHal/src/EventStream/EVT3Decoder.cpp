@@ -59,6 +59,7 @@ inline WindowKinds classifyWindow(const RawEvent* p, uint16_t lowType, uint16_t 
     auto bits = [](__m128i a, __m128i b) {
         return uint64_t(static_cast<uint16_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b))));
     };
+#pragma GCC unroll 4
     for (unsigned j = 0; j < WINDOW_WORDS; j += 16) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + j));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + j + 8));
@@ -91,7 +92,7 @@ inline WindowKinds classifyWindow(const RawEvent* p, uint16_t lowType, uint16_t 
 }
 
 // Index of the highest set bit; 0 for none.
-inline unsigned highestBit(uint64_t v) { return static_cast<unsigned>(63 - std::countl_zero(v | 1)); }
+inline unsigned highestBit(uint64_t v) { return static_cast<unsigned>(std::countl_zero(v | 1) ^ 63); }
 
 // TIME_HIGH with payload `high` after `last`: the candidate time and whether it is accepted.
 inline bool reconstructTime(uint64_t last, uint16_t high, uint64_t limit, uint64_t& candidate) {
@@ -262,13 +263,14 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
     // masks, without a branch on the words in between. Returns at the first word of another kind
     // (left to the switch), near the end of the range, or when the block is full.
     auto fastRun = [&]() __attribute__((always_inline)) {
-        // A TIME_LOW that may reach a pending custom trigger goes through the switch, which checks it.
-        const uint64_t pending = customTriggerIn.load(std::memory_order_relaxed);
-        const bool lowIsTimeOnly = pending == 0 || pending > (ts | TIME_LOW_MASK);
-        const uint16_t lowType = lowIsTimeOnly ? uint16_t(Evt3Raw::TIME_LOW << 12) : uint16_t(1);
         const auto repeatWord = static_cast<uint16_t>((Evt3Raw::TIME_HIGH << 12) | ((ts >> 12) & 0xFFF));
         const uint64_t timeHigh = ts & ~TIME_LOW_MASK;
         while (end - p >= WINDOW_WORDS) {
+            // A TIME_LOW that may reach a pending custom trigger goes through the switch, which
+            // checks it. Read for each window: another thread may set one at any time.
+            const uint64_t pending = customTriggerIn.load(std::memory_order_relaxed);
+            const bool lowIsTimeOnly = pending == 0 || pending > (timeHigh | TIME_LOW_MASK);
+            const uint16_t lowType = lowIsTimeOnly ? uint16_t(Evt3Raw::TIME_LOW << 12) : uint16_t(1);
             const WindowKinds kinds = classifyWindow(p, lowType, repeatWord);
             const uint64_t others = ~kinds.taken;
             uint64_t run = others != 0 ? (others & (0 - others)) - 1 : ~uint64_t(0);  // the words before
