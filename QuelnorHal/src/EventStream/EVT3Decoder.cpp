@@ -92,7 +92,7 @@ inline WindowKinds classifyWindow(const RawEvent* p, uint16_t lowType, uint16_t 
 }
 
 // Index of the highest set bit; 0 for none.
-inline unsigned highestBit(uint64_t v) { return static_cast<unsigned>(std::countl_zero(v | 1) ^ 63); }
+inline size_t highestBit(uint64_t v) { return static_cast<unsigned>(std::countl_zero(v | 1)) ^ 63u; }
 
 // TIME_HIGH with payload `high` after `last`: the candidate time and whether it is accepted.
 inline bool reconstructTime(uint64_t last, uint16_t high, uint64_t limit, uint64_t& candidate) {
@@ -196,8 +196,8 @@ int EVT3Decoder::decodeTest(const RawEvent*& current, const RawEvent* end) {
 //
 // Recordings are mostly single events: a few time words, then ADDR_Y and ADDR_X. How many time
 // words come between two events is random, so branching on each word mispredicts about once per
-// event. The fast path below takes such an event in one step without branching on the time words;
-// every other word goes through the switch, one word or group at a time.
+// event. The fast path below takes runs of such words without branching on the time words; every
+// other word goes through the switch, one word or group at a time.
 template <bool FlipX>
 int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
     // Flags of the hot state, kept together in one register.
@@ -277,14 +277,16 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
             if (run == 0) {
                 return;
             }
+            // Columns below the limit make events: the width while a row is selected, else 0.
             const uint16_t rowBefore = row;
-            const unsigned selectedBefore = (state & SELECTED) != 0;
+            const unsigned limitBefore = (state & SELECTED) ? sensorWidth : 0u;
             const uint64_t lowBefore = ts & TIME_LOW_MASK;
             uint64_t columns = kinds.columns & run;
             while (columns != 0) {
-                const unsigned i = static_cast<unsigned>(std::countr_zero(columns));
-                columns &= columns - 1;
-                const uint64_t before = (uint64_t(1) << i) - 1;
+                const size_t i = static_cast<unsigned>(std::countr_zero(columns));
+                const uint64_t rest = columns & (columns - 1);
+                const uint64_t before = (columns - 1) ^ rest;  // the bits below i
+                columns = rest;
                 const uint64_t rows = kinds.rows & before;
                 const uint64_t lows = kinds.lows & before;
                 // Loaded whatever the masks say, so that choosing costs no branch.
@@ -292,10 +294,11 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
                 const uint16_t lowWord = p[highestBit(lows)].value();
                 const uint16_t columnWord = p[i].value();
                 row = rows != 0 ? rowWord : rowBefore;  // type 0: the word is its payload
-                const unsigned selected = rows != 0 ? unsigned(rowWord < sensorHeight) : selectedBefore;
+                const unsigned rowLimit = rowWord < sensorHeight ? sensorWidth : 0u;
+                const unsigned limit = rows != 0 ? rowLimit : limitBefore;
                 ts = timeHigh | (lows != 0 ? uint64_t(lowWord & TIME_LOW_MASK) : lowBefore);
                 const unsigned x = columnWord & 0x7FFu;
-                put(x, (columnWord >> 11) & 1u, selected & unsigned(x < sensorWidth));
+                put(x, (columnWord >> 11) & 1u, unsigned(x < limit));
                 if (n == BLOCK_SIZE) [[unlikely]] {
                     run = (before << 1) | 1;  // the run ends with this word
                     break;
@@ -314,14 +317,14 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
                 payloads[Evt3Raw::TIME_LOW] = low;
                 ts = timeHigh | low;
             }
-            p += 64 - std::countl_zero(run);
+            p += std::bit_width(run);
             if (run != ~uint64_t(0) || n == BLOCK_SIZE) {
                 return;
             }
         }
     };
 
-    // Types a fast-path event can start with.
+    // Types of the words a fast run can start with.
     constexpr unsigned FAST_START_TYPES = (1u << Evt3Raw::ADDR_Y) | (1u << Evt3Raw::ADDR_X) |
                                           (1u << Evt3Raw::TIME_LOW) | (1u << Evt3Raw::TIME_HIGH);
 
