@@ -65,6 +65,7 @@ public:
     uint8_t getRawEventSizeBytes() const override;
     uint64_t getDecodeDataBandwidth() override;
     uint64_t getDecodeEventCount() override;
+    // Set from another thread while decode() runs, the time is taken up within 64 words.
     void setCustomTriggerIn(uint64_t timestamp) override;
 
     // The word loop. Advances `current`; returns 0 when it reached `end`, or the number of words a
