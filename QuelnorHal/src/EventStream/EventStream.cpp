@@ -38,9 +38,9 @@ void EventStream::stop() {
         m_transfer->stop();
     }
     {
+        // What the worker delivered up to its end stays queued for the consumer; start empties it.
         std::lock_guard<std::mutex> queue(m_queueLock);
         m_running.store(0);
-        m_queue.clear();
     }
     m_bufferSignal.notify_all();
 }

@@ -27,7 +27,8 @@ public:
 
     // Empties the queue and starts the transfer; an exception from the transfer leaves the stream stopped.
     void start();
-    // Stops the transfer (joins its worker) and empties the queue.
+    // Stops the transfer (joins its worker). The buffers it delivered, its last one included, stay
+    // queued: the consumer takes them with getLatestBuffer until none is left.
     void stop();
     // The oldest queued buffer, removed from the queue, or empty.
     std::optional<RawBuffer> getLatestBuffer();
