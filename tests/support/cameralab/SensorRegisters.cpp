@@ -20,6 +20,11 @@ SensorMap sensorMap(bool genx320) {
     return {IMX636_REGISTER_MAP, IMX636_REGISTER_MAP_SIZE, "PSEE/IMX636/"};
 }
 
+RegisterMap sensorRegisterMap(bool genx320) {
+    const SensorMap map = sensorMap(genx320);
+    return RegisterMap(map.table, map.rows, map.prefix);
+}
+
 void makeSensorResponsive(DeviceDouble& registers, bool genx320) {
     if (genx320) {
         registers.setDoneField("afk/initialisation", "flag_init_done", 0);

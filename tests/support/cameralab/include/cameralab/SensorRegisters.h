@@ -12,6 +12,7 @@
 
 #include "QuelnorHal/interface/Interface.h"
 #include "QuelnorHal/register/RegisterInfo.h"
+#include "QuelnorHal/register/RegisterMap.h"
 #include "device/DeviceDouble.h"
 
 namespace quelnor::test {
@@ -23,6 +24,8 @@ struct SensorMap {
     const char* prefix;
 };
 SensorMap sensorMap(bool genx320);
+// The sensor's register names, for the trace matcher.
+RegisterMap sensorRegisterMap(bool genx320);
 
 // The done flags the tools wait for read 1 at once: on the IMX636 the ROI window, anti-flicker and
 // trail-filter initialisation flags (as the Ethernet simulator's register file answers), on the
