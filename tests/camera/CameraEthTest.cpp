@@ -66,6 +66,9 @@ protected:
         if (!why.empty()) {
             GTEST_SKIP() << why;
         }
+        // Made before any camera thread and dropped after the last: its sink must not change while
+        // they log.
+        logs = std::make_unique<LogCapture>();
         lab = std::make_unique<EthCameraLab>();
     }
 
@@ -74,6 +77,7 @@ protected:
         manager.reset();
         inside.reset();
         lab.reset();
+        logs.reset();
     }
 
     // Enters the host's namespace and makes the manager there.
@@ -91,6 +95,10 @@ protected:
         return camera;
     }
 
+    std::unique_ptr<LogCapture> logs;
+    // Before the cameras: they outlive their callbacks.
+    EventCollector collected;
+    StatisticCollector statistics;
     std::unique_ptr<EthCameraLab> lab;
     std::unique_ptr<NetnsLab::Inside> inside;
     std::unique_ptr<DvsCameraManager> manager;
@@ -135,10 +143,8 @@ TEST_F(EthCameraTest, TheManagerFindsOpensStreamsAndRecordsAnEthernetCamera) {
     EXPECT_TRUE(log == expected.all());
 
     // Streaming: callbacks, the first count batch and the statistics.
-    EventCollector collected;
     camera->addEventsStreamHandleCallback(collected.eventsCallback());
     camera->addTriggerInCallback(collected.triggerCallback());
-    StatisticCollector statistics;
     camera->setStatisticInfoCallback(statistics.callback());
     camera->setBatchEventsNum(131072);
     ASSERT_EQ(camera->start(), 0);
@@ -192,7 +198,8 @@ TEST_F(EthCameraTest, ALostCameraStopsItselfIsDroppedAndIsOpenedAgainWhenItRetur
     auto camera = open(SERIAL);
     ASSERT_NE(camera, nullptr);
     ASSERT_EQ(camera->start(), 0);
-    LogCapture log;
+    LogCapture& log = *logs;
+    log.clear();
     lab->removeCamera(SERIAL);
     ASSERT_TRUE(eventually([&] { return log.has(LOG_INFO, LOSS_MESSAGE); }));
     EXPECT_FALSE(camera->isConnected());
@@ -206,7 +213,6 @@ TEST_F(EthCameraTest, ALostCameraStopsItselfIsDroppedAndIsOpenedAgainWhenItRetur
     EthCameraSim& back = lab->restoreCamera(SERIAL);
     auto again = open(SERIAL);
     ASSERT_NE(again, nullptr);
-    EventCollector collected;
     again->addEventsStreamHandleCallback(collected.eventsCallback());
     ASSERT_EQ(again->start(), 0);
     const SyntheticStream stream = syntheticStream(20000, 31);

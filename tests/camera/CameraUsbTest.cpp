@@ -115,6 +115,9 @@ protected:
         if (!UmockdevUsbBus::available()) {
             GTEST_SKIP() << "needs the umockdev preload (LD_PRELOAD=libumockdev-preload.so.0)";
         }
+        // Made before any camera thread and dropped after the last: its sink must not change while
+        // they log.
+        logs = std::make_unique<LogCapture>();
         bus = std::make_unique<UmockdevUsbBus>();
         manager = std::make_unique<DvsCameraManager>();
     }
@@ -124,6 +127,7 @@ protected:
         opened.clear();
         manager.reset();
         bus.reset();
+        logs.reset();
     }
 
     UsbSensorCamera plugTolvane(const std::string& serial) {
@@ -154,6 +158,10 @@ protected:
         return future;
     }
 
+    std::unique_ptr<LogCapture> logs;
+    // Before the cameras: they outlive their callbacks.
+    EventCollector collected;
+    StatisticCollector statistics;
     std::unique_ptr<UmockdevUsbBus> bus;
     std::unique_ptr<DvsCameraManager> manager;
     std::vector<std::shared_ptr<DvsCamera>> opened;
@@ -186,7 +194,8 @@ TEST_F(UsbCameraTest, TheManagerListsEveryCameraWithItsDescriptionInSerialOrder)
     }
 
     // Cameras never opened report not connected: each listing makes them anew.
-    LogCapture log;
+    LogCapture& log = *logs;
+    log.clear();
     EXPECT_EQ(serialsOf(manager->getCameraDescs()), serialsOf(descriptions));
     for (const char* serial : {"QNP0001", "QNP0002", "QNP0003"}) {
         EXPECT_EQ(debugLines(log, std::string("Camera ") + serial + " disconnected"), DEBUG_LINE) << serial;
@@ -259,10 +268,8 @@ TEST_F(UsbCameraTest, StreamedEventsReachTheCallbacksAndTheStatistics) {
     auto sim = plugTolvane("QNP0001");
     auto camera = open("QNP0001");
     ASSERT_NE(camera, nullptr);
-    EventCollector collected;
     camera->addEventsStreamHandleCallback(collected.eventsCallback());
     camera->addTriggerInCallback(collected.triggerCallback());
-    StatisticCollector statistics;
     camera->setStatisticInfoCallback(statistics.callback());
     ASSERT_EQ(camera->start(), 0);
 
@@ -321,7 +328,6 @@ TEST_F(UsbCameraTest, TimeBatchesFollowTheEventTime) {
         }
         return times;
     };
-    EventCollector collected;
     camera->addEventsStreamHandleCallback(collected.eventsCallback());
 
     auto first = waitingForBatch(*camera, true);
@@ -358,7 +364,6 @@ TEST_F(UsbCameraTest, ARecordingMadeWhileStreamingReadsBackAsTheEventsSent) {
     auto sim = plugTolvane("QNP0001");
     auto camera = open("QNP0001");
     ASSERT_NE(camera, nullptr);
-    EventCollector collected;
     camera->addEventsStreamHandleCallback(collected.eventsCallback());
     ASSERT_EQ(camera->start(), 0);
     ASSERT_EQ(camera->startRecording(path), 0);
@@ -377,7 +382,8 @@ TEST_F(UsbCameraTest, AnUnpluggedCameraStopsItselfIsDroppedAndCanBeOpenedAgainWh
     auto camera = open("QNP0001");
     ASSERT_NE(camera, nullptr);
     ASSERT_EQ(camera->start(), 0);
-    LogCapture log;
+    LogCapture& log = *logs;
+    log.clear();
     bus->unplug(sim.model);
     ASSERT_TRUE(eventually([&] { return log.has(LOG_INFO, LOSS_MESSAGE); }));
     EXPECT_FALSE(camera->isConnected());
@@ -393,7 +399,6 @@ TEST_F(UsbCameraTest, AnUnpluggedCameraStopsItselfIsDroppedAndCanBeOpenedAgainWh
     ASSERT_NE(again, nullptr);
     opened.push_back(again);
     EXPECT_NE(again, camera) << "a new object for the camera that came back";
-    EventCollector collected;
     again->addEventsStreamHandleCallback(collected.eventsCallback());
     ASSERT_EQ(again->start(), 0);
     const SyntheticStream stream = syntheticStream(5000);
@@ -475,7 +480,6 @@ TEST_F(UsbCameraTest, TheZarn320IsAGenx320CameraOf320By320) {
     EXPECT_EQ(version, "");
 
     // Start and stop replay no sequence on this sensor.
-    EventCollector collected;
     camera->addEventsStreamHandleCallback(collected.eventsCallback());
     sim.registers->clearLog();
     ASSERT_EQ(camera->start(), 0);

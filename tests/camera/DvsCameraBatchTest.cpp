@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "ScriptedCamera.h"
 #include "cameralab/CameraCollectors.h"
 #include "cameralab/CameraTestPeer.h"
+#include "cameralab/ScriptedCamera.h"
 
 using namespace quelnor;
 using namespace quelnor::test;

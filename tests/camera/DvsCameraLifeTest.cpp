@@ -17,8 +17,8 @@
 
 #include "LogCapture.h"
 #include "QuelnorDriver/FileReader/RawFileReader.h"
-#include "ScriptedCamera.h"
 #include "cameralab/CameraCollectors.h"
+#include "cameralab/ScriptedCamera.h"
 #include "rawfile/SyntheticRecording.h"
 #include "rawfile/TempDir.h"
 
@@ -97,6 +97,9 @@ protected:
         }
     }
 
+    // Before the camera: they outlive its callbacks.
+    EventCollector collected;
+    StatisticCollector statistics;
     std::shared_ptr<ScriptedCamera> camera;
 };
 
@@ -104,7 +107,6 @@ protected:
 
 TEST_F(CameraLifeTest, EventsAndTriggersReachTheCallbacksOnTheLoopThread) {
     const ScriptedStream stream = makeStream(20000, 4096);
-    EventCollector collected;
     camera->addEventsStreamHandleCallback(collected.eventsCallback());
     camera->addTriggerInCallback(collected.triggerCallback());
     std::mutex threadsLock;
@@ -140,7 +142,6 @@ TEST_F(CameraLifeTest, CallbackIdsCountFromZeroAndAreNeverGivenOutAgain) {
     EXPECT_EQ(camera->addTriggerInCallback([](EventTriggerIn) {}), 1u);
 
     // A removed callback is not called.
-    EventCollector collected;
     camera->addEventsStreamHandleCallback(collected.eventsCallback());
     ASSERT_EQ(camera->start(), 0);
     const ScriptedStream stream = makeStream(1000, 512);
@@ -150,7 +151,6 @@ TEST_F(CameraLifeTest, CallbackIdsCountFromZeroAndAreNeverGivenOutAgain) {
 }
 
 TEST_F(CameraLifeTest, OpeningAgainChangesNothingAlsoWhileRunning) {
-    EventCollector collected;
     camera->addEventsStreamHandleCallback(collected.eventsCallback());
     ASSERT_EQ(camera->start(), 0);
     EXPECT_EQ(camera->open(), 0);
@@ -180,7 +180,6 @@ TEST_F(CameraLifeTest, StopDecodesEveryBufferTheStreamDeliveredBeforeIt) {
     const ScriptedStream stream = makeStream(30000, 2048);
     Gate gate;
     std::atomic<bool> first{true};
-    EventCollector collected;
     camera->addEventsStreamHandleCallback([&](Event2D*, Event2D*) {
         if (first.exchange(false)) {
             gate.enterAndWait();
@@ -254,7 +253,6 @@ TEST_F(CameraLifeTest, RecordingCallsAreRefusedWhileRecording) {
     EXPECT_GE(log.countAt(LOG_ERROR), 2);
 
     const ScriptedStream stream = makeStream(5000, 1024);
-    EventCollector collected;
     camera->addEventsStreamHandleCallback(collected.eventsCallback());
     camera->transfer().script(stream.buffers);
     ASSERT_TRUE(collected.waitForEvents(stream.events.size()));
@@ -299,7 +297,6 @@ TEST_F(CameraLifeTest, ALostDeviceStopsTheCameraWhichStartsAgainOnceItIsBack) {
 
     // The loop that ended by itself is released before a new one starts.
     camera->device().setConnected(true);
-    EventCollector collected;
     camera->addEventsStreamHandleCallback(collected.eventsCallback());
     ASSERT_EQ(camera->start(), 0);
     const ScriptedStream stream = makeStream(3000, 1024);
@@ -315,17 +312,21 @@ TEST(CameraLife, ACameraReleasedInsideItsEventCallbackGoesOnItsLoopThread) {
     ASSERT_EQ(camera->open(), 0);
     const auto counts = camera->sensorCounts();
     std::weak_ptr<ScriptedCamera> watch = camera;
+    // The callback drops the last pointer outside the camera once the test has dropped its own.
     auto last = std::make_shared<std::shared_ptr<ScriptedCamera>>(camera);
-    std::atomic<bool> released{false};
-    camera->addEventsStreamHandleCallback([last, &released](Event2D*, Event2D*) {
-        if (!released.exchange(true)) {
-            last->reset(); // the last pointer outside the camera itself
+    std::promise<void> testDropped;
+    std::shared_future<void> dropped = testDropped.get_future().share();
+    auto released = std::make_shared<std::atomic<bool>>(false);
+    camera->addEventsStreamHandleCallback([last, dropped, released](Event2D*, Event2D*) {
+        if (!released->exchange(true)) {
+            dropped.wait();
+            last->reset();
         }
     });
+    camera->transfer().script(makeStream(2000, 1024).buffers); // delivered once started
     ASSERT_EQ(camera->start(), 0);
-    ScriptedDataTransfer& transfer = camera->transfer();
     camera.reset();
-    transfer.script(makeStream(2000, 1024).buffers);
+    testDropped.set_value();
     ASSERT_TRUE(eventually([&] { return watch.expired() && counts->destroyed.load() == 1; }));
     EXPECT_EQ(counts->stops.load(), 1);
 }
@@ -336,9 +337,15 @@ TEST(CameraLife, ACameraReleasedInsideItsStatisticsCallbackGoesOnThatThread) {
     const auto counts = camera->sensorCounts();
     std::weak_ptr<ScriptedCamera> watch = camera;
     auto last = std::make_shared<std::shared_ptr<ScriptedCamera>>(camera);
-    camera->setStatisticInfoCallback([last](QnStatisticInfo) { last->reset(); });
+    std::promise<void> testDropped;
+    std::shared_future<void> dropped = testDropped.get_future().share();
+    camera->setStatisticInfoCallback([last, dropped](QnStatisticInfo) {
+        dropped.wait();
+        last->reset();
+    });
     ASSERT_EQ(camera->start(), 0);
     camera.reset();
+    testDropped.set_value();
     ASSERT_TRUE(eventually([&] { return watch.expired() && counts->destroyed.load() == 1; }));
     EXPECT_EQ(counts->stops.load(), 1);
 }
@@ -356,23 +363,23 @@ TEST_F(CameraLifeTest, AStopFromInsideACallbackEndsTheLoopAndTheApplicationStart
     });
     LogCapture log;
     ASSERT_EQ(camera->start(), 0);
-    camera->transfer().script(makeStream(2000, 1024).buffers);
+    camera->transfer().script(makeStream(2000, 1 << 20).buffers); // one buffer
     ASSERT_TRUE(eventually([&] { return startResult.load() != 1; }));
     EXPECT_EQ(stopResult.load(), 0);
     EXPECT_EQ(startResult.load(), -1);
     EXPECT_EQ(log.count(LOG_INFO, STOPPED_MESSAGE), 1);
 
-    EventCollector collected;
-    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    // The new start waits for the old loop to finish its buffer.
     ASSERT_EQ(camera->start(), 0);
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
     const ScriptedStream stream = makeStream(3000, 1024, 7);
     camera->transfer().script(stream.buffers);
     ASSERT_TRUE(collected.waitForEvents(stream.events.size()));
     EXPECT_TRUE(sameEvents(collected.takeEvents(), stream.events));
+    EXPECT_EQ(camera->stop(), 0); // before the flags its first callback reads go
 }
 
 TEST_F(CameraLifeTest, StatisticsAddUpToTheBytesAndEventsDecoded) {
-    StatisticCollector statistics;
     camera->setStatisticInfoCallback(statistics.callback());
     ASSERT_EQ(camera->start(), 0);
     const ScriptedStream stream = makeStream(50000, 8192);

@@ -254,6 +254,9 @@ int DvsCameraPrivate::startCamera(const std::function<int()>& startDevice) {
     running.store(1);
     std::weak_ptr<DvsCameraPrivate> owner = weak_from_this();
     const bool owned = !owner.expired();
+    // Each loop may stop the camera and so look at both thread objects: they begin only once both
+    // are assigned.
+    std::lock_guard<std::mutex> lock(threadStartMutex);
     cameraLoopThread = std::thread(&DvsCameraPrivate::cameraLoop, this, owner, owned);
     statisticThread = std::thread(&DvsCameraPrivate::statisticLoop, this, owner, owned);
     return 0;
@@ -325,6 +328,9 @@ void DvsCameraPrivate::releaseParts() {
 // touches the camera again once that hold was the last one.
 void DvsCameraPrivate::cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool owned) {
     cameraLoopOwner = this;
+    {
+        std::lock_guard<std::mutex> started(threadStartMutex);
+    }
     bool lost = false;
     for (;;) {
         std::optional<RawBuffer> buffer = sensor->getNextBuffer();
@@ -392,6 +398,9 @@ void DvsCameraPrivate::drainStoppedStream() {
 
 void DvsCameraPrivate::statisticLoop(std::weak_ptr<DvsCameraPrivate> owner, bool owned) {
     statisticLoopOwner = this;
+    {
+        std::lock_guard<std::mutex> started(threadStartMutex);
+    }
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(statisticWakeMutex);

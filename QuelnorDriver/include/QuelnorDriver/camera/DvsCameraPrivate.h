@@ -171,6 +171,8 @@ private:
     // The sensor stopped its stream: what it still holds is decoded before the loop ends.
     std::atomic<bool> drainAfterStop{false};
     std::atomic<bool> recordingRunning{false};
+    // Held by start while it assigns the loop threads, which wait for it before they begin.
+    std::mutex threadStartMutex;
     std::mutex statisticCallbackMutex;
     // Wakes the statistics thread early when the camera stops.
     std::mutex statisticWakeMutex;

@@ -24,12 +24,11 @@ constexpr auto CAMERA_PATIENCE = std::chrono::seconds(60);
 // Waits on a condition of shared state that a camera thread changes.
 class Signal {
 public:
+    // Notifies under the lock, so a waiter that returns may destroy the signal at once.
     template <typename Change>
     void update(Change&& change) {
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            change();
-        }
+        std::lock_guard<std::mutex> guard(lock);
+        change();
         changed.notify_all();
     }
     // True when the condition (evaluated under the lock) held before the time-out.
