@@ -333,7 +333,7 @@ void DvsCameraPrivate::cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool ow
     }
     bool lost = false;
     for (;;) {
-        std::optional<RawBuffer> buffer = sensor->getNextBuffer();
+        std::optional<RawBuffer> buffer = sensor ? sensor->getNextBuffer() : std::nullopt;
         if (buffer) {
             std::shared_ptr<DvsCameraPrivate> hold = owner.lock();
             if (owned && !hold) {
@@ -391,6 +391,9 @@ void DvsCameraPrivate::processBuffer(std::vector<uint8_t>& buffer) {
 }
 
 void DvsCameraPrivate::drainStoppedStream() {
+    if (!sensor) {
+        return;
+    }
     while (std::optional<RawBuffer> buffer = sensor->getNextBuffer()) {
         processBuffer(**buffer);
     }
