@@ -1,6 +1,7 @@
 // The event stream over a scripted transfer: buffers come out in the order the worker delivered
-// them, waiting behaves on stopped and idle streams, and start and stop may be called again and
-// while the worker delivers (these tests run under ThreadSanitizer).
+// them, a stopped stream still hands out what was delivered before the stop, waiting behaves on
+// stopped and idle streams, and start and stop may be called again and while the worker delivers
+// (these tests run under ThreadSanitizer).
 #include "QuelnorHal/EventStream/EventStream.h"
 
 #include <gtest/gtest.h>
@@ -103,9 +104,43 @@ TEST(EventStream, WaitingOnAStoppedStreamReturnsAtOnce) {
     rig.stream->start();
     ASSERT_TRUE(rig.transfer->waitDelivered(2));
     rig.stream->stop();
-    // Stopping emptied the queue; waiting again returns at once.
+    // What was delivered before the stop is still there, at once and in order; then waiting
+    // returns at once.
+    const auto begin = Clock::now();
+    const std::vector<RawBuffer> left = take(*rig.stream, 2);
+    EXPECT_LT(Clock::now() - begin, std::chrono::milliseconds(EventStream::WAIT_TIMEOUT_MS));
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(*left[0], std::vector<uint8_t>{1});
+    EXPECT_EQ(*left[1], std::vector<uint8_t>{2});
     expectWaitsReturnAtOnce(*rig.stream);
     EXPECT_FALSE(rig.stream->getLatestBuffer().has_value());
+}
+
+TEST(EventStream, AStartOnARunningStreamKeepsWhatIsQueued) {
+    Rig rig;
+    rig.transfer->script({{1}, {2}});
+    rig.stream->start();
+    ASSERT_TRUE(rig.transfer->waitDelivered(2));
+    rig.stream->start();
+    const auto got = take(*rig.stream, 2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(*got[0], std::vector<uint8_t>{1});
+    EXPECT_EQ(*got[1], std::vector<uint8_t>{2});
+    EXPECT_EQ(rig.transfer->startImplCalls(), 1);
+}
+
+TEST(EventStream, StartEmptiesWhatAStoppedStreamStillHeld) {
+    Rig rig;
+    rig.transfer->script({{1}, {2}});
+    rig.stream->start();
+    ASSERT_TRUE(rig.transfer->waitDelivered(2));
+    rig.stream->stop();
+    rig.stream->start();
+    rig.transfer->script({{3}});
+    const auto got = take(*rig.stream, 1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(*got[0], std::vector<uint8_t>{3}) << "buffers of the earlier run are gone";
+    rig.stream->stop();
 }
 
 TEST(EventStream, WaitingOnAnIdleStreamGivesUpAfter100Milliseconds) {
@@ -178,7 +213,7 @@ TEST(EventStream, StartAndStopWhileTheWorkerDelivers) {
         bool any = false;
         while (!done) {
             if (rig.stream->waitNextBuffer() != 1) {
-                any = false; // a stop may have emptied the queue: order restarts
+                any = false; // a start may have emptied the queue: order restarts
                 continue;
             }
             if (auto buffer = rig.stream->getLatestBuffer()) {
@@ -200,6 +235,12 @@ TEST(EventStream, StartAndStopWhileTheWorkerDelivers) {
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
         rig.stream->stop();
+        // The consumer takes what the stopped stream still held; nothing new comes.
+        for (auto deadline = Clock::now() + PATIENCE;
+             consumed < rig.transfer->delivered() && Clock::now() < deadline;) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        EXPECT_EQ(consumed.load(), rig.transfer->delivered()) << "round " << round;
         EXPECT_FALSE(rig.stream->getLatestBuffer().has_value()) << "round " << round;
     }
     done = true;

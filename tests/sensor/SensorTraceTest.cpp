@@ -8,9 +8,9 @@
 #include "QuelnorDriver/sensor/Genx320Sensor.h"
 #include "QuelnorDriver/sensor/Imx6x6Sensor.h"
 #include "QuelnorDriver/sensor/SensorSequences.h"
-#include "RegisterTrace.h"
 #include "SensorRig.h"
-#include "SensorScripts.h"
+#include "sensortrace/RegisterTrace.h"
+#include "sensortrace/SensorScripts.h"
 
 using namespace quelnor;
 using namespace quelnor::test;

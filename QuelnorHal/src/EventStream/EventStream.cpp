@@ -23,6 +23,9 @@ EventStream::~EventStream() {
 void EventStream::start() {
     std::lock_guard<std::mutex> control(m_controlLock);
     std::lock_guard<std::mutex> queue(m_queueLock);
+    if (m_running.load() == 1) {
+        return; // what is queued is the consumer's: a second start drops none of it
+    }
     m_queue.clear();
     if (!m_transfer) {
         QN_ERROR("EventStream has no data transfer to start");
@@ -38,9 +41,9 @@ void EventStream::stop() {
         m_transfer->stop();
     }
     {
+        // What the worker delivered up to its end stays queued for the consumer; start empties it.
         std::lock_guard<std::mutex> queue(m_queueLock);
         m_running.store(0);
-        m_queue.clear();
     }
     m_bufferSignal.notify_all();
 }

@@ -71,6 +71,9 @@ public:
     }
 
     ~Device() {
+        // A request umockdev's thread is still finishing (its reply may already have let the
+        // caller go on and drop the bus) completes before its state goes.
+        std::lock_guard<std::mutex> lock(mutex);
         for (auto& pending : pendingUrbs) {
             g_object_unref(pending.data);
         }

@@ -71,7 +71,9 @@ public:
     virtual void setBatchEventsTime(uint64_t microseconds) = 0;
 
     // 0 on success (also when already running), -1 on failure. start before a successful open throws
-    // std::runtime_error "Camera is not inited". stop returns 0 when not running.
+    // std::runtime_error "Camera is not inited". stop returns 0 when not running. stop stops the
+    // sensor, then lets the camera loop decode (and record) every buffer the device delivered
+    // before it stopped, so callbacks may still run until stop returns.
     virtual int start() = 0;
     virtual int stop() = 0;
 

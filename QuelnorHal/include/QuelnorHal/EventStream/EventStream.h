@@ -25,9 +25,11 @@ public:
     EventStream& operator=(const EventStream&) = delete;
     ~EventStream();
 
-    // Empties the queue and starts the transfer; an exception from the transfer leaves the stream stopped.
+    // Empties the queue (what a stopped stream still held) and starts the transfer; an exception from
+    // the transfer leaves the stream stopped. Does nothing while the stream runs.
     void start();
-    // Stops the transfer (joins its worker) and empties the queue.
+    // Stops the transfer (joins its worker). The buffers it delivered, its last one included, stay
+    // queued: the consumer takes them with getLatestBuffer until none is left.
     void stop();
     // The oldest queued buffer, removed from the queue, or empty.
     std::optional<RawBuffer> getLatestBuffer();

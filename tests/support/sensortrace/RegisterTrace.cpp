@@ -1,4 +1,4 @@
-#include "RegisterTrace.h"
+#include "sensortrace/RegisterTrace.h"
 
 #include <sstream>
 #include <stdexcept>

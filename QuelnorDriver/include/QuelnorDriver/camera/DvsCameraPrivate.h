@@ -1,0 +1,182 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "QuelnorBase/DvsFileInfo.h"
+#include "QuelnorBase/Event2D.h"
+#include "QuelnorBase/EventTriggerIn.h"
+#include "QuelnorBase/QnStatisticInfo.h"
+#include "QuelnorDriver/FileRecorder/DvsFileRecorder.h"
+#include "QuelnorDriver/camera/DvsCamera.h"
+#include "QuelnorDriver/sensor/Sensor.h"
+#include "QuelnorHal/EventStream/Decoder.h"
+#include "QuelnorHal/EventStream/RawEventStreamFormat.h"
+#include "QuelnorHal/interface/Interface.h"
+#include "QuelnorHal/register/RegisterController.h"
+
+namespace quelnor {
+
+class DvsCameraPrivateTestPeer;
+
+// What every event camera does whatever it is attached by: the callback tables, batching, the
+// camera-loop and statistics threads, and recording. DvsEventCamera adds the device.
+//
+// The camera loop takes each raw buffer from the sensor's event stream, hands it to the recorder
+// while one records, then to the decoder, whose callbacks (batching, then the user's event and
+// trigger callbacks) run inside that call on the loop's thread. When a stop is asked for, the loop
+// goes on until the sensor has stopped its stream and has decoded every buffer the stream delivered
+// before it stopped, so recordings and callbacks miss nothing that reached the host.
+//
+// Threads: see DvsCamera. Owned by a shared pointer (as the manager makes every camera), the camera
+// keeps itself alive while its loops run user code, so dropping the last pointer inside a callback
+// destroys it on that thread once the callback has returned.
+class DvsCameraPrivate : public DvsCamera, public std::enable_shared_from_this<DvsCameraPrivate> {
+public:
+    static constexpr uint64_t DEFAULT_BATCH_EVENTS_NUM = 131072;
+    static constexpr uint64_t DEFAULT_BATCH_EVENTS_TIME_US = 10000;
+    static constexpr int STATISTIC_PERIOD_MS = 1000;
+
+    enum BatchMode : int32_t {
+        BATCH_NONE = 0,
+        BATCH_BY_COUNT = 1,
+        BATCH_BY_TIME = 2,
+    };
+
+    explicit DvsCameraPrivate(CameraDescription description);
+    // Stops the camera as stop() does. Buffers still queued when the camera is destroyed are dropped.
+    ~DvsCameraPrivate() override;
+    DvsCameraPrivate(const DvsCameraPrivate&) = delete;
+    DvsCameraPrivate& operator=(const DvsCameraPrivate&) = delete;
+    DvsCameraPrivate(DvsCameraPrivate&&) = delete;
+    DvsCameraPrivate& operator=(DvsCameraPrivate&&) = delete;
+
+    uint32_t addEventsStreamHandleCallback(EventsCallback callback) override;
+    bool removeEventsStreamHandleCallback(uint32_t id) override;
+    uint32_t addTriggerInCallback(TriggerInCallback callback) override;
+    bool removeTriggerInCallback(uint32_t id) override;
+
+    bool getNextBatch(std::vector<Event2D>& out) override;
+    // 0 is taken as 1.
+    void setBatchEventsNum(uint64_t count) override;
+    // 0 is taken as 1.
+    void setBatchEventsTime(uint64_t microseconds) override;
+
+    // Starts the sensor (its result is not looked at here), then the loops. Refused (-1) when called
+    // from one of this camera's own threads before that thread has ended.
+    int start() override;
+    int stop() override;
+
+    int startRecording(std::string path) override;
+    void setFileCacheTime(uint16_t seconds, std::string directory) override;
+    int stopRecording() override;
+
+    void setStatisticInfoCallback(StatisticInfoCallback callback) override;
+
+protected:
+    // start() with the device's own start step: startDevice runs after the recorder is set up and
+    // before the loops start; a non-zero result makes start fail with -1 and nothing else started.
+    int startCamera(const std::function<int()>& startDevice);
+    // The interface exists and reports connected. Not virtual: the camera loop asks it while a
+    // derived destructor may be running.
+    bool deviceConnected() const;
+    // Drops the parts an earlier init attempt built, the sensor before the interface.
+    void releaseParts();
+    // The decoder's callbacks.
+    void eventStreamArrived(Event2D* first, Event2D* last);
+    void triggerInArrived(EventTriggerIn trigger);
+
+    std::unordered_map<uint32_t, EventsCallback> eventCallbacks;
+    uint32_t nextEventCallbackId = 0;
+    std::mutex eventCallbackMutex;
+    std::unordered_map<uint32_t, TriggerInCallback> triggerCallbacks;
+    uint32_t nextTriggerCallbackId = 0;
+    std::mutex triggerCallbackMutex;
+    int32_t batchMode = BATCH_NONE;
+    std::mutex batchModeMutex;
+    std::atomic<uint64_t> batchEventsNum{DEFAULT_BATCH_EVENTS_NUM};
+    std::atomic<uint64_t> batchEventsTime{DEFAULT_BATCH_EVENTS_TIME_US};
+    std::shared_ptr<RegisterController> registerController;
+    std::unique_ptr<Decoder> decoder;
+    std::shared_ptr<Interface> interface;
+    Interface::InterfaceInitInfo interfaceInitInfo{};
+    std::thread cameraLoopThread;
+    std::atomic<bool> inited{false};
+    std::atomic<int32_t> running{0};
+    std::vector<Event2D> countBatchReady;
+    std::vector<Event2D> countBatchPending;
+    std::mutex countBatchMutex;
+    std::condition_variable countBatchCondition;
+    std::vector<Event2D> timeBatchReady;
+    std::vector<Event2D> timeBatchPending;
+    std::mutex timeBatchMutex;
+    std::condition_variable timeBatchCondition;
+    DvsFileInfo fileInfo;
+    // The decoder's last time stamp after the buffer decoded last; read by the recorder's threads,
+    // so it lives longer than the recorder.
+    std::atomic<uint64_t> lastDecodedTimestamp{0};
+    DvsFileRecorder recorder;
+    std::unique_ptr<Sensor> sensor;
+    std::thread statisticThread;
+    StatisticInfoCallback statisticCallback;
+
+private:
+    friend class DvsCameraPrivateTestPeer;
+
+    // The hand-over state of one batch mode, guarded by that mode's batch mutex. A waiter takes a
+    // batch only when it was handed over after its call began, and each batch goes to one waiter.
+    struct HandOverState {
+        uint64_t handOvers = 0; // batches handed over so far
+        bool untaken = false;   // the ready batch has not been taken yet
+        uint64_t releases = 0;  // stops that released the waiters
+        size_t waiters = 0;     // threads waiting in getNextBatch
+    };
+
+    virtual RawEventStreamFormat getRawEventStreamFormat() = 0;
+
+    int stopCamera();
+    void cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool owned);
+    void statisticLoop(std::weak_ptr<DvsCameraPrivate> owner, bool owned);
+    // Hands one raw buffer to the recorder (while it records) and the decoder.
+    void processBuffer(std::vector<uint8_t>& buffer);
+    // Decodes what the stopped stream still holds.
+    void drainStoppedStream();
+    // Joins the loop threads of an earlier run (false when the caller is one of them).
+    bool releaseFinishedThreads();
+    bool onCameraLoopThread() const;
+    bool onStatisticThread() const;
+
+    void batchByCount(Event2D* first, Event2D* last);
+    void batchByTime(Event2D* first, Event2D* last);
+    // Moves the pending batch into the ready one and wakes the waiters of that mode.
+    static void handOver(std::vector<Event2D>& ready, std::vector<Event2D>& pending, std::mutex& mutex,
+                         std::condition_variable& condition, HandOverState& state);
+    static bool waitForBatch(std::vector<Event2D>& ready, std::mutex& mutex, std::condition_variable& condition,
+                             HandOverState& state, std::vector<Event2D>& out);
+    static void releaseWaiters(std::mutex& mutex, std::condition_variable& condition, HandOverState& state);
+    void releaseBatchWaiters();
+
+    HandOverState countHandOver;
+    HandOverState timeHandOver;
+    // Set once the sensor has stopped its stream after a stop was asked for.
+    std::atomic<bool> streamStopped{false};
+    // The sensor stopped its stream: what it still holds is decoded before the loop ends.
+    std::atomic<bool> drainAfterStop{false};
+    std::atomic<bool> recordingRunning{false};
+    // Held by start while it assigns the loop threads, which wait for it before they begin.
+    std::mutex threadStartMutex;
+    std::mutex statisticCallbackMutex;
+    // Wakes the statistics thread early when the camera stops.
+    std::mutex statisticWakeMutex;
+    std::condition_variable statisticWake;
+};
+
+} // namespace quelnor

@@ -1,0 +1,251 @@
+// Event cameras end to end over Ethernet: simulated cameras in network namespaces, found by the
+// manager's broadcast discovery on the lab's adapter and reached over real sockets, with nothing of
+// our own in between. Needs root (skipped otherwise); the tests make namespaces, so they run alone.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "LogCapture.h"
+#include "QuelnorDriver/FileReader/RawFileReader.h"
+#include "QuelnorDriver/camera/DvsCameraManager.h"
+#include "QuelnorDriver/camera/QuelnorTolvane.h"
+#include "QuelnorHal/interface/EthInterface.h"
+#include "cameralab/CameraCollectors.h"
+#include "cameralab/CameraTestPeer.h"
+#include "cameralab/EthCameraLab.h"
+#include "cameralab/SensorRegisters.h"
+#include "rawfile/SyntheticRecording.h"
+#include "rawfile/TempDir.h"
+#include "sensortrace/RegisterTrace.h"
+#include "sensortrace/SensorScripts.h"
+
+using namespace quelnor;
+using namespace quelnor::test;
+
+namespace {
+
+constexpr const char* LOSS_MESSAGE = "Loss connection to the camera, camera loop thread exited.";
+constexpr const char* SERIAL = "QNETH0001";
+// The connection sequence's registers of the Ethernet protocol, not the sensor's.
+const std::vector<uint32_t> CONNECTION_REGISTERS = {EthInterface::CONTROL_OWNER_REGISTER,
+                                                    EthInterface::STREAM_PORT_REGISTER,
+                                                    EthInterface::HOST_PORT_REGISTER};
+
+SyntheticStream syntheticStream(size_t items, uint64_t seed, uint64_t startTime = 1000) {
+    SyntheticOptions options;
+    options.seed = seed;
+    options.items = items;
+    options.startTime = startTime;
+    options.triggerEvery = 1000;
+    return makeSyntheticStream(options);
+}
+
+std::vector<Event2D> readAll(const std::string& path) {
+    RawFileReader reader(path);
+    std::vector<Event2D> events;
+    if (!reader.loadFile()) {
+        return events;
+    }
+    for (;;) {
+        auto batch = reader.getNEvents(65536);
+        if (!batch || batch->empty()) {
+            return events;
+        }
+        events.insert(events.end(), batch->begin(), batch->end());
+    }
+}
+
+class EthCameraTest : public testing::Test {
+protected:
+    void SetUp() override {
+        const std::string why = EthCameraLab::unavailableReason();
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        // Made before any camera thread and dropped after the last: its sink must not change while
+        // they log.
+        logs = std::make_unique<LogCapture>();
+        lab = std::make_unique<EthCameraLab>();
+    }
+
+    void TearDown() override {
+        cameras.clear();
+        manager.reset();
+        inside.reset();
+        lab.reset();
+        logs.reset();
+    }
+
+    // Enters the host's namespace and makes the manager there.
+    void enterHost() {
+        inside = std::make_unique<NetnsLab::Inside>(lab->enterHost());
+        manager = std::make_unique<DvsCameraManager>();
+    }
+
+    std::shared_ptr<DvsCamera> open(const std::string& serial) {
+        manager->getCameraDescs();
+        auto camera = manager->openCamera(serial);
+        if (camera) {
+            cameras.push_back(camera);
+        }
+        return camera;
+    }
+
+    std::unique_ptr<LogCapture> logs;
+    // Before the cameras: they outlive their callbacks.
+    EventCollector collected;
+    StatisticCollector statistics;
+    std::unique_ptr<EthCameraLab> lab;
+    std::unique_ptr<NetnsLab::Inside> inside;
+    std::unique_ptr<DvsCameraManager> manager;
+    std::vector<std::shared_ptr<DvsCamera>> cameras;
+};
+
+} // namespace
+
+TEST_F(EthCameraTest, TheManagerFindsOpensStreamsAndRecordsAnEthernetCamera) {
+    const OpenTrace& expected = referenceOpenTrace(false);
+    EthCameraSim& sim = lab->addCamera(SERIAL);
+    enterHost();
+
+    // Listed with the description discovery gives, as a Tolvane.
+    const auto descriptions = manager->getCameraDescs();
+    ASSERT_EQ(descriptions.size(), 1u);
+    const CameraDescription& d = descriptions[0];
+    EXPECT_EQ(d.serialNumber, SERIAL);
+    EXPECT_EQ(d.productName, "Tolvane");
+    EXPECT_EQ(d.manufacturer, "Quelnor");
+    EXPECT_EQ(d.interfaceType, INTERFACE_ETH);
+    EXPECT_EQ(d.ipAddresses[0], "192.0.2.11");
+    EXPECT_EQ(d.ipAddresses[1], EthCameraLab::HOST_ADDRESS);
+    EXPECT_EQ(d.ipAddresses[2], EthCameraLab::MASK);
+    EXPECT_EQ(d.ipAddresses[3], EthCameraLab::GATEWAY);
+    EXPECT_EQ(d.firmwareVersion, "1.0.0-sim");
+
+    // Opening: the sensor's sequences, then the tools, in the simulator's register log.
+    sim.registers().clearLog();
+    auto camera = manager->openCamera(SERIAL);
+    ASSERT_NE(camera, nullptr);
+    cameras.push_back(camera);
+    EXPECT_NE(std::dynamic_pointer_cast<QuelnorTolvane>(camera), nullptr);
+    const std::vector<Access> log = withoutAddresses(sim.registers().log(), CONNECTION_REGISTERS);
+    ASSERT_GE(log.size(), expected.sensorInit.size());
+    const std::vector<Access> sensorPart(log.begin(), log.begin() + static_cast<long>(expected.sensorInit.size()));
+    EXPECT_EQ(matchTrace(sensorPart,
+                         parseTraces({IMX6X6_STOP_SEQUENCE_SCRIPT, IMX6X6_INIT_SEQUENCE_1_SCRIPT,
+                                      IMX6X6_INIT_SEQUENCE_2_SCRIPT, IMX636_SETUP_SCRIPT}),
+                         sensorRegisterMap(false)),
+              "");
+    EXPECT_TRUE(log == expected.all());
+
+    // Streaming: callbacks, the first count batch and the statistics.
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    camera->addTriggerInCallback(collected.triggerCallback());
+    camera->setStatisticInfoCallback(statistics.callback());
+    camera->setBatchEventsNum(131072);
+    ASSERT_EQ(camera->start(), 0);
+    EXPECT_TRUE(sim.streamOn()) << "start switches the camera's stream on";
+    auto batch = std::async(std::launch::async, [&] {
+        std::vector<Event2D> out;
+        const bool got = camera->getNextBatch(out);
+        return std::make_pair(got, out);
+    });
+    ASSERT_TRUE(eventually([&] { return DvsCameraPrivateTestPeer::countBatchWaiters(*camera) == 1; }));
+    const SyntheticStream first = syntheticStream(200000, 21);
+    sim.setStreamWords(first.words);
+    ASSERT_TRUE(eventually([&] { return sim.streamStats().sourceDone; }));
+    ASSERT_EQ(sim.expectedDelivery(), first.bytes()) << "the simulator sent the whole stream";
+    ASSERT_TRUE(collected.waitForEvents(first.events.size()));
+    ASSERT_TRUE(statistics.waitForTotals(first.bytes().size(), first.events.size()));
+    EXPECT_TRUE(collected.takeEvents() == first.events);
+    EXPECT_EQ(collected.takeTriggers().size(), first.triggers.size());
+    EXPECT_EQ(statistics.totalBytes(), first.bytes().size());
+    EXPECT_EQ(statistics.totalEvents(), first.events.size());
+    const auto [got, events] = batch.get();
+    EXPECT_TRUE(got);
+    ASSERT_EQ(events.size(), 131072u);
+    EXPECT_TRUE(std::equal(events.begin(), events.end(), first.events.begin()));
+
+    // Recording while streaming, stopped as soon as the simulator has sent everything: what the
+    // transfer still gathered reaches the decoder and the file.
+    TempDir dir;
+    const std::string path = dir.file("eth.raw");
+    ASSERT_EQ(camera->startRecording(path), 0);
+    const SyntheticStream second = syntheticStream(150000, 22, first.events.back().timestamp + 1000);
+    sim.setStreamWords(second.words);
+    ASSERT_TRUE(eventually([&] { return sim.streamStats().sourceDone; }));
+    std::vector<uint8_t> sent = first.bytes();
+    const std::vector<uint8_t> secondBytes = second.bytes();
+    sent.insert(sent.end(), secondBytes.begin(), secondBytes.end());
+    ASSERT_EQ(sim.expectedDelivery(), sent);
+    ASSERT_EQ(camera->stop(), 0);
+    ASSERT_EQ(camera->stopRecording(), 0);
+    const auto all = collected.takeEvents();
+    ASSERT_EQ(all.size(), first.events.size() + second.events.size());
+    EXPECT_TRUE(std::equal(second.events.begin(), second.events.end(), all.begin() + static_cast<long>(first.events.size())));
+    const auto read = readAll(path);
+    EXPECT_EQ(read.size(), second.events.size());
+    EXPECT_TRUE(read == second.events);
+}
+
+TEST_F(EthCameraTest, ALostCameraStopsItselfIsDroppedAndIsOpenedAgainWhenItReturns) {
+    lab->addCamera(SERIAL);
+    enterHost();
+    auto camera = open(SERIAL);
+    ASSERT_NE(camera, nullptr);
+    ASSERT_EQ(camera->start(), 0);
+    LogCapture& log = *logs;
+    log.clear();
+    lab->removeCamera(SERIAL);
+    ASSERT_TRUE(eventually([&] { return log.has(LOG_INFO, LOSS_MESSAGE); }));
+    EXPECT_FALSE(camera->isConnected());
+    EXPECT_EQ(camera->stop(), 0);
+
+    EXPECT_TRUE(manager->getCameraDescs().empty());
+    EXPECT_EQ(manager->openCamera(SERIAL), nullptr);
+    cameras.clear();
+    camera.reset();
+
+    EthCameraSim& back = lab->restoreCamera(SERIAL);
+    auto again = open(SERIAL);
+    ASSERT_NE(again, nullptr);
+    again->addEventsStreamHandleCallback(collected.eventsCallback());
+    ASSERT_EQ(again->start(), 0);
+    const SyntheticStream stream = syntheticStream(20000, 31);
+    back.setStreamWords(stream.words);
+    ASSERT_TRUE(collected.waitForEvents(stream.events.size()));
+    EXPECT_TRUE(collected.takeEvents() == stream.events);
+    EXPECT_EQ(again->stop(), 0);
+}
+
+TEST_F(EthCameraTest, FirmwareGoesThroughTheCameraAndTheAddressThroughTheManager) {
+    EthCameraSim& sim = lab->addCamera(SERIAL);
+    enterHost();
+    auto camera = open(SERIAL);
+    ASSERT_NE(camera, nullptr);
+
+    TempDir dir;
+    const std::string firmware = dir.file("camera.bin");
+    std::vector<uint8_t> image(3 * 256 + 17);
+    for (size_t i = 0; i < image.size(); ++i) {
+        image[i] = static_cast<uint8_t>(i * 7);
+    }
+    {
+        std::ofstream out(firmware, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    }
+    EXPECT_TRUE(camera->updateCameraFirmware(firmware, 0x00100000));
+    EXPECT_EQ(sim.readMemory(0x00100000, image.size()), image);
+    std::string version;
+    EXPECT_FALSE(camera->getFirmwareVersion(version));
+    EXPECT_EQ(version, "N/A");
+
+    const CameraDescription description = camera->getDescription();
+    EXPECT_TRUE(DvsCameraManager::ethCameraForceIP(description, 0xC0000232, 0xFFFFFF00, 0xC00002FE));
+    EXPECT_EQ(sim.currentIp(), "192.0.2.50");
+    EXPECT_EQ(sim.currentGateway(), "192.0.2.254");
+}

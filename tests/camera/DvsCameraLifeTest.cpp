@@ -1,0 +1,455 @@
+// An event camera's threads and life cycle over a scripted stream: callbacks on the loop thread,
+// stops that decode and record everything the stream delivered, losses, restarts, a camera released
+// from inside its own callbacks, recording refusals, statistics, and everything at once (these tests
+// run under ThreadSanitizer).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LogCapture.h"
+#include "QuelnorDriver/FileReader/RawFileReader.h"
+#include "cameralab/CameraCollectors.h"
+#include "cameralab/ScriptedCamera.h"
+#include "rawfile/SyntheticRecording.h"
+#include "rawfile/TempDir.h"
+
+using namespace quelnor;
+using namespace quelnor::test;
+
+namespace {
+
+constexpr const char* LOSS_MESSAGE = "Loss connection to the camera, camera loop thread exited.";
+constexpr const char* STOPPED_MESSAGE = "Stop camera successfully.";
+
+// A camera-like EVT3 stream cut into raw buffers, with what it encodes.
+struct ScriptedStream {
+    std::vector<std::vector<uint8_t>> buffers;
+    std::vector<Event2D> events;
+    std::vector<EventTriggerIn> triggers;
+    std::vector<uint8_t> bytes;
+};
+
+ScriptedStream makeStream(size_t items, size_t bufferBytes, uint64_t seed = 1) {
+    SyntheticOptions options;
+    options.seed = seed;
+    options.items = items;
+    options.triggerEvery = 500;
+    const SyntheticStream synthetic = makeSyntheticStream(options);
+    ScriptedStream stream;
+    stream.bytes = synthetic.bytes();
+    stream.events = synthetic.events;
+    stream.triggers = synthetic.triggers;
+    for (size_t at = 0; at < stream.bytes.size(); at += bufferBytes) {
+        const size_t end = std::min(stream.bytes.size(), at + bufferBytes);
+        stream.buffers.emplace_back(stream.bytes.begin() + static_cast<long>(at), stream.bytes.begin() + static_cast<long>(end));
+    }
+    return stream;
+}
+
+// Holds the camera loop inside a callback until released.
+class Gate {
+public:
+    void enterAndWait() {
+        std::unique_lock<std::mutex> lock(mutex);
+        entered = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return opened; });
+    }
+    bool waitEntered() {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, CAMERA_PATIENCE, [&] { return entered; });
+    }
+    void open() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            opened = true;
+        }
+        changed.notify_all();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool opened = false;
+};
+
+bool sameEvents(const std::vector<Event2D>& a, const std::vector<Event2D>& b) { return a == b; }
+
+class CameraLifeTest : public testing::Test {
+protected:
+    void SetUp() override {
+        camera = std::make_shared<ScriptedCamera>();
+        ASSERT_EQ(camera->open(), 0);
+    }
+    void TearDown() override {
+        if (camera) {
+            camera->stop();
+        }
+    }
+
+    // Before the camera: they outlive its callbacks.
+    EventCollector collected;
+    StatisticCollector statistics;
+    std::shared_ptr<ScriptedCamera> camera;
+};
+
+} // namespace
+
+TEST_F(CameraLifeTest, EventsAndTriggersReachTheCallbacksOnTheLoopThread) {
+    const ScriptedStream stream = makeStream(20000, 4096);
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    camera->addTriggerInCallback(collected.triggerCallback());
+    std::mutex threadsLock;
+    std::set<std::thread::id> threads;
+    camera->addEventsStreamHandleCallback([&](Event2D*, Event2D*) {
+        std::lock_guard<std::mutex> lock(threadsLock);
+        threads.insert(std::this_thread::get_id());
+    });
+    ASSERT_EQ(camera->start(), 0);
+    camera->transfer().script(stream.buffers);
+    ASSERT_TRUE(collected.waitForEvents(stream.events.size()));
+    ASSERT_EQ(camera->stop(), 0);
+
+    EXPECT_TRUE(sameEvents(collected.takeEvents(), stream.events));
+    EXPECT_EQ(collected.takeTriggers().size(), stream.triggers.size());
+    std::lock_guard<std::mutex> lock(threadsLock);
+    ASSERT_EQ(threads.size(), 1u) << "one loop thread delivers every block";
+    EXPECT_NE(*threads.begin(), std::this_thread::get_id());
+}
+
+TEST_F(CameraLifeTest, CallbackIdsCountFromZeroAndAreNeverGivenOutAgain) {
+    std::atomic<int> firstCalls{0};
+    EXPECT_EQ(camera->addEventsStreamHandleCallback([&](Event2D*, Event2D*) { ++firstCalls; }), 0u);
+    EXPECT_EQ(camera->addEventsStreamHandleCallback([](Event2D*, Event2D*) {}), 1u);
+    EXPECT_FALSE(camera->removeEventsStreamHandleCallback(7));
+    EXPECT_TRUE(camera->removeEventsStreamHandleCallback(0));
+    EXPECT_FALSE(camera->removeEventsStreamHandleCallback(0));
+    EXPECT_EQ(camera->addEventsStreamHandleCallback([](Event2D*, Event2D*) {}), 2u);
+
+    EXPECT_EQ(camera->addTriggerInCallback([](EventTriggerIn) {}), 0u);
+    EXPECT_TRUE(camera->removeTriggerInCallback(0));
+    EXPECT_FALSE(camera->removeTriggerInCallback(0));
+    EXPECT_EQ(camera->addTriggerInCallback([](EventTriggerIn) {}), 1u);
+
+    // A removed callback is not called.
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    ASSERT_EQ(camera->start(), 0);
+    const ScriptedStream stream = makeStream(1000, 512);
+    camera->transfer().script(stream.buffers);
+    ASSERT_TRUE(collected.waitForEvents(stream.events.size()));
+    EXPECT_EQ(firstCalls.load(), 0);
+}
+
+TEST_F(CameraLifeTest, OpeningAgainChangesNothingAlsoWhileRunning) {
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    ASSERT_EQ(camera->start(), 0);
+    EXPECT_EQ(camera->open(), 0);
+    EXPECT_EQ(camera->start(), 0) << "already running";
+    const ScriptedStream stream = makeStream(2000, 1024);
+    camera->transfer().script(stream.buffers);
+    ASSERT_TRUE(collected.waitForEvents(stream.events.size()));
+    EXPECT_EQ(camera->open(), 0);
+    EXPECT_TRUE(sameEvents(collected.takeEvents(), stream.events));
+}
+
+TEST(CameraLife, BeforeOpeningStartAndRecordingThrowAndStopDoesNothing) {
+    auto camera = std::make_shared<ScriptedCamera>();
+    try {
+        camera->start();
+        FAIL() << "start before open";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Camera is not inited");
+    }
+    EXPECT_THROW(camera->startRecording("/tmp/never.raw"), std::runtime_error);
+    EXPECT_EQ(camera->stop(), 0);
+    EXPECT_EQ(camera->stopRecording(), 0);
+    EXPECT_FALSE(camera->isConnected());
+}
+
+TEST_F(CameraLifeTest, StopDecodesEveryBufferTheStreamDeliveredBeforeIt) {
+    const ScriptedStream stream = makeStream(30000, 2048);
+    Gate gate;
+    std::atomic<bool> first{true};
+    camera->addEventsStreamHandleCallback([&](Event2D*, Event2D*) {
+        if (first.exchange(false)) {
+            gate.enterAndWait();
+        }
+    });
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    ASSERT_EQ(camera->start(), 0);
+    camera->transfer().script(stream.buffers);
+    ASSERT_TRUE(gate.waitEntered());
+    // The loop is held in its first block while the stream delivers everything else.
+    ASSERT_TRUE(camera->transfer().waitDelivered(stream.buffers.size()));
+    auto stopped = std::async(std::launch::async, [&] { return camera->stop(); });
+    ASSERT_TRUE(eventually([&] { return camera->sensorCounts()->stops.load() == 1; }))
+        << "the sensor stops while the loop is still held";
+    gate.open();
+    ASSERT_EQ(stopped.get(), 0);
+    EXPECT_TRUE(sameEvents(collected.takeEvents(), stream.events)) << "got " << collected.eventCount() << " of "
+                                                                   << stream.events.size();
+}
+
+TEST_F(CameraLifeTest, ARecordingMadeWhileStreamingHoldsEveryByteAndReadsBackAsTheEvents) {
+    TempDir dir;
+    const std::string path = dir.file("stream.raw");
+    const ScriptedStream stream = makeStream(40000, 4096);
+    Gate gate;
+    std::atomic<bool> first{true};
+    camera->addEventsStreamHandleCallback([&](Event2D*, Event2D*) {
+        if (first.exchange(false)) {
+            gate.enterAndWait();
+        }
+    });
+    ASSERT_EQ(camera->start(), 0);
+    ASSERT_EQ(camera->startRecording(path), 0);
+    camera->transfer().script(stream.buffers);
+    ASSERT_TRUE(gate.waitEntered());
+    ASSERT_TRUE(camera->transfer().waitDelivered(stream.buffers.size()));
+    auto stopped = std::async(std::launch::async, [&] { return camera->stop(); });
+    gate.open();
+    ASSERT_EQ(stopped.get(), 0);
+    EXPECT_EQ(camera->stopRecording(), 0);
+
+    const std::vector<uint8_t> file = readFileBytes(path);
+    ASSERT_GE(file.size(), stream.bytes.size());
+    EXPECT_TRUE(std::equal(stream.bytes.begin(), stream.bytes.end(), file.end() - static_cast<long>(stream.bytes.size())))
+        << "the file ends with every byte of the stream";
+    RawFileReader reader(path);
+    ASSERT_TRUE(reader.loadFile());
+    std::vector<Event2D> read;
+    for (;;) {
+        auto batch = reader.getNEvents(65536);
+        if (!batch || batch->empty()) {
+            break;
+        }
+        read.insert(read.end(), batch->begin(), batch->end());
+    }
+    EXPECT_TRUE(sameEvents(read, stream.events)) << read.size() << " events read, " << stream.events.size() << " sent";
+}
+
+TEST_F(CameraLifeTest, RecordingCallsAreRefusedWhileRecording) {
+    TempDir dir;
+    const std::string first = dir.file("first.raw");
+    const std::string second = dir.file("second.raw");
+    const std::string cacheDir = dir.file("cache");
+    std::filesystem::create_directory(cacheDir);
+    ASSERT_EQ(camera->start(), 0);
+    ASSERT_EQ(camera->startRecording(first), 0);
+    LogCapture log;
+    EXPECT_EQ(camera->startRecording(second), -1);
+    EXPECT_FALSE(std::filesystem::exists(second)) << "the refused call reaches no file";
+    camera->setFileCacheTime(1, cacheDir);
+    EXPECT_GE(log.countAt(LOG_ERROR), 2);
+
+    const ScriptedStream stream = makeStream(5000, 1024);
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    camera->transfer().script(stream.buffers);
+    ASSERT_TRUE(collected.waitForEvents(stream.events.size()));
+    EXPECT_EQ(camera->stopRecording(), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(cacheDir)) << "no cache was started";
+    const auto bytes = readFileBytes(first);
+    ASSERT_GE(bytes.size(), stream.bytes.size());
+    EXPECT_TRUE(std::equal(stream.bytes.begin(), stream.bytes.end(), bytes.end() - static_cast<long>(stream.bytes.size())));
+
+    // After the stop both calls work again.
+    EXPECT_EQ(camera->startRecording(second), 0);
+    EXPECT_EQ(camera->stopRecording(), 0);
+    EXPECT_TRUE(std::filesystem::exists(second));
+    EXPECT_EQ(camera->stopRecording(), 0) << "nothing to stop";
+}
+
+TEST(CameraLife, TheFileCacheCanBeSetBeforeOpening) {
+    TempDir dir;
+    auto camera = std::make_shared<ScriptedCamera>();
+    camera->setFileCacheTime(1, dir.path());
+    ASSERT_EQ(camera->open(), 0);
+    ASSERT_EQ(camera->start(), 0);
+    // More than one recorder block, so the cache thread writes a segment.
+    const ScriptedStream stream = makeStream(400000, 65536);
+    ASSERT_GT(stream.bytes.size(), DvsFileRecorder::BLOCK_SIZE);
+    camera->transfer().script(stream.buffers);
+    EXPECT_TRUE(eventually([&] { return !std::filesystem::is_empty(dir.path()); })) << "segments are written";
+    camera->stop();
+    camera->setFileCacheTime(0, dir.path());
+}
+
+TEST_F(CameraLifeTest, ALostDeviceStopsTheCameraWhichStartsAgainOnceItIsBack) {
+    LogCapture log;
+    ASSERT_EQ(camera->start(), 0);
+    camera->device().setConnected(false);
+    ASSERT_TRUE(eventually([&] { return log.has(LOG_INFO, LOSS_MESSAGE); }));
+    EXPECT_EQ(log.count(LOG_INFO, STOPPED_MESSAGE), 1);
+    EXPECT_EQ(camera->sensorCounts()->stops.load(), 1);
+    EXPECT_FALSE(camera->isConnected());
+    EXPECT_EQ(camera->stop(), 0) << "already stopped";
+    EXPECT_EQ(camera->sensorCounts()->stops.load(), 1);
+
+    // The loop that ended by itself is released before a new one starts.
+    camera->device().setConnected(true);
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    ASSERT_EQ(camera->start(), 0);
+    const ScriptedStream stream = makeStream(3000, 1024);
+    camera->transfer().script(stream.buffers);
+    ASSERT_TRUE(collected.waitForEvents(stream.events.size()));
+    EXPECT_TRUE(sameEvents(collected.takeEvents(), stream.events));
+    EXPECT_EQ(camera->stop(), 0);
+    EXPECT_EQ(log.count(LOG_INFO, LOSS_MESSAGE), 1);
+}
+
+TEST(CameraLife, ACameraReleasedInsideItsEventCallbackGoesOnItsLoopThread) {
+    auto camera = std::make_shared<ScriptedCamera>();
+    ASSERT_EQ(camera->open(), 0);
+    const auto counts = camera->sensorCounts();
+    std::weak_ptr<ScriptedCamera> watch = camera;
+    // The callback drops the last pointer outside the camera once the test has dropped its own.
+    auto last = std::make_shared<std::shared_ptr<ScriptedCamera>>(camera);
+    std::promise<void> testDropped;
+    std::shared_future<void> dropped = testDropped.get_future().share();
+    auto released = std::make_shared<std::atomic<bool>>(false);
+    camera->addEventsStreamHandleCallback([last, dropped, released](Event2D*, Event2D*) {
+        if (!released->exchange(true)) {
+            dropped.wait();
+            last->reset();
+        }
+    });
+    camera->transfer().script(makeStream(2000, 1024).buffers); // delivered once started
+    ASSERT_EQ(camera->start(), 0);
+    camera.reset();
+    testDropped.set_value();
+    ASSERT_TRUE(eventually([&] { return watch.expired() && counts->destroyed.load() == 1; }));
+    EXPECT_EQ(counts->stops.load(), 1);
+}
+
+TEST(CameraLife, ACameraReleasedInsideItsStatisticsCallbackGoesOnThatThread) {
+    auto camera = std::make_shared<ScriptedCamera>();
+    ASSERT_EQ(camera->open(), 0);
+    const auto counts = camera->sensorCounts();
+    std::weak_ptr<ScriptedCamera> watch = camera;
+    auto last = std::make_shared<std::shared_ptr<ScriptedCamera>>(camera);
+    std::promise<void> testDropped;
+    std::shared_future<void> dropped = testDropped.get_future().share();
+    camera->setStatisticInfoCallback([last, dropped](QnStatisticInfo) {
+        dropped.wait();
+        last->reset();
+    });
+    ASSERT_EQ(camera->start(), 0);
+    camera.reset();
+    testDropped.set_value();
+    ASSERT_TRUE(eventually([&] { return watch.expired() && counts->destroyed.load() == 1; }));
+    EXPECT_EQ(counts->stops.load(), 1);
+}
+
+TEST_F(CameraLifeTest, AStopFromInsideACallbackEndsTheLoopAndTheApplicationStartsItAgain) {
+    std::atomic<int> stopResult{1};
+    std::atomic<int> startResult{1};
+    std::atomic<bool> once{true};
+    ScriptedCamera* raw = camera.get();
+    camera->addEventsStreamHandleCallback([&, raw](Event2D*, Event2D*) {
+        if (once.exchange(false)) {
+            stopResult = raw->stop();
+            startResult = raw->start(); // its own loop has not ended yet
+        }
+    });
+    LogCapture log;
+    ASSERT_EQ(camera->start(), 0);
+    camera->transfer().script(makeStream(2000, 1 << 20).buffers); // one buffer
+    ASSERT_TRUE(eventually([&] { return startResult.load() != 1; }));
+    EXPECT_EQ(stopResult.load(), 0);
+    EXPECT_EQ(startResult.load(), -1);
+    EXPECT_EQ(log.count(LOG_INFO, STOPPED_MESSAGE), 1);
+
+    // The new start waits for the old loop to finish its buffer.
+    ASSERT_EQ(camera->start(), 0);
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    const ScriptedStream stream = makeStream(3000, 1024, 7);
+    camera->transfer().script(stream.buffers);
+    ASSERT_TRUE(collected.waitForEvents(stream.events.size()));
+    EXPECT_TRUE(sameEvents(collected.takeEvents(), stream.events));
+    EXPECT_EQ(camera->stop(), 0); // before the flags its first callback reads go
+}
+
+TEST_F(CameraLifeTest, StatisticsAddUpToTheBytesAndEventsDecoded) {
+    camera->setStatisticInfoCallback(statistics.callback());
+    ASSERT_EQ(camera->start(), 0);
+    const ScriptedStream stream = makeStream(50000, 8192);
+    camera->transfer().script(stream.buffers);
+    ASSERT_TRUE(statistics.waitForTotals(stream.bytes.size(), stream.events.size()));
+    EXPECT_EQ(statistics.totalBytes(), stream.bytes.size());
+    EXPECT_EQ(statistics.totalEvents(), stream.events.size());
+    // Reports go on once a second with nothing new.
+    const size_t reports = statistics.takeReports().size();
+    ASSERT_TRUE(statistics.waitForReports(reports + 1));
+    EXPECT_EQ(statistics.takeReports().back().dataBandwidth, 0u);
+}
+
+TEST_F(CameraLifeTest, EverythingAtOnceFromSeveralThreads) {
+    TempDir dir;
+    camera->setFileCacheTime(1, dir.file(""));
+    std::atomic<bool> done{false};
+    ASSERT_EQ(camera->start(), 0);
+    std::vector<ScriptedStream> streams;
+    for (uint64_t seed = 1; seed <= 4; ++seed) {
+        streams.push_back(makeStream(20000, 3000, seed));
+    }
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        while (!done) {
+            const uint32_t id = camera->addEventsStreamHandleCallback([](Event2D*, Event2D*) {});
+            camera->removeEventsStreamHandleCallback(id);
+            const uint32_t trigger = camera->addTriggerInCallback([](EventTriggerIn) {});
+            camera->removeTriggerInCallback(trigger);
+        }
+    });
+    threads.emplace_back([&] {
+        for (uint64_t i = 1; !done; ++i) {
+            if (i % 2 == 0) {
+                camera->setBatchEventsNum(100 + i % 1000);
+            } else {
+                camera->setBatchEventsTime(50 + i % 500);
+            }
+            camera->setStatisticInfoCallback([](QnStatisticInfo) {});
+            std::this_thread::yield();
+        }
+    });
+    std::atomic<bool> readerDone{false};
+    threads.emplace_back([&] {
+        std::vector<Event2D> batch;
+        while (!done) {
+            camera->getNextBatch(batch);
+        }
+        readerDone = true;
+    });
+    threads.emplace_back([&] {
+        while (!done) {
+            (void)camera->isConnected();
+            (void)camera->getWidth();
+            std::this_thread::yield();
+        }
+    });
+    for (const ScriptedStream& stream : streams) {
+        camera->transfer().script(stream.buffers);
+        ASSERT_TRUE(eventually([&] { return camera->transfer().scriptEmpty(); }));
+    }
+    done = true;
+    ASSERT_EQ(camera->stop(), 0);
+    // A stop releases the batch reader; it may have begun a new wait after the first one.
+    while (!readerDone) {
+        camera->start();
+        camera->stop();
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    camera->setFileCacheTime(0, dir.path());
+}
