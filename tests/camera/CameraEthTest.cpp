@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "LogCapture.h"
-#include "QuelnorDriver/FileReader/RawFileReader.h"
 #include "QuelnorDriver/camera/DvsCameraManager.h"
 #include "QuelnorDriver/camera/QuelnorTolvane.h"
 #include "QuelnorHal/interface/EthInterface.h"
 #include "cameralab/CameraCollectors.h"
 #include "cameralab/CameraTestPeer.h"
 #include "cameralab/EthCameraLab.h"
+#include "cameralab/RecordingReadBack.h"
 #include "cameralab/SensorRegisters.h"
 #include "rawfile/SyntheticRecording.h"
 #include "rawfile/TempDir.h"
@@ -42,21 +42,6 @@ SyntheticStream syntheticStream(size_t items, uint64_t seed, uint64_t startTime 
     options.startTime = startTime;
     options.triggerEvery = 1000;
     return makeSyntheticStream(options);
-}
-
-std::vector<Event2D> readAll(const std::string& path) {
-    RawFileReader reader(path);
-    std::vector<Event2D> events;
-    if (!reader.loadFile()) {
-        return events;
-    }
-    for (;;) {
-        auto batch = reader.getNEvents(65536);
-        if (!batch || batch->empty()) {
-            return events;
-        }
-        events.insert(events.end(), batch->begin(), batch->end());
-    }
 }
 
 class EthCameraTest : public testing::Test {
@@ -187,7 +172,7 @@ TEST_F(EthCameraTest, TheManagerFindsOpensStreamsAndRecordsAnEthernetCamera) {
     const auto all = collected.takeEvents();
     ASSERT_EQ(all.size(), first.events.size() + second.events.size());
     EXPECT_TRUE(std::equal(second.events.begin(), second.events.end(), all.begin() + static_cast<long>(first.events.size())));
-    const auto read = readAll(path);
+    const auto read = readAllEvents(path);
     EXPECT_EQ(read.size(), second.events.size());
     EXPECT_TRUE(read == second.events);
 }

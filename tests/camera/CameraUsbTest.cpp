@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "LogCapture.h"
-#include "QuelnorDriver/FileReader/RawFileReader.h"
 #include "QuelnorDriver/camera/DvsCameraManager.h"
 #include "QuelnorDriver/camera/PropheseeEVK4.h"
 #include "QuelnorDriver/camera/QuelnorTolvane.h"
@@ -23,6 +22,7 @@
 #include "QuelnorHal/register/RegisterMap.h"
 #include "cameralab/CameraCollectors.h"
 #include "cameralab/CameraTestPeer.h"
+#include "cameralab/RecordingReadBack.h"
 #include "cameralab/SensorRegisters.h"
 #include "cameralab/TestNetwork.h"
 #include "cameralab/UsbSensorCamera.h"
@@ -54,21 +54,6 @@ SyntheticStream syntheticStream(size_t items, uint64_t seed = 3, uint16_t width 
     options.height = height;
     options.triggerEvery = 1000;
     return makeSyntheticStream(options);
-}
-
-std::vector<Event2D> readAll(const std::string& path) {
-    RawFileReader reader(path);
-    std::vector<Event2D> events;
-    if (!reader.loadFile()) {
-        return events;
-    }
-    for (;;) {
-        auto batch = reader.getNEvents(65536);
-        if (!batch || batch->empty()) {
-            return events;
-        }
-        events.insert(events.end(), batch->begin(), batch->end());
-    }
 }
 
 // Which registers a log touches and how, without the values (they depend on what was there before).
@@ -372,7 +357,7 @@ TEST_F(UsbCameraTest, ARecordingMadeWhileStreamingReadsBackAsTheEventsSent) {
     ASSERT_TRUE(collected.waitForEvents(stream.events.size()));
     ASSERT_EQ(camera->stop(), 0);
     ASSERT_EQ(camera->stopRecording(), 0);
-    const auto read = readAll(path);
+    const auto read = readAllEvents(path);
     EXPECT_EQ(read.size(), stream.events.size());
     EXPECT_TRUE(read == stream.events);
 }

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "QuelnorBase/Logger.h"
+#include "interface/LittleEndian.h"
 
 namespace quelnor {
 
@@ -11,31 +12,19 @@ namespace {
 constexpr size_t PROPERTY_OFFSET = 0;
 constexpr size_t SIZE_OFFSET = 4;
 
-uint32_t readLe32(const uint8_t* p) {
-    return p[0] | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void writeLe32(uint8_t* p, uint32_t value) {
-    p[0] = static_cast<uint8_t>(value);
-    p[1] = static_cast<uint8_t>(value >> 8);
-    p[2] = static_cast<uint8_t>(value >> 16);
-    p[3] = static_cast<uint8_t>(value >> 24);
-}
-
 } // namespace
 
-CtrlFrame::CtrlFrame(uint32_t property) : m_data(HEADER_SIZE, 0) { writeLe32(m_data.data() + PROPERTY_OFFSET, property); }
+CtrlFrame::CtrlFrame(uint32_t property) : m_data(HEADER_SIZE, 0) { le::write32(m_data.data() + PROPERTY_OFFSET, property); }
 
 CtrlFrame::~CtrlFrame() = default;
 
-uint32_t CtrlFrame::get_property() const { return readLe32(m_data.data() + PROPERTY_OFFSET); }
+uint32_t CtrlFrame::get_property() const { return le::read32(m_data.data() + PROPERTY_OFFSET); }
 
 void CtrlFrame::updateSize() {
     if (m_data.size() < HEADER_SIZE) {
         throw std::length_error("payload resized to less than 0");
     }
-    writeLe32(m_data.data() + SIZE_OFFSET, static_cast<uint32_t>(m_data.size() - HEADER_SIZE));
+    le::write32(m_data.data() + SIZE_OFFSET, static_cast<uint32_t>(m_data.size() - HEADER_SIZE));
 }
 
 uint8_t* CtrlFrame::frame() {
@@ -52,7 +41,7 @@ bool CtrlFrame::swap_req_and_answer(std::vector<uint8_t>& answer) {
     }
     const uint32_t requestProperty = get_property();
     m_data.swap(answer);
-    const uint32_t sizeField = readLe32(m_data.data() + SIZE_OFFSET);
+    const uint32_t sizeField = le::read32(m_data.data() + SIZE_OFFSET);
     const uint64_t payloadLength = m_data.size() - HEADER_SIZE;
     if (sizeField != payloadLength) {
         QN_ERROR("size mismatch; expected %u, got %llu", sizeField, static_cast<unsigned long long>(payloadLength));
@@ -76,7 +65,7 @@ bool CtrlFrame::swap_req_and_answer(std::vector<uint8_t>& answer) {
 
 void CtrlFrame::push_back32(uint32_t value) {
     uint8_t bytes[4];
-    writeLe32(bytes, value);
+    le::write32(bytes, value);
     m_data.insert(m_data.end(), bytes, bytes + 4);
 }
 
@@ -93,7 +82,7 @@ uint32_t CtrlFrame::get32(uint64_t index) const {
     if (index >= available / 4) {
         throw std::range_error("Ctrl frame vect index out of range");
     }
-    return readLe32(payload() + index * 4);
+    return le::read32(payload() + index * 4);
 }
 
 uint64_t CtrlFrame::get64(uint64_t index) const {
@@ -102,7 +91,7 @@ uint64_t CtrlFrame::get64(uint64_t index) const {
         throw std::range_error("Ctrl frame vect index out of range");
     }
     const uint8_t* p = payload() + index * 8;
-    return readLe32(p) | (static_cast<uint64_t>(readLe32(p + 4)) << 32);
+    return le::read32(p) | (static_cast<uint64_t>(le::read32(p + 4)) << 32);
 }
 
 uint64_t CtrlFrame::payload_size() const {

@@ -11,6 +11,7 @@
 
 #include "QuelnorBase/Logger.h"
 #include "QuelnorHal/interface/UsbHandle.h"
+#include "interface/LittleEndian.h"
 
 namespace quelnor {
 
@@ -18,18 +19,6 @@ namespace {
 
 constexpr uint32_t SINGLE_READ_MIN_PAYLOAD = 12; // [device, address, value]
 constexpr int TRANSFER_FLAGS_FREE_BUFFER_AND_TRANSFER = LIBUSB_TRANSFER_FREE_BUFFER | LIBUSB_TRANSFER_FREE_TRANSFER;
-
-uint32_t readLe32(const uint8_t* p) {
-    return p[0] | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void writeLe32(uint8_t* p, uint32_t value) {
-    p[0] = static_cast<uint8_t>(value);
-    p[1] = static_cast<uint8_t>(value >> 8);
-    p[2] = static_cast<uint8_t>(value >> 16);
-    p[3] = static_cast<uint8_t>(value >> 24);
-}
 
 } // namespace
 
@@ -213,7 +202,7 @@ uint32_t UsbInterface::readRegisterWithControlTransfer(uint32_t address, uint8_t
 uint32_t UsbInterface::readRegisterWithControlTransfer(uint32_t address, uint32_t& value) {
     uint8_t bytes[4] = {};
     uint32_t result = readRegisterWithControlTransfer(address, bytes, sizeof(bytes));
-    value = result == 0 ? readLe32(bytes) : 0;
+    value = result == 0 ? le::read32(bytes) : 0;
     return result;
 }
 
@@ -235,7 +224,7 @@ uint32_t UsbInterface::writeRegisterWithControlTransfer(uint32_t address, uint8_
 
 uint32_t UsbInterface::writeRegisterWithControlTransfer(uint32_t address, uint32_t value) {
     uint8_t bytes[4];
-    writeLe32(bytes, value);
+    le::write32(bytes, value);
     return writeRegisterWithControlTransfer(address, bytes, sizeof(bytes));
 }
 
