@@ -169,6 +169,7 @@ int OndrikCameraBase::init() {
         }
         interface = std::move(created);
         interface->initByCamera(interfaceInitInfo);
+        assembleFrames = interface->getInterfaceType() != Interface::MIPI;
 
         dvsRegisterController = std::make_shared<RegisterController>(interface, IMX636_REGISTER_MAP,
                                                                      IMX636_REGISTER_MAP_SIZE, IMX636_REGISTER_PREFIX);
@@ -641,6 +642,10 @@ void OndrikCameraBase::apsCameraLoop(Owner owner, bool owned) {
 void OndrikCameraBase::assembleFrame(const std::vector<uint8_t>& buffer) {
     const size_t expected = frameBytes();
     std::lock_guard<std::mutex> lock(frameBufferMutex);
+    if (!assembleFrames && buffer.size() != expected) {
+        QN_ERROR("Unexpected APS frame size: %zu (expected %zu).", buffer.size(), expected);
+        return;
+    }
     const size_t held = currentFrameBuffer->size();
     if (held + buffer.size() > expected) {
         // The frame in hand cannot be completed by this buffer: it was cut short.

@@ -206,6 +206,7 @@ protected:
     bool hasCalibration = false;
 
 private:
+    friend class FusionCameraTestPeer;
     using Owner = std::weak_ptr<FusionCameraPrivate>;
     using LoopMethod = void (OndrikCameraBase::*)(Owner owner, bool owned);
 
@@ -261,6 +262,9 @@ private:
     // The decoder's last time after the buffer decoded last; read by the raw writer.
     std::atomic<uint64_t> lastDecodedTimestamp{0};
     uint64_t droppedApsFrames = 0; // under queueMutex
+    // The transport may cut a frame into several buffers (USB): they are joined by size. A V4L2 capture
+    // delivers whole frames only, so there every buffer is one frame.
+    bool assembleFrames = true;
 
     // Serialises the recording starts and stops.
     std::mutex recordControlMutex;
