@@ -88,17 +88,20 @@ int OndrikCameraBase::startRecordingDvsStream(std::string path) {
 }
 
 void OndrikCameraBase::dvsRecordLoop() {
-    // Beside a frame recording the raw file begins with its first frame.
+    // Beside a frame recording the raw file begins with its first frame (a frame without timing
+    // gives no start line).
     uint64_t firstFrame = 0;
     for (;;) {
         if (!apsRecording.load()) {
             break;
         }
+        bool frameRecorded = false;
         {
             std::lock_guard<std::mutex> lock(apsRecordMutex);
             firstFrame = firstApsTimestamp;
+            frameRecorded = apsFramesRecorded > 0;
         }
-        if (firstFrame != 0) {
+        if (frameRecorded) {
             break;
         }
         {
@@ -209,6 +212,7 @@ int OndrikCameraBase::startRecordingApsStream(std::string dir, std::string name)
     std::unique_ptr<BufferPool> pool = makeBufferPool(RECORD_FRAMES, frameBytes());
     std::lock_guard<std::mutex> lock(apsRecordMutex);
     firstApsTimestamp = 0;
+    apsFramesRecorded = 0;
     apsRecordPool = std::move(pool);
     currentApsRecordBuffer = apsRecordPool->acquire();
     currentApsRecordBuffer->clear();
@@ -239,6 +243,7 @@ void OndrikCameraBase::prepareApsData2Save(const uint8_t* data, uint32_t size, u
     }
     apsRecordQueue.push_back(std::move(currentApsRecordBuffer));
     apsPtsQueue.push_back(pts);
+    ++apsFramesRecorded;
     currentApsRecordBuffer = apsRecordPool->acquire();
     currentApsRecordBuffer->clear();
     apsRecordCondition.notify_all();

@@ -193,6 +193,8 @@ protected:
     // frame's time is not known.
     std::deque<int64_t> apsPtsQueue;
     uint64_t firstApsTimestamp = 0;
+    // Frames queued for the current MP4 recording (the raw writer waits for the first, timed or not).
+    uint64_t apsFramesRecorded = 0;
 
     std::thread fusionThread;
     std::unique_ptr<BufferPool> bgrBufferPool;

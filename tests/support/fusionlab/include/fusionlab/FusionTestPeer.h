@@ -93,6 +93,10 @@ public:
     static uint64_t apsFrameCount(FusionCamera& camera) {
         return dynamic_cast<FusionCameraPrivate&>(camera).apsFrameCount.load();
     }
+    // The raw writer has written its header and takes the event stream's buffers.
+    static bool rawRecordingActive(FusionCamera& camera) {
+        return dynamic_cast<OndrikCameraBase&>(camera).dvsRecording.load();
+    }
     // Frames and timing are queued for pairing as while a fused stream runs.
     static void setPairing(FusionCamera& camera, bool on) {
         dynamic_cast<OndrikCameraBase&>(camera).fusionActive.store(on);
