@@ -345,6 +345,12 @@ int OndrikCameraBase::start(STREAM_TYPE type) {
         QN_ERROR("Camera is not inited");
         return -1;
     }
+    if (!deviceConnected()) {
+        // A device that is gone answers no register access, and its loss path may still be closing
+        // the camera.
+        QN_ERROR("Camera %s is not connected.", description.serialNumber.c_str());
+        return -1;
+    }
     const STREAM_TYPE kind = kindOf(type);
     {
         std::lock_guard<std::mutex> lock(lifecycleMutex);
