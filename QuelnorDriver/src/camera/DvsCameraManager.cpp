@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "QuelnorBase/Logger.h"
+#include "QuelnorDriver/camera/OndrikCamera.h"
 #include "QuelnorDriver/camera/PropheseeEVK4.h"
 #include "QuelnorDriver/camera/PropheseeEVK5.h"
 #include "QuelnorDriver/camera/QuelnorTolvane.h"
@@ -91,7 +92,7 @@ uint64_t DvsCameraManager::findCameras(CAMERA_TYPE type) {
     case CAMERA_QUELNOR_TOLVANE:
         return findUsbCameras<QuelnorTolvane>();
     case CAMERA_ONDRIK:
-        return findUsbFusionCameras();
+        return findUsbFusionCameras<OndrikCamera>();
     case CAMERA_ZARN320:
         return findUsbCameras<Zarn320Camera>();
     case CAMERA_ONDRIK_PRO:

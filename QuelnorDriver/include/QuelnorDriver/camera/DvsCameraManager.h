@@ -8,11 +8,10 @@
 
 #include "QuelnorDriver/camera/CameraType.h"
 #include "QuelnorDriver/camera/DvsCamera.h"
+#include "QuelnorDriver/camera/FusionCamera.h"
 #include "QuelnorHal/interface/CameraDescription.h"
 
 namespace quelnor {
-
-class FusionCamera;
 
 // The entry point: lists the attached cameras and opens one by serial number.
 //
@@ -46,7 +45,8 @@ public:
     // call. Empty when the last listing did not find that serial or the camera cannot be opened
     // (the next call tries again).
     std::shared_ptr<DvsCamera> openCamera(std::string serial);
-    // The same for fusion cameras.
+    // The same for fusion cameras. Every call opens the camera again, which also forgets the callbacks
+    // registered on it: register them after the last open.
     std::shared_ptr<FusionCamera> openFusionCamera(std::string serial);
 
     // Gives the Ethernet camera of the description a new address (host order, first octet high).
@@ -63,6 +63,7 @@ private:
     // Fusion cameras.
     void removeUnpluggedFusionCameras();
     void appendFusionDescriptions(std::vector<CameraDescription>& descriptions) const;
+    template <typename T>
     uint64_t findUsbFusionCameras();
     uint64_t findOndrikProCamera();
 

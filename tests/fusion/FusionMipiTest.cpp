@@ -1,0 +1,489 @@
+// The Ondrik Pro end to end on the simulated MIPI board: V4L2 captures for both streams, I2C buses for the
+// registers, sysfs PWM chips. Opening, the fused stream (events, shared blocks, sync signals, frames paired
+// with the trigger input as BGR, statistics), the PWM clocks around start and stop, stops, a loss and a
+// new open, a refused start, recordings read back, and the camera released on its own threads.
+#include <gtest/gtest.h>
+
+#include <linux/videodev2.h>
+
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "LogCapture.h"
+#include "MipiBoard.h"
+#include "QuelnorDriver/FileReader/Mp4FileReader.h"
+#include "QuelnorDriver/FileReader/RawFileReader.h"
+#include "QuelnorDriver/camera/OndrikProCamera.h"
+#include "VideoTestUtil.h"
+#include "cameralab/CameraCollectors.h"
+#include "evt3/Evt3TestEncoder.h"
+#include "fusionlab/FusionCollector.h"
+#include "fusionlab/FusionTestPeer.h"
+#include "fusionlab/Nv12Frames.h"
+#include "rawfile/TempDir.h"
+
+using namespace quelnor;
+using namespace quelnor::test;
+using Peer = quelnor::FusionCameraTestPeer;
+
+namespace {
+
+constexpr int APS_WIDTH = 64;
+constexpr int APS_HEIGHT = 32;
+constexpr int DVS_CAPTURE_WIDTH = 1024;
+constexpr int DVS_CAPTURE_HEIGHT = 64;
+constexpr int GREY_TOLERANCE = 2;
+constexpr const char* EXPOSURE_ERROR = "Get aps exposure time failed.";
+
+// Passes every device call on to the board and keeps, in order, the PWM enable writes and the V4L2 stream
+// switches, so a test sees which came first.
+class OrderedIo : public DeviceIo {
+public:
+    explicit OrderedIo(std::shared_ptr<DeviceIo> board_) : board(std::move(board_)) {}
+
+    std::vector<std::string> trace() const {
+        std::lock_guard<std::mutex> guard(lock);
+        return entries;
+    }
+
+    int open(const std::string& path, int flags) override {
+        const int fd = board->open(path, flags);
+        if (fd >= 0) {
+            std::lock_guard<std::mutex> guard(lock);
+            paths[fd] = path;
+        }
+        return fd;
+    }
+    int close(int fd) override { return board->close(fd); }
+    int ioctl(int fd, unsigned long request, void* argument) override {
+        const int result = board->ioctl(fd, request, argument);
+        if (result == 0 && (request == VIDIOC_STREAMON || request == VIDIOC_STREAMOFF)) {
+            note(std::string(request == VIDIOC_STREAMON ? "streamon " : "streamoff ") + pathOf(fd));
+        }
+        return result;
+    }
+    void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) override {
+        return board->mmap(address, length, protection, flags, fd, offset);
+    }
+    int munmap(void* address, size_t length) override { return board->munmap(address, length); }
+    int poll(struct pollfd* fds, nfds_t count, int timeoutMs) override { return board->poll(fds, count, timeoutMs); }
+    ssize_t read(int fd, void* data, size_t size) override { return board->read(fd, data, size); }
+    ssize_t write(int fd, const void* data, size_t size) override {
+        const ssize_t written = board->write(fd, data, size);
+        const std::string path = pathOf(fd);
+        if (written >= 0 && path.size() > 7 && path.compare(path.size() - 7, 7, "/enable") == 0) {
+            note("pwm " + path + " " + std::string(static_cast<const char*>(data), size));
+        }
+        return written;
+    }
+    bool exists(const std::string& path) override { return board->exists(path); }
+    bool isCharacterDevice(const std::string& path) override { return board->isCharacterDevice(path); }
+
+private:
+    std::string pathOf(int fd) const {
+        std::lock_guard<std::mutex> guard(lock);
+        auto it = paths.find(fd);
+        return it == paths.end() ? std::string() : it->second;
+    }
+    void note(std::string entry) {
+        std::lock_guard<std::mutex> guard(lock);
+        entries.push_back(std::move(entry));
+    }
+
+    std::shared_ptr<DeviceIo> board;
+    mutable std::mutex lock;
+    std::map<int, std::string> paths;
+    std::vector<std::string> entries;
+};
+
+CameraDescription proDescription() {
+    CameraDescription d;
+    d.serialNumber = "OndrikPro-MIPI-0";
+    d.productName = OndrikProCamera::getProductName();
+    d.manufacturer = OndrikProCamera::getManufacturer();
+    d.interfaceType = INTERFACE_MIPI;
+    return d;
+}
+
+// A Pro camera whose last start step refuses.
+class RefusingProCamera : public OndrikProCamera {
+public:
+    using OndrikProCamera::OndrikProCamera;
+    ~RefusingProCamera() override { stopStreams(); }
+
+protected:
+    bool afterStreamsStarted() override { return false; }
+};
+
+std::vector<Event2D> readAllEvents(const std::string& path, DvsFileInfo* info = nullptr) {
+    RawFileReader reader(path);
+    std::vector<Event2D> events;
+    if (!reader.loadFile()) {
+        return events;
+    }
+    if (info != nullptr) {
+        reader.getFileInfo(*info);
+    }
+    for (;;) {
+        auto batch = reader.getNEvents(65536);
+        if (!batch || batch->empty()) {
+            return events;
+        }
+        events.insert(events.end(), batch->begin(), batch->end());
+    }
+}
+
+std::string readText(const std::string& path) {
+    const std::vector<uint8_t> bytes = readFileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class ProCameraTest : public testing::Test {
+protected:
+    void SetUp() override {
+        logs = std::make_unique<LogCapture>();
+        board.config.dvsStream.width = DVS_CAPTURE_WIDTH;
+        board.config.dvsStream.height = DVS_CAPTURE_HEIGHT;
+        board.config.dvsStream.bufferSize = DVS_CAPTURE_WIDTH * DVS_CAPTURE_HEIGHT;
+        board.config.apsStream.width = APS_WIDTH;
+        board.config.apsStream.height = APS_HEIGHT;
+        board.config.apsStream.bufferSize = APS_WIDTH * APS_HEIGHT * 3 / 2;
+        io = std::make_shared<OrderedIo>(board.io);
+        camera = std::make_shared<OndrikProCamera>(proDescription(), board.config, io);
+    }
+
+    void TearDown() override {
+        camera.reset();
+        logs.reset();
+    }
+
+    // EVT3 words on the event capture, in the camera's byte order.
+    void pushEvents(Evt3TestEncoder& encoder) { board.dvs->pushFrame(swappedWordBytes(encoder.takeWords())); }
+    void pushFrame(uint8_t luma) { board.aps->pushFrame(greyNv12(APS_WIDTH, APS_HEIGHT, luma)); }
+
+    bool pwmEnabled() const { return board.firstChip->channel(0).enabled && board.secondChip->channel(0).enabled; }
+    bool pwmDisabled() const {
+        return !board.firstChip->channel(0).enabled && !board.secondChip->channel(0).enabled;
+    }
+
+    int open() { return Peer::init(*camera); }
+
+    std::unique_ptr<LogCapture> logs;
+    MipiBoard board;
+    std::shared_ptr<OrderedIo> io;
+    // Before the camera: they outlive its callbacks.
+    FusionCollector collected;
+    StatisticCollector statistics;
+    std::shared_ptr<OndrikProCamera> camera;
+};
+
+} // namespace
+
+TEST_F(ProCameraTest, OpeningBuildsTheEightToolsWithoutReadingAnyIdentity) {
+    ASSERT_EQ(open(), 0);
+    EXPECT_TRUE(camera->isConnected());
+    const auto tools = camera->getAllToolsInfo();
+    ASSERT_EQ(tools.size(), 8u);
+    EXPECT_EQ(tools.back().name, "ApsCtrl");
+    EXPECT_EQ(tools.back().type, APS_CTRL);
+    EXPECT_NE(camera->getTool(APS_CTRL), nullptr);
+    EXPECT_NE(camera->getTool("TriggerIn"), nullptr);
+    EXPECT_EQ(logs->count(LOG_ERROR, "Read calibration data error."), 0);
+    EXPECT_EQ(logs->count(LOG_ERROR, "Failed to get firmware version."), 0);
+    // A second open changes nothing but the callbacks.
+    EXPECT_EQ(open(), 0);
+    EXPECT_EQ(camera->getTool(APS_CTRL), camera->getTool(APS_CTRL));
+    EXPECT_EQ(camera->getAllToolsInfo().size(), 8u);
+}
+
+TEST_F(ProCameraTest, TheFusedStreamDeliversEventsSyncSignalsAndFramesPairedInOrder) {
+    ASSERT_EQ(open(), 0);
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    camera->addSharedEventsStreamHandleCallback(collected.sharedCallback());
+    camera->addSyncSignalCallback(collected.syncCallback());
+    camera->addApsFrameCallback(collected.frameCallback());
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    EXPECT_TRUE(pwmEnabled());
+    EXPECT_TRUE(logs->has(LOG_INFO, "Camera event stream start."));
+
+    // Two frames come before any frame timing: they wait.
+    pushFrame(60);
+    pushFrame(180);
+    ASSERT_TRUE(eventually([&] { return Peer::queuedFrames(*camera) == 2; }));
+
+    Evt3TestEncoder encoder;
+    encoder.addTrigger(EventTriggerIn(0, 1, 100000)); // only counted
+    encoder.addTrigger(EventTriggerIn(0, 0, 110000));
+    encoder.setTime(150000).addEvent(Event2D(3, 4, 1, 150000)).addEvent(Event2D(1279, 719, 0, 150000));
+    encoder.addTrigger(EventTriggerIn(0, 1, 200000)); // times the first frame
+    encoder.addTrigger(EventTriggerIn(0, 0, 210000));
+    pushEvents(encoder);
+    ASSERT_TRUE(collected.waitForFrames(1));
+    ASSERT_TRUE(collected.waitForSyncs(2));
+    ASSERT_TRUE(collected.waitForEvents(2));
+
+    encoder.addTrigger(EventTriggerIn(0, 1, 300000)); // times the second
+    pushEvents(encoder);
+    ASSERT_TRUE(collected.waitForFrames(2));
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+    EXPECT_TRUE(pwmDisabled());
+
+    const auto frames = collected.frames();
+    ASSERT_EQ(frames.size(), 2u);
+    const int levels[] = {greyLevelOf(60), greyLevelOf(180)};
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(frames[i].width, APS_WIDTH);
+        EXPECT_EQ(frames[i].height, APS_HEIGHT);
+        EXPECT_EQ(frames[i].bytes, static_cast<uint64_t>(APS_WIDTH * APS_HEIGHT * 3));
+        for (uint8_t channel : frames[i].centerPixel) {
+            EXPECT_NEAR(channel, levels[i], GREY_TOLERANCE) << "frame " << i;
+        }
+        // The Pro's frame-sensor board does not answer the exposure register: frames are untimed.
+        EXPECT_EQ(frames[i].startTimestamp, 0u);
+        EXPECT_EQ(frames[i].endTimestamp, 0u);
+    }
+    EXPECT_EQ(logs->count(LOG_ERROR, EXPOSURE_ERROR), 2);
+
+    const auto syncs = collected.syncs();
+    ASSERT_EQ(syncs.size(), 2u);
+    EXPECT_EQ(syncs[0], EventTriggerIn(0, 0, 110000));
+    EXPECT_EQ(syncs[1], EventTriggerIn(0, 0, 210000));
+
+    const auto events = collected.events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].x, 1279 - 3) << "x is mirrored";
+    EXPECT_EQ(events[0].y, 4);
+    EXPECT_EQ(events[1].x, 0);
+    EXPECT_EQ(collected.sharedEvents().size(), 2u);
+}
+
+TEST_F(ProCameraTest, StatisticsReportTheBytesAndEventsDecoded) {
+    ASSERT_EQ(open(), 0);
+    camera->setStatisticInfoCallback(statistics.callback());
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    Evt3TestEncoder encoder;
+    for (uint64_t t = 1000; t < 1000 + 500 * 10; t += 10) {
+        encoder.setTime(t).addEvent(Event2D(static_cast<uint16_t>(t % 1280), 7, 1, t));
+    }
+    const std::vector<uint16_t> words = encoder.takeWords();
+    board.dvs->pushFrame(swappedWordBytes(words));
+    EXPECT_TRUE(statistics.waitForTotals(words.size() * 2, 500));
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+    EXPECT_EQ(statistics.totalBytes(), words.size() * 2);
+    EXPECT_EQ(statistics.totalEvents(), 500u);
+}
+
+TEST_F(ProCameraTest, AFullStopReleasesABatchWaiterAndASecondStartSaysSo) {
+    ASSERT_EQ(open(), 0);
+    camera->setBatchEventsNum(1000);
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    EXPECT_EQ(camera->start(FUSION_STREAM), 0);
+    EXPECT_TRUE(logs->has(LOG_INFO, "Camera already started."));
+    auto waiter = std::async(std::launch::async, [&] {
+        std::vector<Event2D> out;
+        const bool got = camera->getNextBatch(out);
+        return std::make_pair(got, out.size());
+    });
+    ASSERT_TRUE(eventually([&] { return Peer::countBatchWaiters(*camera) == 1; }));
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+    const auto [got, size] = waiter.get();
+    EXPECT_FALSE(got);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0) << "a stopped camera stops again quietly";
+}
+
+TEST_F(ProCameraTest, OnStopThePwmClocksGoOffBeforeTheStreamsStop) {
+    ASSERT_EQ(open(), 0);
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    // The clocks are configured switched off, both streams start, then the clocks go on.
+    const std::string first = "pwm " + board.config.firstPwm.chipPath + "/pwm0/enable ";
+    const std::string second = "pwm " + board.config.secondPwm.chipPath + "/pwm0/enable ";
+    const std::string dvs = "streamon " + board.config.dvsStream.devicePath;
+    const std::string aps = "streamon " + board.config.apsStream.devicePath;
+    const auto started = io->trace();
+    EXPECT_EQ(started, (std::vector<std::string>{first + "0", second + "0", dvs, aps, first + "1", second + "1"}));
+
+    ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
+    const auto all = io->trace();
+    const std::vector<std::string> stopped(all.begin() + static_cast<std::ptrdiff_t>(started.size()), all.end());
+    EXPECT_EQ(stopped, (std::vector<std::string>{first + "0", second + "0",
+                                                 "streamoff " + board.config.apsStream.devicePath,
+                                                 "streamoff " + board.config.dvsStream.devicePath}))
+        << "the frame sensor stops before the event sensor";
+}
+
+TEST_F(ProCameraTest, AStartThePwmChipsRefuseLeavesNothingRunning) {
+    ASSERT_EQ(open(), 0);
+    board.firstChip->failWrites("pwm0/period", EIO);
+    EXPECT_EQ(camera->start(FUSION_STREAM), -1);
+    EXPECT_TRUE(logs->has(LOG_ERROR, "Failed to prepare fusion camera start."));
+    EXPECT_FALSE(board.dvs->streaming());
+    EXPECT_FALSE(board.aps->streaming());
+}
+
+TEST_F(ProCameraTest, AStartWhoseLastStepRefusesStopsWhatItStarted) {
+    auto refusing = std::make_shared<RefusingProCamera>(proDescription(), board.config, board.io);
+    ASSERT_EQ(Peer::init(*refusing), 0);
+    EXPECT_EQ(refusing->start(FUSION_STREAM), -1);
+    EXPECT_TRUE(logs->has(LOG_ERROR, "Failed to complete fusion camera start."));
+    EXPECT_FALSE(board.dvs->streaming()) << "stopped again";
+    EXPECT_FALSE(board.aps->streaming());
+    EXPECT_TRUE(pwmDisabled());
+}
+
+TEST_F(ProCameraTest, ALostBoardStopsTheCameraWhichOpensAgainOnceItIsBack) {
+    ASSERT_EQ(open(), 0);
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    board.dvs->unplug();
+    board.io->removeDevice(board.config.dvsStream.devicePath);
+    ASSERT_TRUE(eventually([&] { return logs->has(LOG_INFO, "Ondrik loss connection."); }));
+    EXPECT_FALSE(camera->isConnected());
+    ASSERT_TRUE(eventually([&] { return pwmDisabled(); }));
+    EXPECT_EQ(camera->start(FUSION_STREAM), -1) << "a lost camera is closed";
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+
+    // The board is back: a new open builds the camera again.
+    board.dvs = std::make_shared<mipisim::SimV4l2Capture>();
+    board.io->addDevice(board.config.dvsStream.devicePath, board.dvs);
+    ASSERT_EQ(open(), 0);
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    Evt3TestEncoder encoder;
+    encoder.setTime(5000).addEvent(Event2D(1, 1, 1, 5000));
+    pushEvents(encoder);
+    EXPECT_TRUE(collected.waitForEvents(1));
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+}
+
+TEST_F(ProCameraTest, FramesOfAnotherSizeAreDropped) {
+    ASSERT_EQ(open(), 0);
+    camera->addApsFrameCallback(collected.frameCallback());
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    board.aps->pushFrame(std::vector<uint8_t>(APS_WIDTH * APS_HEIGHT, 50)); // the luma plane only
+    const std::string expected = "Unexpected APS frame size: " + std::to_string(APS_WIDTH * APS_HEIGHT) +
+                                 " (expected " + std::to_string(APS_WIDTH * APS_HEIGHT * 3 / 2) + ").";
+    EXPECT_TRUE(eventually([&] { return logs->has(LOG_ERROR, expected); }));
+    EXPECT_EQ(Peer::queuedFrames(*camera), 0u);
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+}
+
+TEST_F(ProCameraTest, AFusedRecordingHoldsTheEventsFromTheFirstFrameOnAndEveryPairedFrame) {
+    TempDir dir;
+    ASSERT_EQ(open(), 0);
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    Evt3TestEncoder encoder;
+    encoder.addTrigger(EventTriggerIn(0, 1, 10000)); // only counted
+    encoder.setTime(20000).addEvent(Event2D(10, 10, 1, 20000));
+    pushEvents(encoder);
+    ASSERT_EQ(camera->startRecording(dir.path(), "rec", FUSION_STREAM), 0);
+    EXPECT_EQ(camera->startRecording(dir.path(), "rec", DVS_STREAM), -1);
+    EXPECT_TRUE(logs->has(LOG_INFO, "Do not save again while saving."));
+
+    // Three frames, timed by three rising edges; events around them.
+    for (int i = 0; i < 3; ++i) {
+        pushFrame(static_cast<uint8_t>(40 + 60 * i));
+    }
+    for (int i = 0; i < 3; ++i) {
+        const uint64_t t = 100000 + 33333 * static_cast<uint64_t>(i);
+        encoder.addTrigger(EventTriggerIn(0, 1, t));
+        encoder.setTime(t + 10).addEvent(Event2D(static_cast<uint16_t>(100 + i), 20, 1, t + 10));
+        pushEvents(encoder);
+    }
+    ASSERT_TRUE(eventually([&] { return Peer::queuedFrames(*camera) == 0 && Peer::timings(*camera).empty(); }));
+    ASSERT_TRUE(eventually([&] { return Peer::rawRecordingActive(*camera); }));
+    encoder.setTime(300000).addEvent(Event2D(500, 30, 0, 300000));
+    pushEvents(encoder);
+    EXPECT_TRUE(eventually([&] { return Peer::apsFrameCount(*camera) == 3; }));
+    // Stopping the camera ends both recordings, complete on return.
+    ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
+
+    const std::string raw = dir.file("rec.raw");
+    const std::string text = readText(raw);
+    EXPECT_EQ(text.rfind("% camera_integrator_name Quelnor\n", 0), 0u)
+        << "untimed frames give no start line: the file begins with the header";
+    EXPECT_EQ(text.find("% aps_start_timestamp"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("rec.json"))) << "no calibration was read";
+    DvsFileInfo info;
+    const std::vector<Event2D> recorded = readAllEvents(raw, &info);
+    EXPECT_EQ(info.serialNumber, "OndrikPro-MIPI-0");
+    EXPECT_EQ(info.width, 1280);
+    EXPECT_EQ(info.height, 720);
+    ASSERT_FALSE(recorded.empty());
+    EXPECT_EQ(recorded.back().timestamp, 300000u);
+    EXPECT_EQ(recorded.back().x, 500) << "the file holds the sensor's words; only the camera mirrors x";
+    for (const Event2D& e : recorded) {
+        EXPECT_GT(e.timestamp, 20000u) << "events before the first recorded frame are not in the file";
+    }
+
+    const std::string mp4 = dir.file("rec.mp4");
+    const auto stream = videotest::probeVideoStream(mp4);
+    EXPECT_EQ(stream["codec_name"], "h264");
+    EXPECT_EQ(stream["width"], APS_WIDTH);
+    EXPECT_EQ(stream["height"], APS_HEIGHT);
+    EXPECT_EQ(stream["nb_read_frames"], "3");
+    // Frames without timing follow each other one frame step apart.
+    EXPECT_EQ(videotest::probeFrameTimes(mp4), (std::vector<uint64_t>{0, 33333, 66666}));
+    Mp4FileReader reader(mp4);
+    ASSERT_TRUE(reader.loadFile());
+    ApsFrame frame(APS_WIDTH, APS_HEIGHT);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(reader.getNextFrame(frame));
+        const size_t center = (APS_HEIGHT / 2 * APS_WIDTH + APS_WIDTH / 2) * 3;
+        EXPECT_NEAR(frame.data()[center], greyLevelOf(static_cast<uint8_t>(40 + 60 * i)), 4) << "frame " << i;
+    }
+}
+
+TEST_F(ProCameraTest, ReleasingTheCameraWhileItRunsSwitchesTheClocksOff) {
+    ASSERT_EQ(open(), 0);
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    ASSERT_TRUE(pwmEnabled());
+    camera.reset();
+    EXPECT_TRUE(pwmDisabled());
+    EXPECT_FALSE(board.dvs->streaming());
+    EXPECT_FALSE(board.aps->streaming());
+}
+
+TEST_F(ProCameraTest, TheLastPointerDroppedInsideCallbacksReleasesTheCameraOnItsOwnThreads) {
+    struct Case {
+        const char* name;
+        bool inFrameCallback;
+    };
+    for (const Case& c : {Case{"event callback", false}, Case{"frame callback", true}}) {
+        SCOPED_TRACE(c.name);
+        camera = std::make_shared<OndrikProCamera>(proDescription(), board.config, io);
+        ASSERT_EQ(open(), 0);
+        std::promise<void> released;
+        auto holder = std::make_shared<std::shared_ptr<OndrikProCamera>>(camera);
+        std::once_flag once;
+        auto drop = [holder, &released, &once] {
+            std::call_once(once, [&] {
+                holder->reset();
+                released.set_value();
+            });
+        };
+        if (c.inFrameCallback) {
+            camera->addApsFrameCallback([drop](ApsFrame) { drop(); });
+        } else {
+            camera->addEventsStreamHandleCallback([drop](Event2D*, Event2D*) { drop(); });
+        }
+        ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+        std::weak_ptr<OndrikProCamera> watch = camera;
+        camera.reset();
+        Evt3TestEncoder encoder;
+        encoder.addTrigger(EventTriggerIn(0, 1, 1000));
+        encoder.addTrigger(EventTriggerIn(0, 1, 2000));
+        encoder.setTime(3000).addEvent(Event2D(1, 1, 1, 3000));
+        pushFrame(90);
+        pushEvents(encoder);
+        ASSERT_EQ(released.get_future().wait_for(CAMERA_PATIENCE), std::future_status::ready);
+        EXPECT_TRUE(eventually([&] { return watch.expired(); }));
+        EXPECT_TRUE(eventually([&] { return pwmDisabled() && !board.dvs->streaming() && !board.aps->streaming(); }));
+    }
+}

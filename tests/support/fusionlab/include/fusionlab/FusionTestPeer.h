@@ -1,0 +1,133 @@
+#pragma once
+
+// What tests may see and do of a fusion camera beyond its public interface. Include
+// "fusionlab/FusionTestPeer.h".
+
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "QuelnorDriver/camera/OndrikCameraBase.h"
+#include "QuelnorHal/EventStream/EVT3Decoder.h"
+#include "QuelnorHal/register/RegisterController.h"
+#include "QuelnorHal/interface/Interface.h"
+#include "QuelnorDriver/sensor/Imx415RegisterMap.h"
+
+namespace quelnor {
+
+class FusionCameraTestPeer {
+public:
+    using FrameTiming = FusionCameraPrivate::FrameTiming;
+
+    // What DvsCameraManager::openFusionCamera does to a camera.
+    static int init(FusionCamera& camera) { return camera.init(); }
+
+    // Threads waiting in getNextBatch for a batch by count, or by time.
+    static size_t countBatchWaiters(FusionCamera& camera) {
+        auto& c = dynamic_cast<FusionCameraPrivate&>(camera);
+        std::lock_guard<std::mutex> lock(c.countBatchMutex);
+        return c.countHandOver.waiters;
+    }
+    static size_t timeBatchWaiters(FusionCamera& camera) {
+        auto& c = dynamic_cast<FusionCameraPrivate&>(camera);
+        std::lock_guard<std::mutex> lock(c.timeBatchMutex);
+        return c.timeHandOver.waiters;
+    }
+
+    // Hands a decoded block to the camera as its decoder does (only while no stream thread decodes).
+    static void feedEvents(FusionCamera& camera, std::vector<Event2D> events) {
+        auto& c = dynamic_cast<OndrikCameraBase&>(camera);
+        c.eventStreamArrived(events.data(), events.data() + events.size());
+    }
+    static void feedTrigger(FusionCamera& camera, EventTriggerIn trigger) {
+        dynamic_cast<OndrikCameraBase&>(camera).triggerInArrived(trigger);
+    }
+    // Hands one buffer of the frame sensor to the camera as its frame-stream thread does.
+    static void feedFrameBuffer(FusionCamera& camera, const std::vector<uint8_t>& buffer) {
+        dynamic_cast<OndrikCameraBase&>(camera).assembleFrame(buffer);
+    }
+
+    // Batches (only while no stream thread decodes).
+    static std::vector<Event2D> countReady(FusionCamera& camera) {
+        auto& c = dynamic_cast<FusionCameraPrivate&>(camera);
+        std::lock_guard<std::mutex> lock(c.countBatchMutex);
+        return c.countBatchReady;
+    }
+    static std::vector<Event2D> timeReady(FusionCamera& camera) {
+        auto& c = dynamic_cast<FusionCameraPrivate&>(camera);
+        std::lock_guard<std::mutex> lock(c.timeBatchMutex);
+        return c.timeBatchReady;
+    }
+    static std::vector<Event2D> countPending(FusionCamera& camera) {
+        return dynamic_cast<FusionCameraPrivate&>(camera).countBatchPending;
+    }
+    static std::vector<Event2D> timePending(FusionCamera& camera) {
+        return dynamic_cast<FusionCameraPrivate&>(camera).timeBatchPending;
+    }
+
+    // The pairing queues.
+    static std::deque<FrameTiming> timings(FusionCamera& camera) {
+        auto& c = dynamic_cast<FusionCameraPrivate&>(camera);
+        std::lock_guard<std::mutex> lock(c.queueMutex);
+        return c.timingQueue;
+    }
+    static size_t queuedFrames(FusionCamera& camera) {
+        auto& c = dynamic_cast<FusionCameraPrivate&>(camera);
+        std::lock_guard<std::mutex> lock(c.queueMutex);
+        return c.frameQueue.size();
+    }
+    static std::deque<std::vector<uint8_t>> frameQueue(FusionCamera& camera) {
+        auto& c = dynamic_cast<FusionCameraPrivate&>(camera);
+        std::lock_guard<std::mutex> lock(c.queueMutex);
+        std::deque<std::vector<uint8_t>> copies;
+        for (const auto& frame : c.frameQueue) {
+            copies.push_back(*frame);
+        }
+        return copies;
+    }
+    static uint64_t triggerCount(FusionCamera& camera) {
+        return dynamic_cast<FusionCameraPrivate&>(camera).triggerCount.load();
+    }
+    static uint64_t apsFrameCount(FusionCamera& camera) {
+        return dynamic_cast<FusionCameraPrivate&>(camera).apsFrameCount.load();
+    }
+    // The raw writer has written its header and takes the event stream's buffers.
+    static bool rawRecordingActive(FusionCamera& camera) {
+        return dynamic_cast<OndrikCameraBase&>(camera).dvsRecording.load();
+    }
+    // Frames and timing are queued for pairing as while a fused stream runs.
+    static void setPairing(FusionCamera& camera, bool on) {
+        dynamic_cast<OndrikCameraBase&>(camera).fusionActive.store(on);
+    }
+    // USB cameras join frames cut into pieces; MIPI cameras take every buffer as one frame.
+    static void setFrameAssembly(FusionCamera& camera, bool on) {
+        dynamic_cast<OndrikCameraBase&>(camera).assembleFrames = on;
+    }
+
+    // For a camera that was never opened: the frame-sensor tool over `board` (its board registers) and
+    // an EVT3 decoder bound to the camera as init binds it, so frame timing can be followed without
+    // threads. Returns the decoder.
+    static Decoder& wireTiming(FusionCamera& camera, std::shared_ptr<Interface> board) {
+        auto& c = dynamic_cast<OndrikCameraBase&>(camera);
+        c.apsRegisterController =
+            std::make_shared<RegisterController>(board, IMX415_REGISTER_MAP, IMX415_REGISTER_MAP_SIZE, " ");
+        c.apsCtrlTool = std::make_shared<Imx415ApsCtrl>(c.apsRegisterController);
+        c.decoder = std::make_unique<EVT3Decoder>(1280, 720);
+        c.decoder->setFlipX(true);
+        c.decoder->setEventsStreamHandleCallback(
+            [&c](Event2D* first, Event2D* last) { c.eventStreamArrived(first, last); });
+        c.decoder->setSharedEventsStreamHandleCallback(
+            [&c](std::shared_ptr<std::vector<Event2D>> events) { c.sharedEventStreamArrived(std::move(events)); });
+        c.decoder->setTriggerInCallback([&c](EventTriggerIn trigger) { c.triggerInArrived(trigger); });
+        return *c.decoder;
+    }
+    // The camera's byte-order step and decoder on one raw buffer, as its event-stream thread runs them.
+    static void decode(FusionCamera& camera, std::vector<uint8_t> bytes) {
+        auto& c = dynamic_cast<OndrikCameraBase&>(camera);
+        c.processDvsBuffer(bytes);
+    }
+};
+
+} // namespace quelnor
