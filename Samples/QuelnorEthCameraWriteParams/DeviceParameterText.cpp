@@ -24,10 +24,6 @@ bool parseMacAddress(const std::string& text, uint64_t& mac) {
     std::string digits = trimWhitespace(text);
     digits.erase(std::remove_if(digits.begin(), digits.end(), [](char c) { return c == ':' || c == '-' || c == '.'; }),
                  digits.end());
-    // A sign would be read as a huge number.
-    if (!digits.empty() && (digits[0] == '-' || digits[0] == '+')) {
-        return false;
-    }
     std::istringstream in(digits);
     uint64_t value = 0;
     if (!(in >> std::hex >> value)) {
