@@ -116,6 +116,19 @@ TEST(EventStream, WaitingOnAStoppedStreamReturnsAtOnce) {
     EXPECT_FALSE(rig.stream->getLatestBuffer().has_value());
 }
 
+TEST(EventStream, AStartOnARunningStreamKeepsWhatIsQueued) {
+    Rig rig;
+    rig.transfer->script({{1}, {2}});
+    rig.stream->start();
+    ASSERT_TRUE(rig.transfer->waitDelivered(2));
+    rig.stream->start();
+    const auto got = take(*rig.stream, 2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(*got[0], std::vector<uint8_t>{1});
+    EXPECT_EQ(*got[1], std::vector<uint8_t>{2});
+    EXPECT_EQ(rig.transfer->startImplCalls(), 1);
+}
+
 TEST(EventStream, StartEmptiesWhatAStoppedStreamStillHeld) {
     Rig rig;
     rig.transfer->script({{1}, {2}});

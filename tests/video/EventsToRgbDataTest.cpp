@@ -130,11 +130,6 @@ std::vector<Event2D> decodeEvt3(std::vector<uint8_t> bytes, uint16_t width, uint
     return events;
 }
 
-// Limited-range luma of a grey level, as the encoder's BGR to YUV 4:2:0 conversion makes it. The pictures
-// hold grey levels only, so the luma plane carries all of them; comparing it avoids the decoder-side
-// conversion back to BGR, which is itself a few levels off.
-int lumaOf(uint8_t grey) { return 16 + (grey * 219 + 127) / 255; }
-
 // Paints each window, encodes the pictures with automatic frame times and decodes the file with ffmpeg.
 struct EncodedWindows {
     std::vector<std::vector<Event2D>> windows;
@@ -158,13 +153,7 @@ EncodedWindows encodeWindows(const std::vector<std::vector<Event2D>>& windows, u
     }
     EXPECT_EQ(converter.flushAndCloseVideo(), 0);
 
-    const auto all = decodeRaw(path, "yuv420p");
-    const size_t lumaBytes = static_cast<size_t>(width) * height;
-    const size_t frameBytes = lumaBytes * 3 / 2;
-    for (size_t at = 0; at + frameBytes <= all.size(); at += frameBytes) {
-        out.luma.emplace_back(all.begin() + static_cast<std::ptrdiff_t>(at),
-                              all.begin() + static_cast<std::ptrdiff_t>(at + lumaBytes));
-    }
+    out.luma = decodeLumaPlanes(path, width, height);
     for (const auto& frame : probeVideoFrames(path)) {
         out.frameTimes.push_back(frame.at("pts").get<int64_t>());
     }

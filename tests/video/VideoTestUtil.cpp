@@ -95,6 +95,20 @@ std::vector<uint8_t> decodeRaw(const std::string& path, const std::string& pixFm
     return std::vector<uint8_t>(out.begin(), out.end());
 }
 
+std::vector<std::vector<uint8_t>> decodeLumaPlanes(const std::string& path, int width, int height) {
+    const auto all = decodeRaw(path, "yuv420p");
+    const size_t lumaBytes = static_cast<size_t>(width) * height;
+    const size_t frameBytes = lumaBytes + 2 * (static_cast<size_t>((width + 1) / 2) * ((height + 1) / 2));
+    std::vector<std::vector<uint8_t>> planes;
+    for (size_t at = 0; at + frameBytes <= all.size(); at += frameBytes) {
+        planes.emplace_back(all.begin() + static_cast<std::ptrdiff_t>(at),
+                            all.begin() + static_cast<std::ptrdiff_t>(at + lumaBytes));
+    }
+    return planes;
+}
+
+int lumaOf(uint8_t grey) { return 16 + (grey * 219 + 127) / 255; }
+
 void makeVideo(const std::string& arguments, const std::string& path) {
     const std::string command = "ffmpeg -v error -nostdin -y " + arguments + " " + shellQuote(path);
     if (run(command) != 0) {

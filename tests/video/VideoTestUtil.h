@@ -39,6 +39,13 @@ nlohmann::json probeFormat(const std::string& path);
 // Decodes every video frame to raw pixels of pixFmt ("bgr24", "nv12") with ffmpeg.
 std::vector<uint8_t> decodeRaw(const std::string& path, const std::string& pixFmt);
 
+// The luma plane of every video frame of a width x height file, decoded by ffmpeg as YUV 4:2:0.
+std::vector<std::vector<uint8_t>> decodeLumaPlanes(const std::string& path, int width, int height);
+// Limited-range luma of a grey level, as the encoder's BGR to YUV 4:2:0 conversion makes it. Pictures of
+// grey levels only carry everything in their luma plane; comparing it avoids the decoder-side conversion
+// back to BGR, which is itself a few levels off.
+int lumaOf(uint8_t grey);
+
 // Runs "ffmpeg <arguments> <path>" to make a test file; throws when ffmpeg fails.
 void makeVideo(const std::string& arguments, const std::string& path);
 // Every video frame's time in microseconds as ffprobe decodes them (presentation time, else best-effort

@@ -931,6 +931,10 @@ std::vector<uint16_t> RawFileReader::stateWords(const EVT3Decoder::StreamState& 
     return words;
 }
 
+bool RawFileReader::isOwnFile(const std::string& path) const {
+    return samePath(path, filePath) || samePath(path, bookmarkPath);
+}
+
 bool RawFileReader::extractEventData(uint64_t start, uint64_t end, std::string path) {
     std::lock_guard<std::mutex> lock(streamMutex);
     if (!loaded || end > endTime || end < startTime) {
@@ -955,7 +959,7 @@ bool RawFileReader::extractEventData(uint64_t start, uint64_t end, std::string p
         QN_ERROR("There is no data in the interval.");
         return false;
     }
-    if (samePath(path, filePath) || samePath(path, bookmarkPath)) {
+    if (isOwnFile(path)) {
         QN_ERROR("Failed to open output file: %s.", path.c_str());
         return false;
     }

@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "EventStream/Evt3EventWriter.h"
 #include "QuelnorBase/Logger.h"
@@ -25,6 +30,69 @@ constexpr uint16_t OTHERS_GROUP_SUBTYPE_B = 22;
 constexpr int VECTOR_GROUP_WORDS = 3;
 constexpr int OTHERS_GROUP_WORDS = 4;
 constexpr int VECTOR_EVENTS = 32;
+// The fast path looks at this many words at once, one bit of a 64-bit mask per word.
+constexpr ptrdiff_t WINDOW_WORDS = 64;
+
+// The word loop writes column, row and polarity of an event as one 64-bit value.
+static_assert(sizeof(Event2D) == 16 && offsetof(Event2D, x) == 0 && offsetof(Event2D, y) == 2 &&
+                  offsetof(Event2D, polarity) == 4 && offsetof(Event2D, timestamp) == 8,
+              "Event2D layout the word loop writes");
+
+// Which words of a window are of the kinds the fast path takes; bit i stands for word i.
+struct WindowKinds {
+    uint64_t rows = 0;     // ADDR_Y
+    uint64_t columns = 0;  // ADDR_X
+    uint64_t lows = 0;     // TIME_LOW words of type `lowType`
+    uint64_t taken = 0;    // all of the above and the words equal to `repeatWord`
+};
+
+// `lowType` is the TIME_LOW type in the top four bits, or a value no type matches.
+inline WindowKinds classifyWindow(const RawEvent* p, uint16_t lowType, uint16_t repeatWord) {
+    WindowKinds k;
+#if defined(__SSE2__)
+    const __m128i typeBits = _mm_set1_epi16(static_cast<int16_t>(0xF000));
+    const __m128i rowType = _mm_setzero_si128();
+    const __m128i columnType = _mm_set1_epi16(static_cast<int16_t>(Evt3Raw::ADDR_X << 12));
+    const __m128i low = _mm_set1_epi16(static_cast<int16_t>(lowType));
+    const __m128i repeat = _mm_set1_epi16(static_cast<int16_t>(repeatWord));
+    // Sixteen lanes of all-ones or zero, as sixteen bits.
+    auto bits = [](__m128i a, __m128i b) {
+        return uint64_t(static_cast<uint16_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b))));
+    };
+#pragma GCC unroll 4
+    for (unsigned j = 0; j < WINDOW_WORDS; j += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + j));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + j + 8));
+        const __m128i ta = _mm_and_si128(a, typeBits);
+        const __m128i tb = _mm_and_si128(b, typeBits);
+        const uint64_t rows = bits(_mm_cmpeq_epi16(ta, rowType), _mm_cmpeq_epi16(tb, rowType));
+        const uint64_t columns = bits(_mm_cmpeq_epi16(ta, columnType), _mm_cmpeq_epi16(tb, columnType));
+        const uint64_t lows = bits(_mm_cmpeq_epi16(ta, low), _mm_cmpeq_epi16(tb, low));
+        const uint64_t repeats = bits(_mm_cmpeq_epi16(a, repeat), _mm_cmpeq_epi16(b, repeat));
+        k.rows |= rows << j;
+        k.columns |= columns << j;
+        k.lows |= lows << j;
+        k.taken |= (rows | columns | lows | repeats) << j;
+    }
+#else
+    for (unsigned i = 0; i < WINDOW_WORDS; ++i) {
+        const uint16_t word = p[i].value();
+        const uint64_t bit = uint64_t(1) << i;
+        const unsigned type = word >> 12;
+        k.rows |= type == Evt3Raw::ADDR_Y ? bit : 0;
+        k.columns |= type == Evt3Raw::ADDR_X ? bit : 0;
+        k.lows |= (word & 0xF000u) == lowType ? bit : 0;
+        k.taken |= (type == Evt3Raw::ADDR_Y || type == Evt3Raw::ADDR_X || (word & 0xF000u) == lowType ||
+                    word == repeatWord)
+                       ? bit
+                       : 0;
+    }
+#endif
+    return k;
+}
+
+// Index of the highest set bit; 0 for none.
+inline size_t highestBit(uint64_t v) { return static_cast<unsigned>(std::countl_zero(v | 1)) ^ 63u; }
 
 // TIME_HIGH with payload `high` after `last`: the candidate time and whether it is accepted.
 inline bool reconstructTime(uint64_t last, uint16_t high, uint64_t limit, uint64_t& candidate) {
@@ -124,9 +192,12 @@ int EVT3Decoder::decodeTest(const RawEvent*& current, const RawEvent* end) {
 }
 
 // One pass over the words. The hot state lives in locals (stores into Event2D may alias members)
-// and is written back before anything outside the loop can look at the decoder. The row and time
-// words that nearly always follow each other are handed on directly, so that only the choices the
-// data really leaves open go through the jump table.
+// and is written back before anything outside the loop can look at the decoder.
+//
+// Recordings are mostly single events: a few time words, then ADDR_Y and ADDR_X. How many time
+// words come between two events is random, so branching on each word mispredicts about once per
+// event. The fast path below takes runs of such words without branching on the time words; every
+// other word goes through the switch, one word or group at a time.
 template <bool FlipX>
 int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
     // Flags of the hot state, kept together in one register.
@@ -135,6 +206,8 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
     constexpr unsigned LOW_SEEN = 4u;
     constexpr unsigned HIGH_SEEN = 8u;
     constexpr unsigned FIRST_SET = 16u;
+    // With all three, time words that do not change the high part change nothing but the time.
+    constexpr unsigned TIME_SETTLED = LOW_SEEN | HIGH_SEEN | FIRST_SET;
 
     const RawEvent* p = current;
     uint16_t* const payloads = lastPayload.lastPayload.data();
@@ -172,75 +245,122 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
         writer->flush();
         loadState();
     };
-    auto emit = [&](unsigned x, unsigned polarity) __attribute__((always_inline)) {
-        Event2D& event = out[n];
-        event.x = static_cast<uint16_t>(FlipX ? sensorWidth - 1 - x : x);
-        event.y = row;
-        event.polarity = static_cast<uint8_t>(polarity);
-        event.timestamp = ts;
-        ++n;
+    // Writes the event in the next slot; `keep` says whether it counts. Writing it regardless and
+    // counting it or not costs less than a branch the data decides. Column, row and polarity go in
+    // as one 64-bit store.
+    auto put = [&](unsigned x, unsigned polarity, unsigned keep) __attribute__((always_inline)) {
+        const uint64_t head = uint64_t(FlipX ? sensorWidth - 1 - x : x) | (uint64_t(row) << 16) |
+                              (uint64_t(polarity) << 32);
+        auto* slot = reinterpret_cast<unsigned char*>(out + n);
+        std::memcpy(slot, &head, sizeof(head));
+        std::memcpy(slot + offsetof(Event2D, timestamp), &ts, sizeof(ts));
+        n += keep;
     };
-    // ADDR_X words from p on; leaves p on the first word of another type.
-    auto addrXRun = [&]() __attribute__((always_inline)) {
-        uint16_t word;
-        while (p < end && ((word = p->value()) >> 12) == Evt3Raw::ADDR_X) {
-            const unsigned x = word & 0x7FF;
-            if ((state & SELECTED) && x < sensorWidth) {
-                emit(x, (word >> 11) & 1u);
+
+    // The fast path: a run of words that only set the row, set the low time part or make an event
+    // (ADDR_Y, TIME_LOW, a repeated TIME_HIGH, ADDR_X). The kinds of a window of words are found
+    // at once as bit masks; each ADDR_X then finds the last ADDR_Y and TIME_LOW before it from the
+    // masks, without a branch on the words in between. Returns at the first word of another kind
+    // (left to the switch), near the end of the range, or when the block is full.
+    auto fastRun = [&]() __attribute__((always_inline)) {
+        const auto repeatWord = static_cast<uint16_t>((Evt3Raw::TIME_HIGH << 12) | ((ts >> 12) & 0xFFF));
+        const uint64_t timeHigh = ts & ~TIME_LOW_MASK;
+        while (end - p >= WINDOW_WORDS) {
+            // A TIME_LOW that may reach a pending custom trigger goes through the switch, which
+            // checks it. Read for each window: another thread may set one at any time.
+            const uint64_t pending = customTriggerIn.load(std::memory_order_relaxed);
+            const bool lowIsTimeOnly = pending == 0 || pending > (timeHigh | TIME_LOW_MASK);
+            const uint16_t lowType = lowIsTimeOnly ? uint16_t(Evt3Raw::TIME_LOW << 12) : uint16_t(1);
+            const WindowKinds kinds = classifyWindow(p, lowType, repeatWord);
+            const uint64_t others = ~kinds.taken;
+            uint64_t run = others != 0 ? (others & (0 - others)) - 1 : ~uint64_t(0);  // the words before
+            if (run == 0) {
+                return;
+            }
+            // Columns below the limit make events: the width while a row is selected, else 0.
+            const uint16_t rowBefore = row;
+            const unsigned limitBefore = (state & SELECTED) ? sensorWidth : 0u;
+            const uint64_t lowBefore = ts & TIME_LOW_MASK;
+            uint64_t columns = kinds.columns & run;
+            while (columns != 0) {
+                const size_t i = static_cast<unsigned>(std::countr_zero(columns));
+                const uint64_t rest = columns & (columns - 1);
+                const uint64_t before = (columns - 1) ^ rest;  // the bits below i
+                columns = rest;
+                const uint64_t rows = kinds.rows & before;
+                const uint64_t lows = kinds.lows & before;
+                // Loaded whatever the masks say, so that choosing costs no branch.
+                const uint16_t rowWord = p[highestBit(rows)].value();
+                const uint16_t lowWord = p[highestBit(lows)].value();
+                const uint16_t columnWord = p[i].value();
+                row = rows != 0 ? rowWord : rowBefore;  // type 0: the word is its payload
+                const unsigned rowLimit = rowWord < sensorHeight ? sensorWidth : 0u;
+                const unsigned limit = rows != 0 ? rowLimit : limitBefore;
+                ts = timeHigh | (lows != 0 ? uint64_t(lowWord & TIME_LOW_MASK) : lowBefore);
+                const unsigned x = columnWord & 0x7FFu;
+                put(x, (columnWord >> 11) & 1u, unsigned(x < limit));
                 if (n == BLOCK_SIZE) [[unlikely]] {
-                    flush();
+                    run = (before << 1) | 1;  // the run ends with this word
+                    break;
                 }
             }
-            ++p;
+            // The state after the run's last word. Without a row or low time word in the run, the
+            // events left row and time as they were.
+            const uint64_t rows = kinds.rows & run;
+            const uint64_t lows = kinds.lows & run;
+            if (rows != 0) {
+                row = p[highestBit(rows)].value();
+                state = (state & ~SELECTED) | ROW_IS_Y | (row < sensorHeight ? SELECTED : 0u);
+            }
+            if (lows != 0) {
+                const uint16_t low = p[highestBit(lows)].payload();
+                payloads[Evt3Raw::TIME_LOW] = low;
+                ts = timeHigh | low;
+            }
+            p += std::bit_width(run);
+            if (run != ~uint64_t(0) || n == BLOCK_SIZE) {
+                return;
+            }
         }
     };
 
+    // Types of the words a fast run can start with.
+    constexpr unsigned FAST_START_TYPES = (1u << Evt3Raw::ADDR_Y) | (1u << Evt3Raw::ADDR_X) |
+                                          (1u << Evt3Raw::TIME_LOW) | (1u << Evt3Raw::TIME_HIGH);
+
     loadState();
     while (p < end) {
+        if ((state & TIME_SETTLED) == TIME_SETTLED && ((FAST_START_TYPES >> p->type()) & 1u)) {
+            fastRun();
+            if (n == BLOCK_SIZE) [[unlikely]] {
+                flush();
+                continue;
+            }
+            if (p >= end) {
+                break;
+            }
+        }
         const uint16_t word = p->value();
         const unsigned type = word >> 12;
         const uint16_t payload = word & 0x0FFF;
         switch (type) {
-        case Evt3Raw::ADDR_X:
-        case Evt3Raw::ADDR_Y:
-            if (type == Evt3Raw::ADDR_Y) {
-            addrY:
-                // The decoder is on p's word, an ADDR_Y; X words nearly always follow.
-                row = p->payload();
-                state = (state & ~SELECTED) | ROW_IS_Y | (row < sensorHeight ? SELECTED : 0u);
-                ++p;
+        case Evt3Raw::ADDR_X: {
+            const unsigned x = payload & 0x7FFu;
+            put(x, payload >> 11, unsigned((state & SELECTED) != 0) & unsigned(x < sensorWidth));
+            if (n == BLOCK_SIZE) [[unlikely]] {
+                flush();
             }
-            addrXRun();
-            // Time words follow events: repeated high parts change nothing, then comes a low part.
-            {
-                const uint16_t repeat = static_cast<uint16_t>(0x8000u | ((ts >> 12) & 0xFFF));
-                while (end - p >= 4) {
-                    uint64_t q;
-                    std::memcpy(&q, p, sizeof(q));
-                    const uint64_t x = q ^ (uint64_t(repeat) * 0x0001000100010001ull);
-                    const uint64_t nonzero =
-                        (((x & 0x7FFF7FFF7FFF7FFFull) + 0x7FFF7FFF7FFF7FFFull) | x) & 0x8000800080008000ull;
-                    const unsigned k = nonzero ? (static_cast<unsigned>(std::countr_zero(nonzero)) >> 4) : 4u;
-                    p += k;
-                    state |= k != 0 ? HIGH_SEEN : 0u;
-                    if (k != 4) [[likely]] {
-                        break;
-                    }
-                }
-                while (p < end && p->value() == repeat) {
-                    state |= HIGH_SEEN;
-                    ++p;
-                }
-                if (p < end && p->type() == Evt3Raw::TIME_LOW) {
-                    goto timeLow;
-                }
-            }
+            ++p;
             break;
-        case Evt3Raw::TIME_LOW:
-        timeLow: {
-            const uint16_t low = p->payload();
-            payloads[Evt3Raw::TIME_LOW] = low;
-            ts = (ts & ~TIME_LOW_MASK) | low;
+        }
+        case Evt3Raw::ADDR_Y:
+            row = payload;
+            state = (state & ~SELECTED) | ROW_IS_Y | (row < sensorHeight ? SELECTED : 0u);
+            ++p;
+            break;
+        case Evt3Raw::TIME_LOW: {
+            payloads[Evt3Raw::TIME_LOW] = payload;
+            ts = (ts & ~TIME_LOW_MASK) | payload;
             state |= LOW_SEEN;
             ++p;
             if (!(state & FIRST_SET) && (state & HIGH_SEEN)) [[unlikely]] {
@@ -259,32 +379,20 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
                     loadState();
                 }
             }
-            // A row address nearly always follows.
-            if (p < end && p->type() == Evt3Raw::ADDR_Y) {
-                goto addrY;
-            }
             break;
         }
         case Evt3Raw::TIME_HIGH: {
-            // Cameras repeat the high part far more often than it changes; a repeat changes nothing.
-            if (payload != ((ts >> 12) & 0xFFF)) {
-                uint64_t candidate;
-                if (reconstructTime(ts, payload, DECODE_TIME_JUMP_LIMIT, candidate)) [[likely]] {
-                    ts = candidate;
-                    state |= HIGH_SEEN;
-                } else {
-                    candidateTimestamp = candidate;
-                    storeState();
-                    noteAnomaly();
-                    loadState();
-                }
-            } else {
+            uint64_t candidate;
+            if (reconstructTime(ts, payload, DECODE_TIME_JUMP_LIMIT, candidate)) [[likely]] {
+                ts = candidate;
                 state |= HIGH_SEEN;
+            } else {
+                candidateTimestamp = candidate;
+                storeState();
+                noteAnomaly();
+                loadState();
             }
             ++p;
-            if (p < end && p->type() == Evt3Raw::TIME_LOW) {
-                goto timeLow;
-            }
             break;
         }
         case Evt3Raw::VECT_BASE_X:
@@ -319,7 +427,7 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
                     }
                     const unsigned polarity = (vectorBase >> 11) & 1u;
                     while (mask != 0) {
-                        emit(base + static_cast<unsigned>(std::countr_zero(mask)), polarity);
+                        put(base + static_cast<unsigned>(std::countr_zero(mask)), polarity, 1u);
                         mask &= mask - 1;
                     }
                 }
@@ -519,16 +627,19 @@ void EVT3Decoder::setStreamState(const StreamState& state) {
     missingWords = count == 0 ? 0 : state.missingWords;
 }
 
-void EVT3Decoder::addEvent2Buffer(std::shared_ptr<std::vector<Event2D>> block) {
-    const size_t size = block->size();
-    eventsThisCall += size;
+void EVT3Decoder::deliverEvents(Event2D* first, size_t count) {
+    eventsThisCall += count;
     {
         std::lock_guard<std::mutex> lock(statsMutex);
-        eventsCount += size;
+        eventsCount += count;
     }
     if (eventsStreamHandleCallback) {
-        eventsStreamHandleCallback(block->data(), block->data() + size);
+        eventsStreamHandleCallback(first, first + count);
     }
+}
+
+void EVT3Decoder::addEvent2Buffer(std::shared_ptr<std::vector<Event2D>> block) {
+    deliverEvents(block->data(), block->size());
     if (sharedEventsStreamHandleCallback) {
         sharedEventsStreamHandleCallback(block);
     }

@@ -23,6 +23,9 @@ EventStream::~EventStream() {
 void EventStream::start() {
     std::lock_guard<std::mutex> control(m_controlLock);
     std::lock_guard<std::mutex> queue(m_queueLock);
+    if (m_running.load() == 1) {
+        return; // what is queued is the consumer's: a second start drops none of it
+    }
     m_queue.clear();
     if (!m_transfer) {
         QN_ERROR("EventStream has no data transfer to start");

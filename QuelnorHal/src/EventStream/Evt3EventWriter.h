@@ -44,6 +44,13 @@ public:
     }
 
     void flush() {
+        if (!decoder.sharedEventsStreamHandleCallback) {
+            // The events callback takes a range, so the block keeps its full size: sizing it down
+            // and up again would rebuild the unused slots at every trigger.
+            decoder.deliverEvents(block->data(), count);
+            count = 0;
+            return;
+        }
         block->resize(count);
         // The decoder's reference travels with the call and comes back here.
         decoder.addEvent2Buffer(block);

@@ -4,7 +4,8 @@
 
 namespace quelnor::test {
 
-Evt3ReferenceResult referenceDecode(const std::vector<uint16_t>& words, unsigned width, unsigned height) {
+Evt3ReferenceResult referenceDecode(const std::vector<uint16_t>& words, unsigned width, unsigned height,
+                                    uint64_t customTrigger) {
     Evt3ReferenceResult r;
     // Time as three parts: number of 2^24 us periods, the 12-bit high part, the 12-bit low part.
     uint64_t periods = 0;
@@ -65,6 +66,11 @@ Evt3ReferenceResult referenceDecode(const std::vector<uint16_t>& words, unsigned
             continue;
         } else if (type == 0x6) {
             low = value;
+            if (customTrigger != 0 && now() >= customTrigger) {
+                r.triggers.emplace_back(0, 2, now());
+                r.eventsBeforeCustomTrigger = r.events.size();
+                customTrigger = 0;
+            }
         } else if (type == 0x8) {
             const uint64_t before = now();
             uint64_t p = periods;

@@ -219,6 +219,11 @@ size_t UsbCameraModel::pendingStreamBytes(uint8_t endpoint) const {
     return total;
 }
 
+void UsbCameraModel::dropStreamData(uint8_t endpoint) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_streams.erase(endpoint);
+}
+
 uint64_t UsbCameraModel::streamedBytes(uint8_t endpoint) const {
     std::lock_guard<std::mutex> lock(m_lock);
     auto it = m_streamed.find(endpoint);
@@ -475,8 +480,14 @@ bool UsbCameraModel::bulkOut(uint8_t endpoint, const uint8_t* data, size_t lengt
     return true;
 }
 
-InResult UsbCameraModel::bulkIn(uint8_t endpoint, uint8_t* buffer, size_t capacity, size_t& filled) {
+InResult UsbCameraModel::bulkIn(uint8_t endpoint, uint8_t* buffer, size_t capacity, size_t& filled,
+                                bool* endsTransfer) {
     std::lock_guard<std::mutex> lock(m_lock);
+    bool ends = false;
+    if (!endsTransfer) {
+        endsTransfer = &ends;
+    }
+    *endsTransfer = false;
     if (!m_present) {
         return InResult::Gone;
     }
@@ -498,6 +509,7 @@ InResult UsbCameraModel::bulkIn(uint8_t endpoint, uint8_t* buffer, size_t capaci
             std::memcpy(buffer + filled, answer.data(), n);
         }
         filled += n;
+        *endsTransfer = true;
         return answer.size() > n ? InResult::Overflow : InResult::Complete;
     }
     auto& segments = m_streams[endpoint];
@@ -514,6 +526,7 @@ InResult UsbCameraModel::bulkIn(uint8_t endpoint, uint8_t* buffer, size_t capaci
             const bool end = s.endTransfer;
             segments.pop_front();
             if (end) {
+                *endsTransfer = true;
                 return InResult::Complete;
             }
         }

@@ -95,6 +95,13 @@ public:
     // the range unchanged. An end at the file's end time takes the data to the end of the file. Leaves
     // the reader positioned at `start`. A failed read or write during the copy throws std::runtime_error.
     bool extractEventData(uint64_t start, uint64_t end, std::string path) override;
+    // Renders [start, end) as an H.264 MP4 video of the file's sensor size: one picture per 1/30 s window
+    // of event time from `start` on, the last window reaching past `end` when the range is no whole number
+    // of windows, and no window beyond the file's end time. Frame k is at k x 33,333 us and shows window k:
+    // grey background, white where the pixel's last event was ON, black where it was OFF; a window without
+    // events is a grey picture. False when `start` lies outside the file, the range is empty, the path is
+    // the recording or its side file, or the encoder or the output fails; a video begun is finished.
+    // Leaves the reader at the end of the last window.
     bool exportEventDataToVideo(uint64_t start, uint64_t end, std::string path) override;
     uint32_t addTriggerInCallback(TriggerInCallback callback) override;
     bool removeTriggerInCallback(uint32_t id) override;
@@ -153,6 +160,10 @@ private:
     void onEvents(Event2D* first, Event2D* last);
     CutPoint findCutPoint(uint64_t timestamp);
     std::vector<uint16_t> stateWords(const EVT3Decoder::StreamState& state) const;
+    // True when `path` is the recording or its side file.
+    bool isOwnFile(const std::string& path) const;
+    // Paints one picture of the file's sensor size from a window of events.
+    void eventsToRgbData(const std::vector<Event2D>& events, std::vector<uint8_t>& picture) const;
 
     void onTrigger(const EventTriggerIn& trigger);
 

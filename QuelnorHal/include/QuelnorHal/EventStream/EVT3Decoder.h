@@ -65,6 +65,7 @@ public:
     uint8_t getRawEventSizeBytes() const override;
     uint64_t getDecodeDataBandwidth() override;
     uint64_t getDecodeEventCount() override;
+    // Set from another thread while decode() runs, the time is taken up within 64 words.
     void setCustomTriggerIn(uint64_t timestamp) override;
 
     // The word loop. Advances `current`; returns 0 when it reached `end`, or the number of words a
@@ -100,6 +101,8 @@ private:
     // TIME_HIGH with payload h: true when accepted, false for an anomaly.
     bool applyTimeHigh(uint16_t high, uint64_t limit);
     void noteAnomaly();
+    // Counts `count` events from `first` and hands them to the events callback.
+    void deliverEvents(Event2D* first, size_t count);
     void deliverTrigger(const EventTriggerIn& trigger);
 
     std::unique_ptr<Evt3EventWriter> writer;

@@ -25,7 +25,8 @@ public:
     EventStream& operator=(const EventStream&) = delete;
     ~EventStream();
 
-    // Empties the queue and starts the transfer; an exception from the transfer leaves the stream stopped.
+    // Empties the queue (what a stopped stream still held) and starts the transfer; an exception from
+    // the transfer leaves the stream stopped. Does nothing while the stream runs.
     void start();
     // Stops the transfer (joins its worker). The buffers it delivered, its last one included, stay
     // queued: the consumer takes them with getLatestBuffer until none is left.

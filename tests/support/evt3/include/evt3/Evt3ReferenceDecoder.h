@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -17,8 +18,12 @@ struct Evt3ReferenceResult {
     uint64_t rejectedVectors = 0; // vector groups refused by the base check while a row was selected
     uint64_t lostVectorEvents = 0; // set bits in refused groups that lay inside the width
     uint64_t lastTimestamp = 0;
+    size_t eventsBeforeCustomTrigger = 0; // events made before the custom trigger, when it came
 };
 
-Evt3ReferenceResult referenceDecode(const std::vector<uint16_t>& words, unsigned width, unsigned height);
+// With `customTrigger` not 0, the first TIME_LOW word that brings the time to it or later also
+// gives a trigger (id 0, polarity 2) at that time, once.
+Evt3ReferenceResult referenceDecode(const std::vector<uint16_t>& words, unsigned width, unsigned height,
+                                    uint64_t customTrigger = 0);
 
 } // namespace quelnor::test

@@ -155,6 +155,8 @@ public:
     void streamData(std::vector<uint8_t> bytes, bool endTransfer = true);
     void streamData(uint8_t endpoint, std::vector<uint8_t> bytes, bool endTransfer = true);
     size_t pendingStreamBytes(uint8_t endpoint) const;
+    // Drops what the endpoint has not handed to the host yet.
+    void dropStreamData(uint8_t endpoint);
     uint64_t streamedBytes(uint8_t endpoint) const; // handed to the host so far
 
     // ---- what the host did ----
@@ -168,8 +170,11 @@ public:
     ControlReply control(const SetupPacket& setup, const std::vector<uint8_t>& outData);
     // False: the endpoint STALLs.
     bool bulkOut(uint8_t endpoint, const uint8_t* data, size_t length);
-    // Moves IN bytes into buffer[filled, capacity) and says what the transfer does now.
-    InResult bulkIn(uint8_t endpoint, uint8_t* buffer, size_t capacity, size_t& filled);
+    // Moves IN bytes into buffer[filled, capacity) and says what the transfer does now. When given,
+    // endsTransfer tells whether the bytes end where the device ends its transfer (an answer, or
+    // stream data put with endTransfer): a device side that does not know the host's transfer size
+    // marks that end with a short or zero-length packet.
+    InResult bulkIn(uint8_t endpoint, uint8_t* buffer, size_t capacity, size_t& filled, bool* endsTransfer = nullptr);
     void clearHalt(uint8_t endpoint);
     // Whether another program holds the interface, and the kernel driver bound to it ("" for none).
     bool claimedElsewhere(uint8_t interfaceNumber) const;
