@@ -230,11 +230,12 @@ std::vector<uint16_t> endingWithTrigger(std::vector<uint16_t> words, uint64_t ti
 
 std::vector<uint8_t> bytesOf(const std::vector<uint16_t>& words) { return toBytes(words); }
 
-// In a sanitizer build: allocations the GUI libraries keep to the end are not the viewer's leaks.
-std::string leakCheckOptions() {
-    const char* given = std::getenv("LSAN_OPTIONS");
-    std::string options = given != nullptr && *given != '\0' ? std::string(given) + ":" : std::string();
-    return "LSAN_OPTIONS=" + options + "suppressions=" + VIEWER_LSAN_SUPPRESSIONS;
+// In a sanitizer build: what the GUI libraries do on their own is not the viewer's fault.
+// `name` is a sanitizer's options variable; the suppressions go after any options already given.
+std::string withSuppressions(const char* name, const char* file) {
+    const char* given = std::getenv(name);
+    const std::string options = given != nullptr && *given != '\0' ? std::string(given) + ":" : std::string();
+    return std::string(name) + "=" + options + "suppressions=" + file;
 }
 
 class LiveViewerTest : public testing::Test {
@@ -267,7 +268,8 @@ protected:
         args.insert(args.begin(), VIEWER_PROGRAM);
         ChildOptions options = programIn(lab->network().ns("host"), args);
         options.env = {"DISPLAY=" + display->name(), "XDG_RUNTIME_DIR=" + dir.file("xdg"), "QT_QPA_PLATFORM=xcb",
-                       leakCheckOptions()};
+                       withSuppressions("LSAN_OPTIONS", VIEWER_LSAN_SUPPRESSIONS),
+                       withSuppressions("TSAN_OPTIONS", VIEWER_TSAN_SUPPRESSIONS)};
         options.workDir = dir.path();
         viewer = std::make_unique<ChildProcess>(options);
     }
