@@ -11,7 +11,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev
   iproute2 nftables tzdata locales
-  xvfb xauth x11-utils
+  xvfb xauth x11-utils x11-apps xdotool imagemagick
   qemu-system-x86 busybox-static kmod cpio
 )
 

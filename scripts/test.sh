@@ -56,8 +56,8 @@ env -u LD_LIBRARY_PATH "$ROOT/build/consumer/quelnor_consumer"
 if [ "$QUICK" -eq 0 ]; then
   export ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-  run_build asan "" -DQUELNOR_SANITIZE=address,undefined -DQUELNOR_BUILD_BENCH=OFF -DQUELNOR_BUILD_SAMPLES=OFF
+  run_build asan "" -DQUELNOR_SANITIZE=address,undefined -DQUELNOR_BUILD_BENCH=OFF
   export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-  run_build tsan "-L threaded" -DQUELNOR_SANITIZE=thread -DQUELNOR_BUILD_BENCH=OFF -DQUELNOR_BUILD_SAMPLES=OFF
+  run_build tsan "-L threaded" -DQUELNOR_SANITIZE=thread -DQUELNOR_BUILD_BENCH=OFF
 fi
 echo "=== all test builds passed"

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <string>
 
+#include "ethsim/DemoScene.h"
 #include "ethsim/EthCameraSim.h"
 
 namespace {
@@ -18,7 +19,8 @@ void usage() {
     std::fprintf(stderr, "usage: quelnor_ethsim [--ip A] [--mask M] [--gateway G] [--bind A] [--mac HEX] [--serial S]\n"
                          "                      [--model S] [--manufacturer S] [--version S] [--unicast-discovery]\n"
                          "                      [--stream-file RAW] [--loop] [--rate BYTES_PER_S] [--payload N]\n"
-                         "                      [--apply-force-ip DEV]\n"
+                         "                      [--scene N] [--apply-force-ip DEV]\n"
+                         "  --scene N             stream a moving scene (variant N) for ever, in real time\n"
                          "  --apply-force-ip DEV  on force IP also move DEV of this namespace to the new address\n");
 }
 
@@ -41,6 +43,7 @@ int main(int argc, char** argv) {
     double rate = 0;
     size_t payload = quelnor::test::EthCameraSim::DEFAULT_PAYLOAD_SIZE;
     std::string forceIpDevice;
+    int scene = -1;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -79,6 +82,8 @@ int main(int argc, char** argv) {
             rate = std::strtod(value().c_str(), nullptr);
         } else if (arg == "--payload") {
             payload = std::strtoul(value().c_str(), nullptr, 10);
+        } else if (arg == "--scene") {
+            scene = std::atoi(value().c_str());
         } else if (arg == "--apply-force-ip") {
             forceIpDevice = value();
         } else {
@@ -98,6 +103,15 @@ int main(int argc, char** argv) {
         quelnor::test::EthCameraSim camera(config);
         if (!streamFile.empty()) {
             camera.setStreamFile(streamFile, loop);
+        }
+        if (scene >= 0) {
+            const auto words = quelnor::test::makeDemoScene(1280, 720, scene);
+            camera.setRecordDelivery(false);
+            camera.setStreamWords(words, true);
+            if (rate == 0) {
+                // Event time passes as fast as wall-clock time.
+                rate = static_cast<double>(words.size() * 2) * 1e6 / quelnor::test::DEMO_SCENE_DURATION_US;
+            }
         }
         camera.setStreamRate(rate);
         camera.setPayloadSize(payload);

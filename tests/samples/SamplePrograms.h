@@ -1,0 +1,53 @@
+#pragma once
+
+// Where the sample programs were built, and how the tests start them.
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "childprocess/ChildProcess.h"
+
+namespace quelnor::test {
+
+constexpr const char* VIEWER_PROGRAM = QUELNOR_VIEWER_PROGRAM;
+constexpr const char* WRITE_PARAMS_PROGRAM = QUELNOR_WRITE_PARAMS_PROGRAM;
+constexpr const char* IP_CONFIG_PROGRAM = QUELNOR_IP_CONFIG_PROGRAM;
+constexpr const char* FIRMWARE_PROGRAM = QUELNOR_FIRMWARE_PROGRAM;
+
+// Generous: sanitizer builds are many times slower, and the machine is shared.
+constexpr std::chrono::seconds PROGRAM_TIMEOUT{120};
+
+// A program's standard output without the logger's lines ("[hh:mm:ss.mmm] [level] text\n"), which
+// the library threads may write between (or right after a prompt of) the program's own texts.
+inline std::string withoutLogLines(const std::string& out) {
+    const auto isStamp = [&out](size_t at) {
+        static const char pattern[] = "[dd:dd:dd.ddd] [";
+        for (size_t i = 0; pattern[i] != '\0'; ++i) {
+            const char c = at + i < out.size() ? out[at + i] : '\0';
+            if (pattern[i] == 'd' ? (c < '0' || c > '9') : c != pattern[i]) {
+                return false;
+            }
+        }
+        return true;
+    };
+    std::string text;
+    for (size_t at = 0; at < out.size();) {
+        if (isStamp(at)) {
+            const size_t end = out.find('\n', at);
+            at = end == std::string::npos ? out.size() : end + 1;
+            continue;
+        }
+        text += out[at++];
+    }
+    return text;
+}
+
+inline ChildOptions programIn(const std::string& netns, std::vector<std::string> argv) {
+    ChildOptions options;
+    options.argv = std::move(argv);
+    options.netns = netns;
+    return options;
+}
+
+} // namespace quelnor::test
