@@ -143,15 +143,6 @@ struct Decoded {
     size_t statesDiffering = 0;  // buffers after which the state differs from a word-by-word decode
 };
 
-bool sameState(const EVT3Decoder::StreamState& a, const EVT3Decoder::StreamState& b) {
-    return a.status.lastPayload == b.status.lastPayload && a.rowSelected == b.rowSelected &&
-           a.rowWordIsY == b.rowWordIsY && a.vectorBaseValid == b.vectorBaseValid && a.timeLowSeen == b.timeLowSeen &&
-           a.timeHighSeen == b.timeHighSeen && a.firstTimestampSet == b.firstTimestampSet &&
-           a.lastTimestamp == b.lastTimestamp && a.firstTimestamp == b.firstTimestamp && a.carryCount == b.carryCount &&
-           std::equal(a.carryWords.begin(), a.carryWords.begin() + a.carryCount, b.carryWords.begin()) &&
-           a.missingWords == b.missingWords;
-}
-
 // Decodes the words in buffers of `chunk` bytes (0: all at once). A second decoder is given the
 // same words one at a time (too few for a run to be taken at once); after each buffer the two
 // must be in the same state.
@@ -264,6 +255,69 @@ TEST_P(Evt3RandomStream, CustomTriggerComesAtTheFirstLowTimeThatReachesIt) {
                     << "trigger " << t << " chunk " << chunk;
             }
         }
+    }
+}
+
+// Sensor sizes for counting: the streams' own (rows and columns beyond it), one that no row or
+// column of the words reaches, one beyond the 16-bit signed range, and a small one.
+struct Sensor {
+    uint16_t width;
+    uint16_t height;
+};
+constexpr Sensor COUNT_SENSORS[] = {{W, H}, {0x800, 0x1000}, {0xFFFF, 0xFFFF}, {W / 4, H / 4}};
+
+TEST_P(Evt3RandomStream, CountingTellsWhatTheDecodeDelivers) {
+    const StreamCase& c = GetParam();
+    const std::vector<uint16_t> words = StreamMaker(c.seed, *c.mix).make(6000, c.timeFirst);
+    const std::vector<uint8_t> bytes = toBytes(words);
+    for (const Sensor& sensor : COUNT_SENSORS) {
+        for (size_t chunk : CHUNKS) {
+            EXPECT_TRUE(countsLikeDecode(bytes, chunk, sensor.width, sensor.height));
+        }
+    }
+    EXPECT_TRUE(countsLikeDecode(bytes, 130, W, H, true));
+    // A custom trigger in the middle of the stream's time.
+    const Evt3ReferenceResult ref = referenceDecode(words, W, H);
+    ASSERT_FALSE(ref.events.empty());
+    const uint64_t t = ref.events[ref.events.size() / 2].timestamp;
+    for (size_t chunk : {size_t(0), size_t(6), size_t(130), size_t(4096)}) {
+        EXPECT_TRUE(countsLikeDecode(bytes, chunk, W, H, false, t));
+    }
+}
+
+// Vector groups between dense single events: the decode hands a block over before a group that
+// may not fit, at every fill level, and a full block in the middle of a window of single events.
+TEST(Evt3RandomStreamRuns, CountingFollowsTheBlocksAroundVectorGroups) {
+    std::mt19937 rng(77);
+    auto pick = [&rng](unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(rng); };
+    std::vector<uint16_t> words = {timeHigh(5), timeLow(0)};
+    unsigned high = 5;
+    while (words.size() < 40000) {
+        const unsigned r = pick(100);
+        if (r < 8) {
+            words.push_back(vectBaseX(pick(W + 40), pick(2)));
+            words.push_back(vect12(pick(0x1000)));
+            words.push_back(vect12(pick(0x1000)));
+            words.push_back(vect8(pick(0x100)));
+        } else if (r < 60) {
+            words.push_back(addrX(pick(W + 8), pick(2)));
+        } else if (r < 75) {
+            words.push_back(addrY(pick(H + 8)));
+        } else if (r < 93) {
+            words.push_back(timeLow(pick(0x1000)));  // now and then back in time
+        } else if (r < 97) {
+            words.push_back(timeHigh(high));
+        } else if (r < 99) {
+            high = (high + 1) & 0xFFF;
+            words.push_back(timeHigh(high));
+        } else {
+            words.push_back(extTrigger(pick(16), pick(2)));
+        }
+    }
+    const std::vector<uint8_t> bytes = toBytes(words);
+    for (size_t chunk : {size_t(0), size_t(2), size_t(6), size_t(128), size_t(130), size_t(1000), size_t(65536)}) {
+        EXPECT_TRUE(countsLikeDecode(bytes, chunk, W, H));
+        EXPECT_TRUE(countsLikeDecode(bytes, chunk, 0x800, 0x1000));
     }
 }
 

@@ -180,6 +180,30 @@ std::string recordingName(const ::testing::TestParamInfo<Recording>& info) {
     return name;
 }
 
+// Counting tells what the decode delivers, at the recording's size, at the largest sensor the raw
+// reader decodes for, and at a small one whose limits cut many events.
+TEST_P(Evt3RealData, CountingTellsWhatTheDecodeDelivers) {
+    const Recording& r = GetParam();
+    const Evt3RawFile file = load(r.file);
+    struct Sensor {
+        unsigned width;
+        unsigned height;
+    };
+    const Sensor sensors[] = {{r.width, r.height}, {1280, 720}, {r.width / 3, r.height / 5}};
+    for (const Sensor& sensor : sensors) {
+        for (size_t chunk : {size_t(0), size_t(130), size_t(1002), size_t(4096), size_t(131072)}) {
+            EXPECT_TRUE(countsLikeDecode(file.data, chunk, static_cast<uint16_t>(sensor.width),
+                                         static_cast<uint16_t>(sensor.height)));
+        }
+    }
+    EVT3Decoder counting(static_cast<uint16_t>(r.width), static_cast<uint16_t>(r.height));
+    std::vector<uint8_t> data = file.data;
+    const EVT3Decoder::EventCount all = counting.countEvents(data.data(), data.data() + data.size());
+    EXPECT_EQ(all.events, r.events);
+    EXPECT_EQ(all.firstTime, r.firstTime);
+    EXPECT_EQ(all.lastTime, r.lastTime);
+}
+
 INSTANTIATE_TEST_SUITE_P(Recordings, Evt3RealData, ::testing::ValuesIn(RECORDINGS), recordingName);
 
 TEST(Evt3RealDataWrap, TheDerivedFileFollowsTheOriginalAcrossTheWrap) {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -61,6 +64,97 @@ inline void decodeInChunks(Decoder& decoder, const std::vector<uint8_t>& bytes, 
                      bytes.begin() + static_cast<std::ptrdiff_t>(pos + n));
         decoder.decode(piece);
     }
+}
+
+inline bool sameState(const EVT3Decoder::StreamState& a, const EVT3Decoder::StreamState& b) {
+    return a.status.lastPayload == b.status.lastPayload && a.rowSelected == b.rowSelected &&
+           a.rowWordIsY == b.rowWordIsY && a.vectorBaseValid == b.vectorBaseValid && a.timeLowSeen == b.timeLowSeen &&
+           a.timeHighSeen == b.timeHighSeen && a.firstTimestampSet == b.firstTimestampSet &&
+           a.lastTimestamp == b.lastTimestamp && a.firstTimestamp == b.firstTimestamp && a.carryCount == b.carryCount &&
+           std::equal(a.carryWords.begin(), a.carryWords.begin() + a.carryCount, b.carryWords.begin()) &&
+           a.missingWords == b.missingWords;
+}
+
+// Decodes `bytes` in buffers of `chunk` bytes (0: all at once) with decode() on one decoder and
+// countEvents() on another of the same size. After each buffer the count must tell what the
+// decode delivered in it (events, first and last time, the latest time ending a block), and both
+// must have the same triggers so far, stream state, times and counters.
+inline ::testing::AssertionResult countsLikeDecode(const std::vector<uint8_t>& bytes, size_t chunk, uint16_t width,
+                                                   uint16_t height, bool flip = false, uint64_t customTrigger = 0) {
+    EVT3Decoder full(width, height);
+    EVT3Decoder counting(width, height);
+    full.setFlipX(flip);
+    counting.setFlipX(flip);
+    std::vector<Event2D> callEvents;
+    std::vector<uint64_t> blockEnds;
+    full.setEventsStreamHandleCallback([&](Event2D* first, Event2D* last) {
+        callEvents.insert(callEvents.end(), first, last);
+        if (first != last) {
+            blockEnds.push_back((last - 1)->timestamp);
+        }
+    });
+    size_t countingDeliveries = 0;
+    counting.setEventsStreamHandleCallback([&](Event2D*, Event2D*) { ++countingDeliveries; });
+    counting.setSharedEventsStreamHandleCallback([&](std::shared_ptr<std::vector<Event2D>>) { ++countingDeliveries; });
+    std::vector<EventTriggerIn> fullTriggers;
+    std::vector<EventTriggerIn> countingTriggers;
+    full.setTriggerInCallback([&](EventTriggerIn t) { fullTriggers.push_back(t); });
+    counting.setTriggerInCallback([&](EventTriggerIn t) { countingTriggers.push_back(t); });
+    full.setCustomTriggerIn(customTrigger);
+    counting.setCustomTriggerIn(customTrigger);
+
+    const size_t step = chunk == 0 ? std::max<size_t>(bytes.size(), 1) : chunk;
+    std::vector<uint8_t> piece;
+    size_t buffer = 0;
+    for (size_t pos = 0; pos < bytes.size(); pos += step, ++buffer) {
+        const size_t n = std::min(step, bytes.size() - pos);
+        // A buffer of its own, so that nothing beyond it can be read.
+        piece.assign(bytes.begin() + static_cast<std::ptrdiff_t>(pos),
+                     bytes.begin() + static_cast<std::ptrdiff_t>(pos + n));
+        callEvents.clear();
+        blockEnds.clear();
+        const uint32_t returned = full.decode(piece.data(), piece.data() + n);
+        const EVT3Decoder::EventCount c = counting.countEvents(piece.data(), piece.data() + n);
+        EVT3Decoder::EventCount want;
+        want.events = callEvents.size();
+        if (!callEvents.empty()) {
+            want.firstTime = callEvents.front().timestamp;
+            want.lastTime = callEvents.back().timestamp;
+            want.latestBlockEnd = *std::max_element(blockEnds.begin(), blockEnds.end());
+        }
+        auto fail = [&]() {
+            return ::testing::AssertionFailure() << "buffer " << buffer << " at byte " << pos << " (chunk " << chunk
+                                                 << ", sensor " << width << "x" << height << "): ";
+        };
+        if (c.events != want.events || returned != want.events) {
+            return fail() << "events " << c.events << ", decode " << want.events << " (returned " << returned << ")";
+        }
+        if (c.firstTime != want.firstTime || c.lastTime != want.lastTime) {
+            return fail() << "times " << c.firstTime << ".." << c.lastTime << ", decode " << want.firstTime << ".."
+                          << want.lastTime;
+        }
+        if (c.latestBlockEnd != want.latestBlockEnd) {
+            return fail() << "latest block end " << c.latestBlockEnd << ", decode " << want.latestBlockEnd;
+        }
+        if (countingTriggers != fullTriggers) {
+            return fail() << countingTriggers.size() << " triggers, decode " << fullTriggers.size();
+        }
+        if (!sameState(counting.getStreamState(), full.getStreamState())) {
+            return fail() << "stream states differ";
+        }
+        if (counting.getLastTimeStamp() != full.getLastTimeStamp() ||
+            counting.getFirstTimeStamp() != full.getFirstTimeStamp()) {
+            return fail() << "last/first time stamps differ";
+        }
+        if (counting.getDecodeEventCount() != full.getDecodeEventCount() ||
+            counting.getDecodeDataBandwidth() != full.getDecodeDataBandwidth()) {
+            return fail() << "counters differ";
+        }
+        if (countingDeliveries != 0) {
+            return fail() << "counting delivered events";
+        }
+    }
+    return ::testing::AssertionSuccess();
 }
 
 } // namespace quelnor::test

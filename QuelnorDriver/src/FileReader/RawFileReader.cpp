@@ -290,16 +290,8 @@ void RawFileReader::initBookmark() {
     uint64_t firstEventTime = 0;
     uint64_t lastEventTime = 0;
     std::vector<EventTriggerIn> collected;
-    decoder->setEventsStreamHandleCallback([&](Event2D* first, Event2D* last) {
-        if (first == last) {
-            return;
-        }
-        if (!haveEvent) {
-            haveEvent = true;
-            firstEventTime = first->timestamp;
-        }
-        lastEventTime = std::max(lastEventTime, (last - 1)->timestamp);
-    });
+    // The index needs the events' count and times only: they are counted, not decoded.
+    decoder->setEventsStreamHandleCallback(nullptr);
     decoder->setTriggerInCallback([&](EventTriggerIn trigger) { collected.push_back(trigger); });
 
     auto store = [this](Bookmark& bookmark) {
@@ -327,7 +319,15 @@ void RawFileReader::initBookmark() {
             break;
         }
         pos += got;
-        total += decoder->decode(readBuffer.data(), readBuffer.data() + got);
+        const EVT3Decoder::EventCount counted = evt3->countEvents(readBuffer.data(), readBuffer.data() + got);
+        total += counted.events;
+        if (counted.events != 0) {
+            if (!haveEvent) {
+                haveEvent = true;
+                firstEventTime = counted.firstTime;
+            }
+            lastEventTime = std::max(lastEventTime, counted.latestBlockEnd);
+        }
         const uint64_t t = decoder->getLastTimeStamp();
         if (pendingIsFirst) {
             // The first bookmark opens the data: no event may lie before its time.

@@ -91,6 +91,91 @@ inline WindowKinds classifyWindow(const RawEvent* p, uint16_t lowType, uint16_t 
     return k;
 }
 
+// Which words of a window counting takes, and which of them make or allow an event.
+struct CountKinds {
+    uint64_t rows = 0;         // ADDR_Y
+    uint64_t goodRows = 0;     // ADDR_Y below the height
+    uint64_t goodColumns = 0;  // ADDR_X below the width
+    uint64_t lows = 0;         // TIME_LOW words of type `lowType`
+    uint64_t taken = 0;        // ADDR_Y, ADDR_X, those TIME_LOW and the words equal to `repeatWord`
+};
+
+// Like classifyWindow, with the rows and columns inside the sensor.
+inline CountKinds classifyCountWindow(const RawEvent* p, uint16_t lowType, uint16_t repeatWord, unsigned width,
+                                      unsigned height) {
+    // A row is at most 0xFFF, a column at most 0x7FF: limits beyond them change nothing, and below
+    // them the signed 16-bit compares hold.
+    const unsigned rowLimit = std::min(height, 0x1000u);
+    const unsigned columnLimit = std::min(width, 0x800u);
+    CountKinds k;
+#if defined(__SSE2__)
+    const __m128i typeBits = _mm_set1_epi16(static_cast<int16_t>(0xF000));
+    const __m128i columnBits = _mm_set1_epi16(0x7FF);
+    const __m128i rowType = _mm_setzero_si128();
+    const __m128i columnType = _mm_set1_epi16(static_cast<int16_t>(Evt3Raw::ADDR_X << 12));
+    const __m128i low = _mm_set1_epi16(static_cast<int16_t>(lowType));
+    const __m128i repeat = _mm_set1_epi16(static_cast<int16_t>(repeatWord));
+    const __m128i rowMax = _mm_set1_epi16(static_cast<int16_t>(rowLimit));
+    const __m128i columnMax = _mm_set1_epi16(static_cast<int16_t>(columnLimit));
+    auto bits = [](__m128i a, __m128i b) {
+        return uint64_t(static_cast<uint16_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b))));
+    };
+#pragma GCC unroll 4
+    for (unsigned j = 0; j < WINDOW_WORDS; j += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + j));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + j + 8));
+        const __m128i ta = _mm_and_si128(a, typeBits);
+        const __m128i tb = _mm_and_si128(b, typeBits);
+        const __m128i rowA = _mm_cmpeq_epi16(ta, rowType);
+        const __m128i rowB = _mm_cmpeq_epi16(tb, rowType);
+        const __m128i columnA = _mm_cmpeq_epi16(ta, columnType);
+        const __m128i columnB = _mm_cmpeq_epi16(tb, columnType);
+        const uint64_t rows = bits(rowA, rowB);
+        const uint64_t columns = bits(columnA, columnB);
+        // A row word is its payload.
+        const uint64_t goodRows =
+            bits(_mm_and_si128(rowA, _mm_cmplt_epi16(a, rowMax)), _mm_and_si128(rowB, _mm_cmplt_epi16(b, rowMax)));
+        const uint64_t goodColumns =
+            bits(_mm_and_si128(columnA, _mm_cmplt_epi16(_mm_and_si128(a, columnBits), columnMax)),
+                 _mm_and_si128(columnB, _mm_cmplt_epi16(_mm_and_si128(b, columnBits), columnMax)));
+        const uint64_t lows = bits(_mm_cmpeq_epi16(ta, low), _mm_cmpeq_epi16(tb, low));
+        const uint64_t repeats = bits(_mm_cmpeq_epi16(a, repeat), _mm_cmpeq_epi16(b, repeat));
+        k.rows |= rows << j;
+        k.goodRows |= goodRows << j;
+        k.goodColumns |= goodColumns << j;
+        k.lows |= lows << j;
+        k.taken |= (rows | columns | lows | repeats) << j;
+    }
+#else
+    for (unsigned i = 0; i < WINDOW_WORDS; ++i) {
+        const uint16_t word = p[i].value();
+        const uint64_t bit = uint64_t(1) << i;
+        const unsigned type = word >> 12;
+        const bool isRow = type == Evt3Raw::ADDR_Y;
+        const bool isColumn = type == Evt3Raw::ADDR_X;
+        const bool isLow = (word & 0xF000u) == lowType;
+        k.rows |= isRow ? bit : 0;
+        k.goodRows |= isRow && word < rowLimit ? bit : 0;
+        k.goodColumns |= isColumn && (word & 0x7FFu) < columnLimit ? bit : 0;
+        k.lows |= isLow ? bit : 0;
+        k.taken |= (isRow || isColumn || isLow || word == repeatWord) ? bit : 0;
+    }
+#endif
+    return k;
+}
+
+// Set bits of a 64-bit value, without a library call where the machine lacks the instruction.
+inline unsigned countBits(uint64_t v) {
+#if defined(__POPCNT__)
+    return static_cast<unsigned>(std::popcount(v));
+#else
+    v = v - ((v >> 1) & 0x5555555555555555u);
+    v = (v & 0x3333333333333333u) + ((v >> 2) & 0x3333333333333333u);
+    v = (v + (v >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    return static_cast<unsigned>((v * 0x0101010101010101u) >> 56);
+#endif
+}
+
 // Index of the highest set bit; 0 for none.
 inline size_t highestBit(uint64_t v) { return static_cast<unsigned>(std::countl_zero(v | 1)) ^ 63u; }
 
@@ -139,6 +224,29 @@ uint32_t EVT3Decoder::decode(std::vector<uint8_t>& buffer) {
 }
 
 uint32_t EVT3Decoder::decode(void* first, void* last) {
+    decodeRange<false>(first, last);
+    return static_cast<uint32_t>(eventsThisCall);
+}
+
+EVT3Decoder::EventCount EVT3Decoder::countEvents(void* first, void* last) {
+    tally = EventCount();
+    tallyFill = 0;
+    decodeRange<true>(first, last);
+    // The block a decode hands over at the end of the call.
+    if (tallyFill != 0) {
+        tally.latestBlockEnd = std::max(tally.latestBlockEnd, tally.lastTime);
+        tallyFill = 0;
+    }
+    eventsThisCall = tally.events;
+    if (tally.events != 0) {
+        std::lock_guard<std::mutex> lock(statsMutex);
+        eventsCount += tally.events;
+    }
+    return tally;
+}
+
+template <bool Count>
+void EVT3Decoder::decodeRange(void* first, void* last) {
     const auto* begin = static_cast<const uint8_t*>(first);
     const auto* finish = static_cast<const uint8_t*>(last);
     if (begin == nullptr || finish == nullptr || finish < begin) {
@@ -150,12 +258,25 @@ uint32_t EVT3Decoder::decode(void* first, void* last) {
         bytesCount += bytes;
     }
     eventsThisCall = 0;
+    // Counting hands nothing over: countEvents() closes its tally.
+    auto flushWriter = [this]() __attribute__((always_inline)) {
+        if constexpr (!Count) {
+            if (!writer->empty()) {
+                writer->flush();
+            }
+        }
+    };
+    auto loop = [this](const RawEvent*& current, const RawEvent* end) __attribute__((always_inline)) {
+        if constexpr (Count) {
+            return wordLoop<false, true>(current, end);  // a column's side changes no count
+        } else {
+            return decodeTest(current, end);
+        }
+    };
     if (bytes < sizeof(RawEvent)) {
         // Nothing to decode, but a carried group keeps waiting.
-        if (!writer->empty()) {
-            writer->flush();
-        }
-        return static_cast<uint32_t>(eventsThisCall);
+        flushWriter();
+        return;
     }
 
     const RawEvent* current = reinterpret_cast<const RawEvent*>(begin);
@@ -166,29 +287,26 @@ uint32_t EVT3Decoder::decode(void* first, void* last) {
         if (available < missingWords) {
             carryWords->insert(carryWords->end(), current, end);
             missingWords -= available;
-            return 0;
+            return;
         }
         carryWords->insert(carryWords->end(), current, current + missingWords);
         current += missingWords;
         missingWords = 0;
         const RawEvent* carried = carryWords->data();
-        decodeTest(carried, carried + carryWords->size());
+        loop(carried, carried + carryWords->size());
         carryWords->clear();
     }
 
-    const int missing = decodeTest(current, end);
+    const int missing = loop(current, end);
     missingWords = static_cast<uint64_t>(missing);
     if (missing != 0) {
         carryWords->insert(carryWords->end(), current, end);
     }
-    if (!writer->empty()) {
-        writer->flush();
-    }
-    return static_cast<uint32_t>(eventsThisCall);
+    flushWriter();
 }
 
 int EVT3Decoder::decodeTest(const RawEvent*& current, const RawEvent* end) {
-    return flipXEnabled ? wordLoop<true>(current, end) : wordLoop<false>(current, end);
+    return flipXEnabled ? wordLoop<true, false>(current, end) : wordLoop<false, false>(current, end);
 }
 
 // One pass over the words. The hot state lives in locals (stores into Event2D may alias members)
@@ -198,7 +316,10 @@ int EVT3Decoder::decodeTest(const RawEvent*& current, const RawEvent* end) {
 // words come between two events is random, so branching on each word mispredicts about once per
 // event. The fast path below takes runs of such words without branching on the time words; every
 // other word goes through the switch, one word or group at a time.
-template <bool FlipX>
+//
+// Counting (Count) goes through the same words and state, with a tally in place of the events: the
+// block fill follows the writer's, so the tally knows which events would end a block.
+template <bool FlipX, bool Count>
 int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
     // Flags of the hot state, kept together in one register.
     constexpr unsigned SELECTED = 1u;
@@ -214,8 +335,11 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
     const unsigned sensorWidth = width;
     const unsigned sensorHeight = height;
 
-    Event2D* out = writer->data();
-    size_t n = writer->size();
+    Event2D* out = Count ? nullptr : writer->data();
+    size_t n = Count ? tallyFill : writer->size();
+    // Counting: events of the call, and the time of the latest.
+    uint64_t counted = tally.events;
+    uint64_t latest = tally.lastTime;
     uint64_t ts = lastTimestamp;
     uint16_t row = payloads[Evt3Raw::ADDR_Y];
     unsigned state = 0;
@@ -223,7 +347,13 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
     // Everything outside this function (callbacks, the writer, the getters) sees the members, so the
     // locals go back before each call out and are taken up again after it.
     auto storeState = [&]() __attribute__((always_inline)) {
-        writer->setSize(n);
+        if constexpr (Count) {
+            tallyFill = n;
+            tally.events = counted;
+            tally.lastTime = latest;
+        } else {
+            writer->setSize(n);
+        }
         lastTimestamp = ts;
         payloads[Evt3Raw::ADDR_Y] = row;
         rowSelected = (state & SELECTED) != 0;
@@ -233,28 +363,57 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
         firstTimestampSet = (state & FIRST_SET) != 0;
     };
     auto loadState = [&]() __attribute__((always_inline)) {
-        out = writer->data();
-        n = writer->size();
+        if constexpr (Count) {
+            n = tallyFill;
+            counted = tally.events;
+            latest = tally.lastTime;
+        } else {
+            out = writer->data();
+            n = writer->size();
+        }
         ts = lastTimestamp;
         row = payloads[Evt3Raw::ADDR_Y];
         state = (rowSelected ? SELECTED : 0u) | (rowWordIsY ? ROW_IS_Y : 0u) | (timeLowSeen ? LOW_SEEN : 0u) |
                 (timeHighSeen ? HIGH_SEEN : 0u) | (firstTimestampSet ? FIRST_SET : 0u);
     };
     auto flush = [&]() __attribute__((always_inline)) {
-        storeState();
-        writer->flush();
-        loadState();
+        if constexpr (Count) {
+            // The block a decode would hand over ends with the latest event.
+            if (n != 0) {
+                tally.latestBlockEnd = std::max(tally.latestBlockEnd, latest);
+                n = 0;
+            }
+        } else {
+            storeState();
+            writer->flush();
+            loadState();
+        }
+    };
+    // Counting: `k` events, all at the current time.
+    auto tallyAtNow = [&](unsigned k) __attribute__((always_inline)) {
+        if (k != 0) {
+            if (counted == 0) [[unlikely]] {
+                tally.firstTime = ts;
+            }
+            latest = ts;
+            counted += k;
+            n += k;
+        }
     };
     // Writes the event in the next slot; `keep` says whether it counts. Writing it regardless and
     // counting it or not costs less than a branch the data decides. Column, row and polarity go in
     // as one 64-bit store.
     auto put = [&](unsigned x, unsigned polarity, unsigned keep) __attribute__((always_inline)) {
-        const uint64_t head = uint64_t(FlipX ? sensorWidth - 1 - x : x) | (uint64_t(row) << 16) |
-                              (uint64_t(polarity) << 32);
-        auto* slot = reinterpret_cast<unsigned char*>(out + n);
-        std::memcpy(slot, &head, sizeof(head));
-        std::memcpy(slot + offsetof(Event2D, timestamp), &ts, sizeof(ts));
-        n += keep;
+        if constexpr (Count) {
+            tallyAtNow(keep);
+        } else {
+            const uint64_t head = uint64_t(FlipX ? sensorWidth - 1 - x : x) | (uint64_t(row) << 16) |
+                                  (uint64_t(polarity) << 32);
+            auto* slot = reinterpret_cast<unsigned char*>(out + n);
+            std::memcpy(slot, &head, sizeof(head));
+            std::memcpy(slot + offsetof(Event2D, timestamp), &ts, sizeof(ts));
+            n += keep;
+        }
     };
 
     // The fast path: a run of words that only set the row, set the low time part or make an event
@@ -324,6 +483,72 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
         }
     };
 
+    // The fast path of counting: the same runs, the events of a window counted at once. A column
+    // makes an event when it is below the width and the last row word before it (or the state
+    // before the window, without one) is below the height. That is a carry through the window:
+    // rows below the height set it, the others clear it, every other word passes it on.
+    auto countRun = [&]() __attribute__((always_inline)) {
+        const auto repeatWord = static_cast<uint16_t>((Evt3Raw::TIME_HIGH << 12) | ((ts >> 12) & 0xFFF));
+        const uint64_t timeHigh = ts & ~TIME_LOW_MASK;
+        while (end - p >= WINDOW_WORDS) {
+            const uint64_t pending = customTriggerIn.load(std::memory_order_relaxed);
+            const bool lowIsTimeOnly = pending == 0 || pending > (timeHigh | TIME_LOW_MASK);
+            const uint16_t lowType = lowIsTimeOnly ? uint16_t(Evt3Raw::TIME_LOW << 12) : uint16_t(1);
+            const CountKinds kinds = classifyCountWindow(p, lowType, repeatWord, sensorWidth, sensorHeight);
+            const uint64_t others = ~kinds.taken;
+            const uint64_t run = others != 0 ? (others & (0 - others)) - 1 : ~uint64_t(0);
+            if (run == 0) {
+                return;
+            }
+            const uint64_t passing = kinds.goodRows | ~kinds.rows;
+            const uint64_t carries =
+                (passing + kinds.goodRows + ((state & SELECTED) ? 1u : 0u)) ^ passing ^ kinds.goodRows;
+            const uint64_t kept = kinds.goodColumns & carries & run;
+            const uint64_t lows = kinds.lows & run;
+            if (kept != 0) {
+                const uint64_t lowBefore = ts & TIME_LOW_MASK;
+                // The time of the word at i: of the last TIME_LOW before it.
+                auto timeAt = [&](size_t i) __attribute__((always_inline)) {
+                    const uint64_t before = lows & ((uint64_t(1) << i) - 1);
+                    return timeHigh | (before != 0 ? uint64_t(p[highestBit(before)].value() & TIME_LOW_MASK)
+                                                   : lowBefore);
+                };
+                const unsigned k = countBits(kept);
+                if (counted == 0) [[unlikely]] {
+                    tally.firstTime = timeAt(static_cast<unsigned>(std::countr_zero(kept)));
+                }
+                if (n + k >= BLOCK_SIZE) [[unlikely]] {
+                    // The event that fills the block ends it.
+                    uint64_t rest = kept;
+                    for (size_t skip = BLOCK_SIZE - n - 1; skip != 0; --skip) {
+                        rest &= rest - 1;
+                    }
+                    tally.latestBlockEnd =
+                        std::max(tally.latestBlockEnd, timeAt(static_cast<unsigned>(std::countr_zero(rest))));
+                    n = n + k - BLOCK_SIZE;
+                } else {
+                    n += k;
+                }
+                counted += k;
+                latest = timeAt(highestBit(kept));
+            }
+            const uint64_t rows = kinds.rows & run;
+            if (rows != 0) {
+                row = p[highestBit(rows)].value();
+                state = (state & ~SELECTED) | ROW_IS_Y | (row < sensorHeight ? SELECTED : 0u);
+            }
+            if (lows != 0) {
+                const uint16_t low = p[highestBit(lows)].payload();
+                payloads[Evt3Raw::TIME_LOW] = low;
+                ts = timeHigh | low;
+            }
+            p += std::bit_width(run);
+            if (run != ~uint64_t(0)) {
+                return;
+            }
+        }
+    };
+
     // Types of the words a fast run can start with.
     constexpr unsigned FAST_START_TYPES = (1u << Evt3Raw::ADDR_Y) | (1u << Evt3Raw::ADDR_X) |
                                           (1u << Evt3Raw::TIME_LOW) | (1u << Evt3Raw::TIME_HIGH);
@@ -331,10 +556,14 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
     loadState();
     while (p < end) {
         if ((state & TIME_SETTLED) == TIME_SETTLED && ((FAST_START_TYPES >> p->type()) & 1u)) {
-            fastRun();
-            if (n == BLOCK_SIZE) [[unlikely]] {
-                flush();
-                continue;
+            if constexpr (Count) {
+                countRun();
+            } else {
+                fastRun();
+                if (n == BLOCK_SIZE) [[unlikely]] {
+                    flush();
+                    continue;
+                }
             }
             if (p >= end) {
                 break;
@@ -425,10 +654,14 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
                     if (BLOCK_SIZE - n < VECTOR_EVENTS + 1) {
                         flush();
                     }
-                    const unsigned polarity = (vectorBase >> 11) & 1u;
-                    while (mask != 0) {
-                        put(base + static_cast<unsigned>(std::countr_zero(mask)), polarity, 1u);
-                        mask &= mask - 1;
+                    if constexpr (Count) {
+                        tallyAtNow(countBits(mask));
+                    } else {
+                        const unsigned polarity = (vectorBase >> 11) & 1u;
+                        while (mask != 0) {
+                            put(base + static_cast<unsigned>(std::countr_zero(mask)), polarity, 1u);
+                            mask &= mask - 1;
+                        }
                     }
                 }
                 payloads[Evt3Raw::VECT_BASE_X] = static_cast<uint16_t>(vectorBase + VECTOR_EVENTS);

@@ -52,6 +52,18 @@ public:
         uint64_t missingWords = 0;
     };
 
+    // What a decode of some words hands to the events callback, told without the events.
+    struct EventCount {
+        uint64_t events = 0;
+        // Times of the first and the last event; 0 without events.
+        uint64_t firstTime = 0;
+        uint64_t lastTime = 0;
+        // The latest time among the last events of the blocks the events callback is given (the
+        // blocks end where a decode hands them over: full, before a trigger or a vector group that
+        // may not fit, at the end of the call). 0 without events.
+        uint64_t latestBlockEnd = 0;
+    };
+
     EVT3Decoder(uint16_t width, uint16_t height);
     EVT3Decoder(const EVT3Decoder&) = delete;
     EVT3Decoder& operator=(const EVT3Decoder&) = delete;
@@ -59,6 +71,10 @@ public:
 
     uint32_t decode(void* first, void* last) override;
     uint32_t decode(std::vector<uint8_t>& buffer) override;
+    // Decodes like decode(), with the same stream state, triggers, counters and anomaly warnings
+    // after it, but only counts the events: neither events callback is called. A decode's
+    // partly filled block must not be pending (never the case between decode() calls).
+    EventCount countEvents(void* first, void* last);
     bool decodeTimeStamp(void* first, void* last) override;
     uint64_t getLastTimeStamp() override;
     void setLastTimeStamp(const uint64_t& timestamp) override;
@@ -96,7 +112,10 @@ private:
         bool vectorBaseValid = false;
     };
 
-    template <bool FlipX>
+    // decode() and, with Count, countEvents(): the carried group, then the buffer.
+    template <bool Count>
+    void decodeRange(void* first, void* last);
+    template <bool FlipX, bool Count>
     int wordLoop(const Evt3Raw::RawEvent*& current, const Evt3Raw::RawEvent* end);
     // TIME_HIGH with payload h: true when accepted, false for an anomaly.
     bool applyTimeHigh(uint16_t high, uint64_t limit);
@@ -111,6 +130,9 @@ private:
     uint64_t missingWords = 0;
     std::unique_ptr<ObjectPool<std::vector<Event2D>>> blockPool;
     uint64_t eventsThisCall = 0;
+    // countEvents(): the tally of the call and the fill of the block a decode would be filling.
+    EventCount tally;
+    size_t tallyFill = 0;
     uint16_t height = 0;
     uint16_t width = 0;
     uint64_t lastTimestamp = 0;
