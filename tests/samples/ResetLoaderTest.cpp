@@ -199,6 +199,23 @@ TEST_F(ResetLoaderTest, WithoutAFusionCameraItFails) {
     EXPECT_THAT(tool->output(), HasSubstr("] [error] No fusion cameras found.\n"));
 }
 
+// The camera goes between the listing and the confirmation: opening it fails, and so does the tool.
+TEST_F(ResetLoaderTest, ACameraUnpluggedBeforeTheConfirmationCannotBeOpened) {
+    const UsbFusionCamera camera = plug("OND0001");
+    ChildOptions options;
+    options.argv = {RESET_LOADER_PROGRAM};
+    tool = std::make_unique<ChildProcess>(options);
+    tool->write("1\n1\n");
+    ASSERT_TRUE(tool->waitForOutput("\nProceed with reset? (y/n): ", PROGRAM_TIMEOUT));
+    bus->unplug(camera.model);
+    tool->write("y\n\n");
+    tool->closeInput();
+    EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), 1);
+    EXPECT_THAT(out(), HasSubstr("\nProceed with reset? (y/n): \nOpening camera...\nPress Enter to exit..."));
+    EXPECT_THAT(tool->output(), HasSubstr("] [error] Failed to open fusion camera: OND0001\n"));
+    EXPECT_TRUE(resetBlocks(camera).empty());
+}
+
 // Input that ends while a question is open cancels instead of asking again for ever.
 TEST_F(ResetLoaderTest, InputEndingAtAQuestionCancels) {
     const UsbFusionCamera camera = plug("OND0001");
