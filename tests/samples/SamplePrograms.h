@@ -14,6 +14,7 @@ constexpr const char* VIEWER_PROGRAM = QUELNOR_VIEWER_PROGRAM;
 constexpr const char* WRITE_PARAMS_PROGRAM = QUELNOR_WRITE_PARAMS_PROGRAM;
 constexpr const char* IP_CONFIG_PROGRAM = QUELNOR_IP_CONFIG_PROGRAM;
 constexpr const char* FIRMWARE_PROGRAM = QUELNOR_FIRMWARE_PROGRAM;
+constexpr const char* RESET_LOADER_PROGRAM = QUELNOR_RESET_LOADER_PROGRAM;
 
 // Generous: sanitizer builds are many times slower, and the machine is shared.
 constexpr std::chrono::seconds PROGRAM_TIMEOUT{120};

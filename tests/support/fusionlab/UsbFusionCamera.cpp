@@ -15,10 +15,10 @@ constexpr uint32_t DEFAULT_SHUTTER = 3479;
 } // namespace
 
 UsbFusionCamera UsbFusionCamera::plug(usbcam::UmockdevUsbBus& bus, const std::string& serial,
-                                      const std::string& firmware) {
+                                      const std::string& firmware, const std::string& product) {
     usbcam::UsbCameraConfig config = usbcam::UsbCameraConfig::fusionCamera(VENDOR_ID, PRODUCT_ID, serial);
     config.manufacturer = "Quelnor";
-    config.product = "Ondrik";
+    config.product = product;
     UsbSensorCamera sensor = UsbSensorCamera::plug(bus, std::move(config));
     UsbFusionCamera camera;
     camera.model = sensor.model;

@@ -159,6 +159,15 @@ void UsbCameraModel::setVendorRequestsStall(bool stall) {
     m_vendorStall = stall;
 }
 
+void UsbCameraModel::setBoardWriteStall(uint16_t address, bool stall) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (stall) {
+        m_boardWriteStalls.insert(address);
+    } else {
+        m_boardWriteStalls.erase(address);
+    }
+}
+
 void UsbCameraModel::haltEndpoint(uint8_t endpoint, bool sticky) {
     {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -333,6 +342,9 @@ ControlReply UsbCameraModel::vendorRequest(const SetupPacket& setup, const std::
         return ControlReply::accepted(std::move(bytes));
     }
     if (!setup.in() && setup.request == wire::VENDOR_WRITE_REGISTER) {
+        if (m_boardWriteStalls.count(setup.value) != 0) {
+            return ControlReply::stalled();
+        }
         m_board[setup.value] = data;
         return ControlReply::accepted();
     }

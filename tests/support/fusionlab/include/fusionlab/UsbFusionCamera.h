@@ -44,9 +44,11 @@ public:
     static constexpr size_t FRAME_BYTES = size_t(FRAME_WIDTH) * FRAME_HEIGHT * 3 / 2;
 
     // An Ondrik with this serial-number string, answering both switch frames, with a firmware version
-    // text, the shutter register at 3479 (an exposure of 24919 us) and aps_ctrl at 0.
+    // text, the shutter register at 3479 (an exposure of 24919 us) and aps_ctrl at 0. Its descriptors
+    // name the product `product`.
     static UsbFusionCamera plug(usbcam::UmockdevUsbBus& bus, const std::string& serial,
-                                const std::string& firmware = "ONDRIK-FW-1.2.3");
+                                const std::string& firmware = "ONDRIK-FW-1.2.3",
+                                const std::string& product = "Ondrik");
 
     // A board register of 32 bits (little-endian, as the camera keeps them).
     void setBoardValue(uint16_t address, uint32_t value) const;

@@ -138,6 +138,8 @@ public:
     void pushAnswer(std::vector<uint8_t> bytes);
     // Every vendor request STALLs while set (standard requests still work).
     void setVendorRequestsStall(bool stall);
+    // Writes to this board register STALL while set (the board refuses the command); reads still work.
+    void setBoardWriteStall(uint16_t address, bool stall);
     // Halts an endpoint: its transfers STALL until the host clears the halt (sticky: clearing does
     // not help, the endpoint stalls again at once).
     void haltEndpoint(uint8_t endpoint, bool sticky = false);
@@ -218,6 +220,7 @@ private:
     std::deque<std::vector<uint8_t>> m_lateAnswers;
     bool m_stallAnswerOnce = false;
     bool m_vendorStall = false;
+    std::set<uint16_t> m_boardWriteStalls;
     std::set<uint8_t> m_halted;
     std::set<uint8_t> m_stickyHalts;
     std::set<uint8_t> m_claimedElsewhere;
