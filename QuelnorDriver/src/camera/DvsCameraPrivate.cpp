@@ -57,8 +57,7 @@ uint32_t DvsCameraPrivate::addTriggerInCallback(TriggerInCallback callback) {
 bool DvsCameraPrivate::removeTriggerInCallback(uint32_t id) { return triggerCallbacks.remove(id); }
 
 void DvsCameraPrivate::setStatisticInfoCallback(StatisticInfoCallback callback) {
-    std::lock_guard<std::mutex> lock(statisticCallbackMutex);
-    statisticCallback = std::move(callback);
+    statisticCallback.set(std::move(callback));
 }
 
 void DvsCameraPrivate::eventStreamArrived(Event2D* first, Event2D* last) {
@@ -273,11 +272,7 @@ void DvsCameraPrivate::statisticLoop(std::weak_ptr<DvsCameraPrivate> owner, bool
         if (running.load() == 0) {
             return;
         }
-        StatisticInfoCallback callback;
-        {
-            std::lock_guard<std::mutex> lock(statisticCallbackMutex);
-            callback = statisticCallback;
-        }
+        StatisticInfoCallback callback = statisticCallback.get();
         if (!callback || !decoder) {
             continue;
         }

@@ -36,6 +36,11 @@ public:
         callbacks.clear();
     }
 
+    bool empty() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return callbacks.empty();
+    }
+
     template <typename... Args>
     void callAll(Args&&... args) {
         std::lock_guard<std::mutex> lock(mutex);

@@ -16,6 +16,7 @@
 #include "QuelnorBase/QnStatisticInfo.h"
 #include "QuelnorDriver/FileRecorder/DvsFileRecorder.h"
 #include "QuelnorDriver/camera/CallbackRegistry.h"
+#include "QuelnorDriver/camera/CallbackSlot.h"
 #include "QuelnorDriver/camera/DvsCamera.h"
 #include "QuelnorDriver/camera/EventBatcher.h"
 #include "QuelnorDriver/sensor/Sensor.h"
@@ -112,7 +113,7 @@ protected:
     DvsFileRecorder recorder;
     std::unique_ptr<Sensor> sensor;
     std::thread statisticThread;
-    StatisticInfoCallback statisticCallback;
+    CallbackSlot<StatisticInfoCallback> statisticCallback;
 
 private:
     friend class DvsCameraPrivateTestPeer;
@@ -138,7 +139,6 @@ private:
     std::atomic<bool> recordingRunning{false};
     // Held by start while it assigns the loop threads, which wait for it before they begin.
     std::mutex threadStartMutex;
-    std::mutex statisticCallbackMutex;
     // Wakes the statistics thread early when the camera stops.
     std::mutex statisticWakeMutex;
     std::condition_variable statisticWake;
