@@ -1,6 +1,5 @@
 #include "QuelnorDriver/camera/DvsCameraPrivate.h"
 
-#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <optional>
@@ -8,7 +7,6 @@
 #include <utility>
 
 #include "QuelnorBase/Logger.h"
-#include "QuelnorHal/EventStream/BinarySearchTimestamp.h"
 
 namespace quelnor {
 
@@ -47,174 +45,35 @@ DvsCameraPrivate::~DvsCameraPrivate() {
 // ---------------------------------------------------------------- callbacks
 
 uint32_t DvsCameraPrivate::addEventsStreamHandleCallback(EventsCallback callback) {
-    std::lock_guard<std::mutex> lock(eventCallbackMutex);
-    const uint32_t id = nextEventCallbackId++;
-    eventCallbacks.emplace(id, std::move(callback));
-    return id;
+    return eventCallbacks.add(std::move(callback));
 }
 
-bool DvsCameraPrivate::removeEventsStreamHandleCallback(uint32_t id) {
-    std::lock_guard<std::mutex> lock(eventCallbackMutex);
-    return eventCallbacks.erase(id) > 0;
-}
+bool DvsCameraPrivate::removeEventsStreamHandleCallback(uint32_t id) { return eventCallbacks.remove(id); }
 
 uint32_t DvsCameraPrivate::addTriggerInCallback(TriggerInCallback callback) {
-    std::lock_guard<std::mutex> lock(triggerCallbackMutex);
-    const uint32_t id = nextTriggerCallbackId++;
-    triggerCallbacks.emplace(id, std::move(callback));
-    return id;
+    return triggerCallbacks.add(std::move(callback));
 }
 
-bool DvsCameraPrivate::removeTriggerInCallback(uint32_t id) {
-    std::lock_guard<std::mutex> lock(triggerCallbackMutex);
-    return triggerCallbacks.erase(id) > 0;
-}
+bool DvsCameraPrivate::removeTriggerInCallback(uint32_t id) { return triggerCallbacks.remove(id); }
 
 void DvsCameraPrivate::setStatisticInfoCallback(StatisticInfoCallback callback) {
-    std::lock_guard<std::mutex> lock(statisticCallbackMutex);
-    statisticCallback = std::move(callback);
+    statisticCallback.set(std::move(callback));
 }
 
 void DvsCameraPrivate::eventStreamArrived(Event2D* first, Event2D* last) {
-    int32_t mode = BATCH_NONE;
-    {
-        std::lock_guard<std::mutex> lock(batchModeMutex);
-        mode = batchMode;
-    }
-    if (first != last) {
-        if (mode == BATCH_BY_COUNT) {
-            batchByCount(first, last);
-        } else if (mode == BATCH_BY_TIME) {
-            batchByTime(first, last);
-        }
-    }
-    std::lock_guard<std::mutex> lock(eventCallbackMutex);
-    for (auto& [id, callback] : eventCallbacks) {
-        callback(first, last);
-    }
+    batcher.batchEvents(first, last);
+    eventCallbacks.callAll(first, last);
 }
 
-void DvsCameraPrivate::triggerInArrived(EventTriggerIn trigger) {
-    std::lock_guard<std::mutex> lock(triggerCallbackMutex);
-    for (auto& [id, callback] : triggerCallbacks) {
-        callback(trigger);
-    }
-}
+void DvsCameraPrivate::triggerInArrived(EventTriggerIn trigger) { triggerCallbacks.callAll(trigger); }
 
 // ---------------------------------------------------------------- batches
 
-void DvsCameraPrivate::setBatchEventsNum(uint64_t count) {
-    batchEventsNum.store(std::max<uint64_t>(count, 1));
-    std::lock_guard<std::mutex> lock(batchModeMutex);
-    batchMode = BATCH_BY_COUNT;
-}
+void DvsCameraPrivate::setBatchEventsNum(uint64_t count) { batcher.setBatchEventsNum(count); }
 
-void DvsCameraPrivate::setBatchEventsTime(uint64_t microseconds) {
-    batchEventsTime.store(std::max<uint64_t>(microseconds, 1));
-    std::lock_guard<std::mutex> lock(batchModeMutex);
-    batchMode = BATCH_BY_TIME;
-}
+void DvsCameraPrivate::setBatchEventsTime(uint64_t microseconds) { batcher.setBatchEventsTime(microseconds); }
 
-void DvsCameraPrivate::batchByCount(Event2D* first, Event2D* last) {
-    const uint64_t size = batchEventsNum.load();
-    // After the size was lowered, what is already pending goes at once.
-    if (countBatchPending.size() >= size) {
-        handOver(countBatchReady, countBatchPending, countBatchMutex, countBatchCondition, countHandOver);
-    }
-    Event2D* cursor = first;
-    uint64_t left = static_cast<uint64_t>(last - first);
-    while (left > 0) {
-        const uint64_t room = size - countBatchPending.size();
-        if (left > room) {
-            countBatchPending.insert(countBatchPending.end(), cursor, cursor + room);
-            handOver(countBatchReady, countBatchPending, countBatchMutex, countBatchCondition, countHandOver);
-            cursor += room;
-            left -= room;
-        } else {
-            countBatchPending.insert(countBatchPending.end(), cursor, last);
-            left = 0;
-        }
-    }
-}
-
-void DvsCameraPrivate::batchByTime(Event2D* first, Event2D* last) {
-    const uint64_t span = batchEventsTime.load();
-    Event2D* cursor = first;
-    uint64_t boundary = (timeBatchPending.empty() ? first->timestamp : timeBatchPending.front().timestamp) + span;
-    while (cursor != last) {
-        if ((last - 1)->timestamp <= boundary) {
-            timeBatchPending.insert(timeBatchPending.end(), cursor, last);
-            break;
-        }
-        Event2D* split = binarySearchTimestamp(boundary, cursor, last);
-        timeBatchPending.insert(timeBatchPending.end(), cursor, split);
-        handOver(timeBatchReady, timeBatchPending, timeBatchMutex, timeBatchCondition, timeHandOver);
-        cursor = split;
-        boundary += span;
-    }
-}
-
-void DvsCameraPrivate::handOver(std::vector<Event2D>& ready, std::vector<Event2D>& pending, std::mutex& mutex,
-                                std::condition_variable& condition, HandOverState& state) {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        // A batch not taken yet is replaced; the swap keeps both vectors' memory in use.
-        ready.swap(pending);
-        ++state.handOvers;
-        state.untaken = true;
-    }
-    pending.clear();
-    condition.notify_all();
-}
-
-bool DvsCameraPrivate::waitForBatch(std::vector<Event2D>& ready, std::mutex& mutex,
-                                    std::condition_variable& condition, HandOverState& state,
-                                    std::vector<Event2D>& out) {
-    std::unique_lock<std::mutex> lock(mutex);
-    const uint64_t seen = state.handOvers;
-    const uint64_t releases = state.releases;
-    const auto batchForMe = [&] { return state.untaken && state.handOvers != seen; };
-    ++state.waiters;
-    condition.wait(lock, [&] { return batchForMe() || state.releases != releases; });
-    --state.waiters;
-    if (!batchForMe()) {
-        return false;
-    }
-    out.swap(ready);
-    ready.clear();
-    state.untaken = false;
-    return true;
-}
-
-void DvsCameraPrivate::releaseWaiters(std::mutex& mutex, std::condition_variable& condition, HandOverState& state) {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++state.releases;
-    }
-    condition.notify_all();
-}
-
-void DvsCameraPrivate::releaseBatchWaiters() {
-    releaseWaiters(countBatchMutex, countBatchCondition, countHandOver);
-    releaseWaiters(timeBatchMutex, timeBatchCondition, timeHandOver);
-}
-
-bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) {
-    out.clear();
-    int32_t mode = BATCH_NONE;
-    {
-        std::lock_guard<std::mutex> lock(batchModeMutex);
-        mode = batchMode;
-    }
-    switch (mode) {
-    case BATCH_BY_COUNT:
-        return waitForBatch(countBatchReady, countBatchMutex, countBatchCondition, countHandOver, out);
-    case BATCH_BY_TIME:
-        return waitForBatch(timeBatchReady, timeBatchMutex, timeBatchCondition, timeHandOver, out);
-    default:
-        return false;
-    }
-}
+bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) { return batcher.getNextBatch(out); }
 
 // ---------------------------------------------------------------- life cycle
 
@@ -359,7 +218,7 @@ void DvsCameraPrivate::cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool ow
             if (drainAfterStop.load()) {
                 drainStoppedStream();
             }
-            releaseBatchWaiters();
+            batcher.releaseWaiters();
             if (lost) {
                 QN_INFO("Loss connection to the camera, camera loop thread exited.");
             }
@@ -413,11 +272,7 @@ void DvsCameraPrivate::statisticLoop(std::weak_ptr<DvsCameraPrivate> owner, bool
         if (running.load() == 0) {
             return;
         }
-        StatisticInfoCallback callback;
-        {
-            std::lock_guard<std::mutex> lock(statisticCallbackMutex);
-            callback = statisticCallback;
-        }
+        StatisticInfoCallback callback = statisticCallback.get();
         if (!callback || !decoder) {
             continue;
         }

@@ -98,20 +98,13 @@ uint16_t OndrikCameraBase::getHeight(STREAM_TYPE type) {
 }
 
 uint32_t OndrikCameraBase::addApsFrameCallback(ApsFrameCallback callback) {
-    std::lock_guard<std::mutex> lock(apsFrameCallbackMutex);
-    const uint32_t id = nextApsFrameCallbackId++;
-    apsFrameCallbacks.emplace(id, std::move(callback));
-    return id;
+    return apsFrameCallbacks.add(std::move(callback));
 }
 
-bool OndrikCameraBase::removeApsFrameCallback(uint32_t id) {
-    std::lock_guard<std::mutex> lock(apsFrameCallbackMutex);
-    return apsFrameCallbacks.erase(id) > 0;
-}
+bool OndrikCameraBase::removeApsFrameCallback(uint32_t id) { return apsFrameCallbacks.remove(id); }
 
 void OndrikCameraBase::setStatisticInfoCallback(StatisticInfoCallback callback) {
-    std::lock_guard<std::mutex> lock(statisticCallbackMutex);
-    statisticCallback = std::move(callback);
+    statisticCallback.set(std::move(callback));
 }
 
 // ---------------------------------------------------------------- product hooks
@@ -145,10 +138,7 @@ void OndrikCameraBase::releaseParts() {
 
 int OndrikCameraBase::init() {
     clearStreamCallbacks();
-    {
-        std::lock_guard<std::mutex> lock(apsFrameCallbackMutex);
-        apsFrameCallbacks.clear();
-    }
+    apsFrameCallbacks.clear();
     if (inited.load()) {
         return 0;
     }
@@ -771,12 +761,7 @@ void OndrikCameraBase::dataFusionLoop(Owner owner, bool owned) {
 }
 
 void OndrikCameraBase::deliverFrame(const FrameBuffer& frame, const FrameTiming& timing) {
-    bool wanted = false;
-    {
-        std::lock_guard<std::mutex> lock(apsFrameCallbackMutex);
-        wanted = !apsFrameCallbacks.empty();
-    }
-    if (wanted) {
+    if (!apsFrameCallbacks.empty()) {
         if (!frameConverter) {
             frameConverter = std::make_shared<DataToVideoConverter>();
             frameConverter->setConverterFrameSize(apsHeight, apsWidth, apsHeight, apsWidth);
@@ -788,10 +773,7 @@ void OndrikCameraBase::deliverFrame(const FrameBuffer& frame, const FrameTiming&
             QN_ERROR("APS frame conversion to BGR failed.");
         } else {
             ApsFrame image(apsWidth, apsHeight, timing.exposureStart, timing.exposureEnd, bgr);
-            std::lock_guard<std::mutex> lock(apsFrameCallbackMutex);
-            for (auto& [id, callback] : apsFrameCallbacks) {
-                callback(image);
-            }
+            apsFrameCallbacks.callAll(image);
         }
     }
     if (apsRecording.load()) {
@@ -810,11 +792,7 @@ void OndrikCameraBase::statisticLoop(Owner owner, bool owned) {
         if (running.load() == 0) {
             return;
         }
-        StatisticInfoCallback callback;
-        {
-            std::lock_guard<std::mutex> lock(statisticCallbackMutex);
-            callback = statisticCallback;
-        }
+        StatisticInfoCallback callback = statisticCallback.get();
         if (!callback) {
             continue;
         }

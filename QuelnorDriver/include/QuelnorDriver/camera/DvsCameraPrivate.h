@@ -8,7 +8,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "QuelnorBase/DvsFileInfo.h"
@@ -16,7 +15,10 @@
 #include "QuelnorBase/EventTriggerIn.h"
 #include "QuelnorBase/QnStatisticInfo.h"
 #include "QuelnorDriver/FileRecorder/DvsFileRecorder.h"
+#include "QuelnorDriver/camera/CallbackRegistry.h"
+#include "QuelnorDriver/camera/CallbackSlot.h"
 #include "QuelnorDriver/camera/DvsCamera.h"
+#include "QuelnorDriver/camera/EventBatcher.h"
 #include "QuelnorDriver/sensor/Sensor.h"
 #include "QuelnorHal/EventStream/Decoder.h"
 #include "QuelnorHal/EventStream/RawEventStreamFormat.h"
@@ -41,15 +43,14 @@ class DvsCameraPrivateTestPeer;
 // destroys it on that thread once the callback has returned.
 class DvsCameraPrivate : public DvsCamera, public std::enable_shared_from_this<DvsCameraPrivate> {
 public:
-    static constexpr uint64_t DEFAULT_BATCH_EVENTS_NUM = 131072;
-    static constexpr uint64_t DEFAULT_BATCH_EVENTS_TIME_US = 10000;
+    static constexpr uint64_t DEFAULT_BATCH_EVENTS_NUM = EventBatcher::DEFAULT_BATCH_EVENTS_NUM;
+    static constexpr uint64_t DEFAULT_BATCH_EVENTS_TIME_US = EventBatcher::DEFAULT_BATCH_EVENTS_TIME_US;
     static constexpr int STATISTIC_PERIOD_MS = 1000;
 
-    enum BatchMode : int32_t {
-        BATCH_NONE = 0,
-        BATCH_BY_COUNT = 1,
-        BATCH_BY_TIME = 2,
-    };
+    using BatchMode = EventBatcher::BatchMode;
+    static constexpr BatchMode BATCH_NONE = EventBatcher::BATCH_NONE;
+    static constexpr BatchMode BATCH_BY_COUNT = EventBatcher::BATCH_BY_COUNT;
+    static constexpr BatchMode BATCH_BY_TIME = EventBatcher::BATCH_BY_TIME;
 
     explicit DvsCameraPrivate(CameraDescription description);
     // Stops the camera as stop() does. Buffers still queued when the camera is destroyed are dropped.
@@ -94,16 +95,10 @@ protected:
     void eventStreamArrived(Event2D* first, Event2D* last);
     void triggerInArrived(EventTriggerIn trigger);
 
-    std::unordered_map<uint32_t, EventsCallback> eventCallbacks;
-    uint32_t nextEventCallbackId = 0;
-    std::mutex eventCallbackMutex;
-    std::unordered_map<uint32_t, TriggerInCallback> triggerCallbacks;
-    uint32_t nextTriggerCallbackId = 0;
-    std::mutex triggerCallbackMutex;
-    int32_t batchMode = BATCH_NONE;
-    std::mutex batchModeMutex;
-    std::atomic<uint64_t> batchEventsNum{DEFAULT_BATCH_EVENTS_NUM};
-    std::atomic<uint64_t> batchEventsTime{DEFAULT_BATCH_EVENTS_TIME_US};
+    CallbackRegistry<EventsCallback> eventCallbacks;
+    CallbackRegistry<TriggerInCallback> triggerCallbacks;
+    // Fed by the camera loop.
+    EventBatcher batcher;
     std::shared_ptr<RegisterController> registerController;
     std::unique_ptr<Decoder> decoder;
     std::shared_ptr<Interface> interface;
@@ -111,14 +106,6 @@ protected:
     std::thread cameraLoopThread;
     std::atomic<bool> inited{false};
     std::atomic<int32_t> running{0};
-    std::vector<Event2D> countBatchReady;
-    std::vector<Event2D> countBatchPending;
-    std::mutex countBatchMutex;
-    std::condition_variable countBatchCondition;
-    std::vector<Event2D> timeBatchReady;
-    std::vector<Event2D> timeBatchPending;
-    std::mutex timeBatchMutex;
-    std::condition_variable timeBatchCondition;
     DvsFileInfo fileInfo;
     // The decoder's last time stamp after the buffer decoded last; read by the recorder's threads,
     // so it lives longer than the recorder.
@@ -126,19 +113,10 @@ protected:
     DvsFileRecorder recorder;
     std::unique_ptr<Sensor> sensor;
     std::thread statisticThread;
-    StatisticInfoCallback statisticCallback;
+    CallbackSlot<StatisticInfoCallback> statisticCallback;
 
 private:
     friend class DvsCameraPrivateTestPeer;
-
-    // The hand-over state of one batch mode, guarded by that mode's batch mutex. A waiter takes a
-    // batch only when it was handed over after its call began, and each batch goes to one waiter.
-    struct HandOverState {
-        uint64_t handOvers = 0; // batches handed over so far
-        bool untaken = false;   // the ready batch has not been taken yet
-        uint64_t releases = 0;  // stops that released the waiters
-        size_t waiters = 0;     // threads waiting in getNextBatch
-    };
 
     virtual RawEventStreamFormat getRawEventStreamFormat() = 0;
 
@@ -154,18 +132,6 @@ private:
     bool onCameraLoopThread() const;
     bool onStatisticThread() const;
 
-    void batchByCount(Event2D* first, Event2D* last);
-    void batchByTime(Event2D* first, Event2D* last);
-    // Moves the pending batch into the ready one and wakes the waiters of that mode.
-    static void handOver(std::vector<Event2D>& ready, std::vector<Event2D>& pending, std::mutex& mutex,
-                         std::condition_variable& condition, HandOverState& state);
-    static bool waitForBatch(std::vector<Event2D>& ready, std::mutex& mutex, std::condition_variable& condition,
-                             HandOverState& state, std::vector<Event2D>& out);
-    static void releaseWaiters(std::mutex& mutex, std::condition_variable& condition, HandOverState& state);
-    void releaseBatchWaiters();
-
-    HandOverState countHandOver;
-    HandOverState timeHandOver;
     // Set once the sensor has stopped its stream after a stop was asked for.
     std::atomic<bool> streamStopped{false};
     // The sensor stopped its stream: what it still holds is decoded before the loop ends.
@@ -173,7 +139,6 @@ private:
     std::atomic<bool> recordingRunning{false};
     // Held by start while it assigns the loop threads, which wait for it before they begin.
     std::mutex threadStartMutex;
-    std::mutex statisticCallbackMutex;
     // Wakes the statistics thread early when the camera stops.
     std::mutex statisticWakeMutex;
     std::condition_variable statisticWake;

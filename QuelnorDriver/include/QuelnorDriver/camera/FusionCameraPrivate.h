@@ -7,11 +7,12 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 #include <vector>
 
 #include "QuelnorBase/Event2D.h"
 #include "QuelnorBase/ObjectPool.h"
+#include "QuelnorDriver/camera/CallbackRegistry.h"
+#include "QuelnorDriver/camera/EventBatcher.h"
 #include "QuelnorDriver/camera/FusionCamera.h"
 
 namespace quelnor {
@@ -28,14 +29,13 @@ public:
     static constexpr int32_t DEFAULT_APS_HEIGHT = 2160;
     static constexpr int32_t DEFAULT_DVS_WIDTH = 1280;
     static constexpr int32_t DEFAULT_DVS_HEIGHT = 720;
-    static constexpr uint64_t DEFAULT_BATCH_EVENTS_NUM = 131072;
-    static constexpr uint64_t DEFAULT_BATCH_EVENTS_TIME_US = 10000;
+    static constexpr uint64_t DEFAULT_BATCH_EVENTS_NUM = EventBatcher::DEFAULT_BATCH_EVENTS_NUM;
+    static constexpr uint64_t DEFAULT_BATCH_EVENTS_TIME_US = EventBatcher::DEFAULT_BATCH_EVENTS_TIME_US;
 
-    enum BatchMode : int32_t {
-        BATCH_NONE = 0,
-        BATCH_BY_COUNT = 1,
-        BATCH_BY_TIME = 2,
-    };
+    using BatchMode = EventBatcher::BatchMode;
+    static constexpr BatchMode BATCH_NONE = EventBatcher::BATCH_NONE;
+    static constexpr BatchMode BATCH_BY_COUNT = EventBatcher::BATCH_BY_COUNT;
+    static constexpr BatchMode BATCH_BY_TIME = EventBatcher::BATCH_BY_TIME;
 
     // The exposure of one frame in event time (microseconds); 0 to 0 when it is not known.
     struct FrameTiming {
@@ -88,28 +88,11 @@ protected:
     int32_t apsHeight = DEFAULT_APS_HEIGHT;
     int32_t dvsWidth = DEFAULT_DVS_WIDTH;
     int32_t dvsHeight = DEFAULT_DVS_HEIGHT;
-    std::unordered_map<uint32_t, EventsCallback> eventCallbacks;
-    uint32_t nextEventCallbackId = 0;
-    std::mutex eventCallbackMutex;
-    std::unordered_map<uint32_t, SharedEventsCallback> sharedEventCallbacks;
-    uint32_t nextSharedEventCallbackId = 0;
-    std::mutex sharedEventCallbackMutex;
-    std::unordered_map<uint32_t, SyncSignalCallback> syncSignalCallbacks;
-    uint32_t nextSyncSignalCallbackId = 0;
-    std::mutex syncSignalCallbackMutex;
-    int32_t batchMode = BATCH_NONE;
-    std::mutex batchModeMutex;
-    std::atomic<uint64_t> batchEventsNum{DEFAULT_BATCH_EVENTS_NUM};
-    std::atomic<uint64_t> batchEventsTime{DEFAULT_BATCH_EVENTS_TIME_US};
-    // Only the event-stream thread touches the pending batches; a ready batch only under its mutex.
-    std::vector<Event2D> countBatchReady;
-    std::vector<Event2D> countBatchPending;
-    std::mutex countBatchMutex;
-    std::condition_variable countBatchCondition;
-    std::vector<Event2D> timeBatchReady;
-    std::vector<Event2D> timeBatchPending;
-    std::mutex timeBatchMutex;
-    std::condition_variable timeBatchCondition;
+    CallbackRegistry<EventsCallback> eventCallbacks;
+    CallbackRegistry<SharedEventsCallback> sharedEventCallbacks;
+    CallbackRegistry<SyncSignalCallback> syncSignalCallbacks;
+    // Fed by the event-stream thread.
+    EventBatcher batcher;
     // Frames and their timing on the way to the fusion thread, paired in arrival order; under queueMutex.
     std::deque<FrameTiming> timingQueue;
     std::unique_ptr<BufferPool> frameBufferPool;
@@ -123,27 +106,7 @@ protected:
     std::atomic<uint64_t> apsFrameCount{0};
 
 private:
-    // The hand-over state of one batch mode, guarded by that mode's batch mutex. A waiter takes a batch
-    // only when it was handed over after its call began, and each batch goes to one waiter.
-    struct HandOverState {
-        uint64_t handOvers = 0; // batches handed over so far
-        bool untaken = false;   // the ready batch has not been taken yet
-        uint64_t releases = 0;  // stops that released the waiters
-        size_t waiters = 0;     // threads waiting in getNextBatch
-    };
-
     friend class FusionCameraTestPeer;
-
-    void batchByCount(Event2D* first, Event2D* last);
-    void batchByTime(Event2D* first, Event2D* last);
-    static void handOver(std::vector<Event2D>& ready, std::vector<Event2D>& pending, std::mutex& mutex,
-                         std::condition_variable& condition, HandOverState& state);
-    static bool waitForBatch(std::vector<Event2D>& ready, std::mutex& mutex, std::condition_variable& condition,
-                             HandOverState& state, std::vector<Event2D>& out);
-    static void releaseWaiters(std::mutex& mutex, std::condition_variable& condition, HandOverState& state);
-
-    HandOverState countHandOver;
-    HandOverState timeHandOver;
 };
 
 } // namespace quelnor

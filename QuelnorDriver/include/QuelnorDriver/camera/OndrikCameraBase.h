@@ -9,11 +9,12 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "QuelnorBase/CalibratorParameters.h"
 #include "QuelnorBase/DvsFileInfo.h"
+#include "QuelnorDriver/camera/CallbackRegistry.h"
+#include "QuelnorDriver/camera/CallbackSlot.h"
 #include "QuelnorDriver/camera/FusionCameraPrivate.h"
 #include "QuelnorDriver/sensor/Sensor.h"
 #include "QuelnorDriver/tools/DataToVideoConverter.h"
@@ -149,9 +150,7 @@ protected:
     void prepareApsData2Save(std::vector<uint8_t>& data, uint64_t timestamp);
     void saveDvsBuffer2File(const uint8_t* data, uint64_t size);
 
-    std::unordered_map<uint32_t, ApsFrameCallback> apsFrameCallbacks;
-    uint32_t nextApsFrameCallbackId = 0;
-    std::mutex apsFrameCallbackMutex;
+    CallbackRegistry<ApsFrameCallback> apsFrameCallbacks;
     std::thread apsLoopThread;
     std::thread dvsLoopThread;
     std::unique_ptr<Decoder> decoder;
@@ -199,7 +198,7 @@ protected:
     std::thread fusionThread;
     std::unique_ptr<BufferPool> bgrBufferPool;
     std::thread statisticThread;
-    StatisticInfoCallback statisticCallback;
+    CallbackSlot<StatisticInfoCallback> statisticCallback;
     std::shared_ptr<Imx415ApsCtrl> apsCtrlTool;
     std::shared_ptr<Imx636TriggerIn> triggerInTool;
     std::shared_ptr<Imx636EventRateControl> eventRateControlTool;
@@ -260,7 +259,6 @@ private:
     std::atomic<bool> streamsStopped{false};
     std::mutex stateMutex;
     std::condition_variable stateCondition;
-    std::mutex statisticCallbackMutex;
     // The decoder's last time after the buffer decoded last; read by the raw writer.
     std::atomic<uint64_t> lastDecodedTimestamp{0};
     uint64_t droppedApsFrames = 0; // under queueMutex

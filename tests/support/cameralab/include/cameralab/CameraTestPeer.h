@@ -3,9 +3,9 @@
 // What tests may see of a camera beyond its public interface. Include "cameralab/CameraTestPeer.h".
 
 #include <cstddef>
-#include <mutex>
 
 #include "QuelnorDriver/camera/DvsCameraPrivate.h"
+#include "cameralab/EventBatcherTestPeer.h"
 
 namespace quelnor {
 
@@ -13,14 +13,10 @@ class DvsCameraPrivateTestPeer {
 public:
     // Threads waiting in getNextBatch for a batch by count, or by time.
     static size_t countBatchWaiters(DvsCamera& camera) {
-        auto& c = dynamic_cast<DvsCameraPrivate&>(camera);
-        std::lock_guard<std::mutex> lock(c.countBatchMutex);
-        return c.countHandOver.waiters;
+        return EventBatcherTestPeer::countWaiters(dynamic_cast<DvsCameraPrivate&>(camera).batcher);
     }
     static size_t timeBatchWaiters(DvsCamera& camera) {
-        auto& c = dynamic_cast<DvsCameraPrivate&>(camera);
-        std::lock_guard<std::mutex> lock(c.timeBatchMutex);
-        return c.timeHandOver.waiters;
+        return EventBatcherTestPeer::timeWaiters(dynamic_cast<DvsCameraPrivate&>(camera).batcher);
     }
 };
 

@@ -13,6 +13,7 @@
 
 #include "QuelnorDriver/camera/DvsCameraPrivate.h"
 #include "QuelnorHal/EventStream/EVT3Decoder.h"
+#include "cameralab/EventBatcherTestPeer.h"
 #include "device/DeviceDouble.h"
 #include "transfer/ScriptedDataTransfer.h"
 
@@ -80,27 +81,12 @@ public:
     // nothing, e.g. with an idle script).
     void feed(std::vector<Event2D> events) { eventStreamArrived(events.data(), events.data() + events.size()); }
     // Wakes the batch waiters without handing a batch over, as a spurious wake-up does.
-    void wakeBatchWaiters() {
-        {
-            std::lock_guard<std::mutex> lock(countBatchMutex);
-        }
-        countBatchCondition.notify_all();
-        {
-            std::lock_guard<std::mutex> lock(timeBatchMutex);
-        }
-        timeBatchCondition.notify_all();
-    }
-    std::vector<Event2D> countReady() {
-        std::lock_guard<std::mutex> lock(countBatchMutex);
-        return countBatchReady;
-    }
-    std::vector<Event2D> timeReady() {
-        std::lock_guard<std::mutex> lock(timeBatchMutex);
-        return timeBatchReady;
-    }
+    void wakeBatchWaiters() { EventBatcherTestPeer::wakeWaiters(batcher); }
+    std::vector<Event2D> countReady() { return EventBatcherTestPeer::countReady(batcher); }
+    std::vector<Event2D> timeReady() { return EventBatcherTestPeer::timeReady(batcher); }
     // Only while the loop decodes nothing.
-    const std::vector<Event2D>& countPending() const { return countBatchPending; }
-    const std::vector<Event2D>& timePending() const { return timeBatchPending; }
+    const std::vector<Event2D>& countPending() const { return EventBatcherTestPeer::countPending(batcher); }
+    const std::vector<Event2D>& timePending() const { return EventBatcherTestPeer::timePending(batcher); }
 
 private:
     int init() override {

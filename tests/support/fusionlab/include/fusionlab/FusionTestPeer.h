@@ -14,6 +14,7 @@
 #include "QuelnorHal/register/RegisterController.h"
 #include "QuelnorHal/interface/Interface.h"
 #include "QuelnorDriver/sensor/Imx415RegisterMap.h"
+#include "cameralab/EventBatcherTestPeer.h"
 
 namespace quelnor {
 
@@ -26,14 +27,10 @@ public:
 
     // Threads waiting in getNextBatch for a batch by count, or by time.
     static size_t countBatchWaiters(FusionCamera& camera) {
-        auto& c = dynamic_cast<FusionCameraPrivate&>(camera);
-        std::lock_guard<std::mutex> lock(c.countBatchMutex);
-        return c.countHandOver.waiters;
+        return EventBatcherTestPeer::countWaiters(dynamic_cast<FusionCameraPrivate&>(camera).batcher);
     }
     static size_t timeBatchWaiters(FusionCamera& camera) {
-        auto& c = dynamic_cast<FusionCameraPrivate&>(camera);
-        std::lock_guard<std::mutex> lock(c.timeBatchMutex);
-        return c.timeHandOver.waiters;
+        return EventBatcherTestPeer::timeWaiters(dynamic_cast<FusionCameraPrivate&>(camera).batcher);
     }
 
     // Hands a decoded block to the camera as its decoder does (only while no stream thread decodes).
@@ -51,20 +48,16 @@ public:
 
     // Batches (only while no stream thread decodes).
     static std::vector<Event2D> countReady(FusionCamera& camera) {
-        auto& c = dynamic_cast<FusionCameraPrivate&>(camera);
-        std::lock_guard<std::mutex> lock(c.countBatchMutex);
-        return c.countBatchReady;
+        return EventBatcherTestPeer::countReady(dynamic_cast<FusionCameraPrivate&>(camera).batcher);
     }
     static std::vector<Event2D> timeReady(FusionCamera& camera) {
-        auto& c = dynamic_cast<FusionCameraPrivate&>(camera);
-        std::lock_guard<std::mutex> lock(c.timeBatchMutex);
-        return c.timeBatchReady;
+        return EventBatcherTestPeer::timeReady(dynamic_cast<FusionCameraPrivate&>(camera).batcher);
     }
     static std::vector<Event2D> countPending(FusionCamera& camera) {
-        return dynamic_cast<FusionCameraPrivate&>(camera).countBatchPending;
+        return EventBatcherTestPeer::countPending(dynamic_cast<FusionCameraPrivate&>(camera).batcher);
     }
     static std::vector<Event2D> timePending(FusionCamera& camera) {
-        return dynamic_cast<FusionCameraPrivate&>(camera).timeBatchPending;
+        return EventBatcherTestPeer::timePending(dynamic_cast<FusionCameraPrivate&>(camera).batcher);
     }
 
     // The pairing queues.
