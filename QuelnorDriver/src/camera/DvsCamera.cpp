@@ -37,6 +37,10 @@ std::shared_ptr<CameraTool> DvsCamera::getTool(ToolType type) const { return too
 
 std::shared_ptr<CameraTool> DvsCamera::getTool(std::string name) const { return tools.getTool(name); }
 
+bool DvsCamera::isRecordingHealthy() const { return true; }
+
+StreamLossInfo DvsCamera::getStreamLossInfo() const { return StreamLossInfo(); }
+
 bool DvsCamera::exportCameraConfigParams(std::string path) { return tools.exportCameraConfigParams(path); }
 
 bool DvsCamera::loadCameraConfigParams(std::string path) { return tools.loadCameraConfigParams(path); }

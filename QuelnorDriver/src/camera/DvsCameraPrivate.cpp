@@ -192,13 +192,14 @@ void DvsCameraPrivate::cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool ow
     }
     bool lost = false;
     for (;;) {
-        std::optional<RawBuffer> buffer = sensor ? sensor->getNextBuffer() : std::nullopt;
+        bool gapBefore = false;
+        std::optional<RawBuffer> buffer = sensor ? sensor->getNextBuffer(gapBefore) : std::nullopt;
         if (buffer) {
             std::shared_ptr<DvsCameraPrivate> hold = owner.lock();
             if (owned && !hold) {
                 return; // being destroyed on another thread, which waits for this one
             }
-            processBuffer(**buffer);
+            processBuffer(**buffer, gapBefore);
             buffer.reset();
             hold.reset();
             if (owned && owner.expired()) {
@@ -239,11 +240,14 @@ void DvsCameraPrivate::cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool ow
     }
 }
 
-void DvsCameraPrivate::processBuffer(std::vector<uint8_t>& buffer) {
+void DvsCameraPrivate::processBuffer(std::vector<uint8_t>& buffer, bool gapBefore) {
     if (recorder.isRecording()) {
         recorder.writeData(buffer);
     }
     if (decoder) {
+        if (gapBefore) {
+            decoder->notifyGap();
+        }
         decoder->decode(buffer);
         lastDecodedTimestamp.store(decoder->getLastTimeStamp());
     }
@@ -253,8 +257,9 @@ void DvsCameraPrivate::drainStoppedStream() {
     if (!sensor) {
         return;
     }
-    while (std::optional<RawBuffer> buffer = sensor->getNextBuffer()) {
-        processBuffer(**buffer);
+    bool gapBefore = false;
+    while (std::optional<RawBuffer> buffer = sensor->getNextBuffer(gapBefore)) {
+        processBuffer(**buffer, gapBefore);
     }
 }
 

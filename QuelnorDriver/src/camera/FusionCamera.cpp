@@ -6,6 +6,10 @@ FusionCamera::~FusionCamera() = default;
 
 void FusionCamera::setStatisticInfoCallback(StatisticInfoCallback) {}
 
+bool FusionCamera::isRecordingHealthy(STREAM_TYPE) const { return true; }
+
+StreamLossInfo FusionCamera::getStreamLossInfo() const { return StreamLossInfo(); }
+
 CameraDescription FusionCamera::getDescription() const { return description; }
 
 std::vector<ToolInfo> FusionCamera::getAllToolsInfo() const { return tools.getAllToolsInfo(); }

@@ -564,9 +564,12 @@ void OndrikCameraBase::lossPath(Owner owner, bool owned) {
     // hold may be the last pointer: the camera then goes with this frame
 }
 
-void OndrikCameraBase::processDvsBuffer(std::vector<uint8_t>& buffer) {
+void OndrikCameraBase::processDvsBuffer(std::vector<uint8_t>& buffer, bool gapBefore) {
     prepareDvsBuffer(buffer);
     prepareDvsData2Save(buffer);
+    if (gapBefore) {
+        decoder->notifyGap();
+    }
     decoder->decode(buffer);
     lastDecodedTimestamp.store(decoder->getLastTimeStamp());
 }
@@ -576,13 +579,14 @@ void OndrikCameraBase::processDvsBuffer(std::vector<uint8_t>& buffer) {
 void OndrikCameraBase::dvsCameraLoop(Owner owner, bool owned) {
     streamThreadOwner = this;
     for (;;) {
-        std::optional<RawBuffer> buffer = dvsSensor->getNextBuffer();
+        bool gapBefore = false;
+        std::optional<RawBuffer> buffer = dvsSensor->getNextBuffer(gapBefore);
         if (buffer) {
             std::shared_ptr<FusionCameraPrivate> hold = owner.lock();
             if (owned && !hold) {
                 return;
             }
-            processDvsBuffer(**buffer);
+            processDvsBuffer(**buffer, gapBefore);
             buffer.reset();
             hold.reset();
             if (owned && owner.expired()) {
@@ -599,8 +603,8 @@ void OndrikCameraBase::dvsCameraLoop(Owner owner, bool owned) {
             if (owned && !hold) {
                 return;
             }
-            while (std::optional<RawBuffer> left = dvsSensor->getNextBuffer()) {
-                processDvsBuffer(**left);
+            while (std::optional<RawBuffer> left = dvsSensor->getNextBuffer(gapBefore)) {
+                processDvsBuffer(**left, gapBefore);
             }
             return; // hold may be the last pointer: the camera then goes with this frame
         }

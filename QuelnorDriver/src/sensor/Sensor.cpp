@@ -22,10 +22,16 @@ void Sensor::setWriteRegisterFieldCallback(WriteRegisterFieldCallback callback) 
 }
 
 std::optional<RawBuffer> Sensor::getNextBuffer() {
+    bool gapBefore = false;
+    return getNextBuffer(gapBefore);
+}
+
+std::optional<RawBuffer> Sensor::getNextBuffer(bool& gapBefore) {
+    gapBefore = false;
     if (!eventStream || eventStream->waitNextBuffer() < 1) {
         return std::nullopt;
     }
-    return eventStream->getLatestBuffer();
+    return eventStream->getLatestBuffer(gapBefore);
 }
 
 bool Sensor::openEventStream(std::unique_ptr<DataTransfer> transfer) {

@@ -10,6 +10,7 @@
 #include "QuelnorHal/EventStream/EventStream.h"
 #include "QuelnorHal/EventStream/Evt3Raw.h"
 #include "QuelnorHal/EventStream/RawBuffer.h"
+#include "QuelnorHal/EventStream/StreamLossInfo.h"
 #include "QuelnorHal/EventStream/RawEventStreamFormat.h"
 #include "QuelnorHal/EventStream/UsbDataTransfer.h"
 #include "QuelnorHal/EventStream/V4l2DataTransfer.h"

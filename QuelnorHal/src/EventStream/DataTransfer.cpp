@@ -68,6 +68,22 @@ void DataTransfer::registerNewBufferCallback(NewBufferCallback callback) {
     m_newBufferCallback = std::move(callback);
 }
 
+void DataTransfer::registerGapCallback(GapCallback callback) {
+    std::lock_guard<std::mutex> lock(m_callbackLock);
+    m_gapCallback = std::move(callback);
+}
+
+void DataTransfer::transferGap() {
+    GapCallback callback;
+    {
+        std::lock_guard<std::mutex> lock(m_callbackLock);
+        callback = m_gapCallback;
+    }
+    if (callback) {
+        callback();
+    }
+}
+
 bool DataTransfer::hasAvailableBuffer() const { return !m_bufferPool.isBounded() || !m_bufferPool.empty(); }
 
 RawBuffer DataTransfer::createBuffer(const uint64_t& size) { return m_bufferPool.acquire(static_cast<size_t>(size)); }
@@ -76,6 +92,7 @@ void DataTransfer::stop_impl() {}
 
 bool DataTransfer::transferData(RawBuffer buffer) {
     if (m_dropWhenNoBuffer && !hasAvailableBuffer()) {
+        transferGap(); // what follows must not be decoded as a continuation of what came before
         return true;
     }
     if (buffer && !buffer->empty()) {

@@ -10,6 +10,7 @@ namespace quelnor {
 EventStream::EventStream(std::unique_ptr<DataTransfer> transfer) : m_transfer(std::move(transfer)) {
     if (m_transfer) {
         m_transfer->registerNewBufferCallback([this](RawBuffer buffer) { onNewBufferArrived(std::move(buffer)); });
+        m_transfer->registerGapCallback([this] { onGap(); });
     } else {
         QN_ERROR("EventStream created without a data transfer");
     }
@@ -27,6 +28,7 @@ void EventStream::start() {
         return; // what is queued is the consumer's: a second start drops none of it
     }
     m_queue.clear();
+    m_gapPending = false;
     if (!m_transfer) {
         QN_ERROR("EventStream has no data transfer to start");
         return;
@@ -54,9 +56,17 @@ void EventStream::onNewBufferArrived(RawBuffer buffer) {
         if (m_running.load() != 1 || !buffer || buffer->empty()) {
             return;
         }
-        m_queue.push_back(std::move(buffer));
+        m_queue.push_back(Entry{std::move(buffer), m_gapPending});
+        m_gapPending = false;
     }
     m_bufferSignal.notify_one();
+}
+
+void EventStream::onGap() {
+    std::lock_guard<std::mutex> queue(m_queueLock);
+    if (m_running.load() == 1) {
+        m_gapPending = true;
+    }
 }
 
 int16_t EventStream::waitNextBuffer() {
@@ -67,13 +77,20 @@ int16_t EventStream::waitNextBuffer() {
 }
 
 std::optional<RawBuffer> EventStream::getLatestBuffer() {
+    bool gapBefore = false;
+    return getLatestBuffer(gapBefore);
+}
+
+std::optional<RawBuffer> EventStream::getLatestBuffer(bool& gapBefore) {
     std::lock_guard<std::mutex> queue(m_queueLock);
+    gapBefore = false;
     if (m_queue.empty()) {
         return std::nullopt;
     }
-    RawBuffer front = std::move(m_queue.front());
+    Entry front = std::move(m_queue.front());
     m_queue.pop_front();
-    return front;
+    gapBefore = front.gapBefore;
+    return std::move(front.buffer);
 }
 
 } // namespace quelnor

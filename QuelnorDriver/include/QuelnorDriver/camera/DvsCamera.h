@@ -10,6 +10,7 @@
 #include "QuelnorBase/EventTriggerIn.h"
 #include "QuelnorBase/QnStatisticInfo.h"
 #include "QuelnorDriver/camera/CameraToolSet.h"
+#include "QuelnorHal/EventStream/StreamLossInfo.h"
 #include "QuelnorHal/camera/tools/CameraTool.h"
 #include "QuelnorHal/camera/tools/ToolInfo.h"
 #include "QuelnorHal/camera/tools/ToolType.h"
@@ -85,6 +86,13 @@ public:
     // while a recording runs. Does nothing on a camera without a recorder.
     virtual void setFileCacheTime(uint16_t seconds, std::string directory);
     virtual int stopRecording() = 0;
+    // False once the running (or the last) recording met a failed write or close; true otherwise.
+    // Any thread; one atomic read.
+    virtual bool isRecordingHealthy() const;
+
+    // What the event stream lost since the last start (lost packets, refused datagrams, buffers
+    // dropped for a slow consumer). Any thread; a few atomic reads.
+    virtual StreamLossInfo getStreamLossInfo() const;
 
     // Event sensor size in pixels: 1280 x 720 until opened, 320 x 320 for a GenX320 camera after that.
     virtual uint16_t getWidth() = 0;

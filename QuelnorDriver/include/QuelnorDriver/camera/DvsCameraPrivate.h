@@ -124,7 +124,7 @@ private:
     void cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool owned);
     void statisticLoop(std::weak_ptr<DvsCameraPrivate> owner, bool owned);
     // Hands one raw buffer to the recorder (while it records) and the decoder.
-    void processBuffer(std::vector<uint8_t>& buffer);
+    void processBuffer(std::vector<uint8_t>& buffer, bool gapBefore);
     // Decodes what the stopped stream still holds.
     void drainStoppedStream();
     // Joins the loop threads of an earlier run (false when the caller is one of them).

@@ -14,6 +14,7 @@
 #include "QuelnorBase/QnStatisticInfo.h"
 #include "QuelnorDriver/camera/CameraToolSet.h"
 #include "QuelnorDriver/camera/StreamType.h"
+#include "QuelnorHal/EventStream/StreamLossInfo.h"
 #include "QuelnorHal/camera/tools/CameraTool.h"
 #include "QuelnorHal/camera/tools/ToolInfo.h"
 #include "QuelnorHal/camera/tools/ToolType.h"
@@ -113,6 +114,11 @@ public:
     virtual int startRecording(std::string dir, std::string name, STREAM_TYPE type) = 0;
     // DVS_STREAM ends the raw file, APS_STREAM the MP4 file, FUSION_STREAM both; other values nothing.
     virtual int stopRecording(STREAM_TYPE type) = 0;
+    // False once the running (or the last) recording of that stream (FUSION_STREAM: either) met a failed
+    // write or close, or had to stop because it fell behind; true otherwise. Any thread; atomic reads.
+    virtual bool isRecordingHealthy(STREAM_TYPE type) const;
+    // What the event stream lost since the last start (see StreamLossInfo). Any thread; atomic reads.
+    virtual StreamLossInfo getStreamLossInfo() const;
 
     // DVS_STREAM: the event sensor's size; any other value: the frame size.
     virtual uint16_t getWidth(STREAM_TYPE type) = 0;

@@ -240,7 +240,7 @@ private:
     void lossPath(Owner owner, bool owned);
     void idleWait(const std::atomic<bool>& sensorRunning);
     void waitForStreamsStopped();
-    void processDvsBuffer(std::vector<uint8_t>& buffer);
+    void processDvsBuffer(std::vector<uint8_t>& buffer, bool gapBefore);
     void assembleFrame(const std::vector<uint8_t>& buffer);
     void queueFrameLocked();
     void deliverFrame(const FrameBuffer& frame, const FrameTiming& timing);

@@ -49,6 +49,8 @@ public:
     // Waits up to 100 ms for the oldest queued buffer; empty when none came, the stream is stopped or
     // the sensor has no stream.
     std::optional<RawBuffer> getNextBuffer();
+    // The same; gapBefore tells whether data was lost right before the buffer (see EventStream).
+    std::optional<RawBuffer> getNextBuffer(bool& gapBefore);
 
 protected:
     // Wraps the transfer in a new event stream. Without a transfer there is no stream and the result

@@ -41,6 +41,8 @@ enum UsbDataTransferEndpoint : uint8_t {
 class DataTransfer {
 public:
     using NewBufferCallback = std::function<void(RawBuffer)>;
+    // Data was lost before the next buffer handed on; runs on the worker.
+    using GapCallback = std::function<void()>;
 
     static constexpr int32_t STATE_STOPPED = 0;
     static constexpr int32_t STATE_RUNNING = 1;
@@ -55,6 +57,7 @@ public:
     // Does nothing while no worker exists.
     void stop();
     void registerNewBufferCallback(NewBufferCallback callback);
+    void registerGapCallback(GapCallback callback);
     bool hasAvailableBuffer() const;
 
 protected:
@@ -70,6 +73,8 @@ protected:
     // Hands a filled buffer on. Returns true when it was dropped (only with drop-when-no-buffer and an
     // exhausted pool, which cannot happen with the unbounded pool). Empty buffers are released silently.
     bool transferData(RawBuffer buffer);
+    // Tells the consumer (on the worker) that data was lost before the next buffer handed on.
+    void transferGap();
     uint32_t getRawEventSizeBytes() const;
     uint32_t getBufferSize() const;
 
@@ -90,6 +95,7 @@ private:
     ObjectPool<std::vector<uint8_t>> m_bufferPool;
     std::mutex m_callbackLock;
     NewBufferCallback m_newBufferCallback;
+    GapCallback m_gapCallback;
     std::mutex m_lifecycleLock; // serialises start and stop
 };
 

@@ -40,6 +40,10 @@ public:
     virtual uint64_t getDecodeEventCount() { return 0; }
     // Safe from any thread, also from inside the trigger callback.
     virtual void setCustomTriggerIn(uint64_t timestamp) { (void)timestamp; }
+    // Data was lost between the previous buffer and the next one (a lost packet, a dropped buffer).
+    // The next buffer must not be decoded as a continuation of the previous one. Called on the decoding
+    // thread, between two decode calls.
+    virtual void notifyGap() {}
 
     // An empty function switches that delivery off.
     void setEventsStreamHandleCallback(EventsCallback callback) { eventsStreamHandleCallback = std::move(callback); }

@@ -33,14 +33,25 @@ public:
     void stop();
     // The oldest queued buffer, removed from the queue, or empty.
     std::optional<RawBuffer> getLatestBuffer();
+    // The same; gapBefore tells whether data was lost right before this buffer (the transfer reported
+    // a gap), so the consumer can tell its decoder (Decoder::notifyGap) before decoding it. The plain
+    // overload drops that mark.
+    std::optional<RawBuffer> getLatestBuffer(bool& gapBefore);
     // Waits up to 100 ms for a buffer: 1 when one is queued, -1 otherwise (at once when stopped).
     int16_t waitNextBuffer();
 
 private:
+    struct Entry {
+        RawBuffer buffer;
+        bool gapBefore = false;
+    };
+
     void onNewBufferArrived(RawBuffer buffer);
+    void onGap();
 
     std::unique_ptr<DataTransfer> m_transfer;
-    std::deque<RawBuffer> m_queue;
+    std::deque<Entry> m_queue;
+    bool m_gapPending = false; // a gap reported after the last queued buffer, marks the next one
     std::mutex m_controlLock;
     std::atomic<int32_t> m_running{0};
     std::mutex m_queueLock;

@@ -119,7 +119,7 @@ public:
     // The camera's byte-order step and decoder on one raw buffer, as its event-stream thread runs them.
     static void decode(FusionCamera& camera, std::vector<uint8_t> bytes) {
         auto& c = dynamic_cast<OndrikCameraBase&>(camera);
-        c.processDvsBuffer(bytes);
+        c.processDvsBuffer(bytes, false);
     }
 };
 
