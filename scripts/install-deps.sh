@@ -5,6 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake pkg-config git
+  clang libclang-rt-14-dev llvm
   libusb-1.0-0-dev libspdlog-dev libfmt-dev nlohmann-json3-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg
   libopencv-dev

@@ -140,7 +140,11 @@ TEST_F(EthCameraTest, TheManagerFindsOpensStreamsAndRecordsAnEthernetCamera) {
         return std::make_pair(got, out);
     });
     ASSERT_TRUE(eventually([&] { return DvsCameraPrivateTestPeer::countBatchWaiters(*camera) == 1; }));
-    const SyntheticStream first = syntheticStream(200000, 21);
+    // Room for one whole batch and not a second: only the newest batch handed over is kept, so with
+    // more the waiter could be handed a later batch when it is slow to wake.
+    const SyntheticStream first = syntheticStream(30000, 21);
+    ASSERT_GT(first.events.size(), 131072u);
+    ASSERT_LT(first.events.size(), 2 * 131072u);
     sim.setStreamWords(first.words);
     ASSERT_TRUE(eventually([&] { return sim.streamStats().sourceDone; }));
     ASSERT_EQ(sim.expectedDelivery(), first.bytes()) << "the simulator sent the whole stream";

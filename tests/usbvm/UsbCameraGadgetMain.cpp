@@ -59,12 +59,11 @@ std::string hex32(uint32_t value) {
 
 int main(int argc, char** argv) {
     std::map<std::string, std::string> options;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc; i += 2) { // --name value pairs
         if (std::strncmp(argv[i], "--", 2) != 0 || i + 1 >= argc) {
             return usage(argv[0]);
         }
         options[argv[i] + 2] = argv[i + 1];
-        ++i;
     }
     for (const char* required : {"ffs", "udc-file", "udc", "control", "kind", "vid", "pid"}) {
         if (!options.count(required)) {

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "QuelnorBase/Logger.h"
 
@@ -15,7 +16,8 @@ namespace quelnor::detail {
 
 namespace {
 
-const std::string ELLIPSIS = "\xE2\x80\xA6"; // …
+// Used while other translation units build their tables at load, so it must need no run-time construction.
+constexpr std::string_view ELLIPSIS = "\xE2\x80\xA6"; // …
 
 struct AliasSpec {
     std::string name;

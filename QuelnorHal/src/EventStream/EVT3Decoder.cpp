@@ -259,7 +259,7 @@ void EVT3Decoder::decodeRange(void* first, void* last) {
     }
     eventsThisCall = 0;
     // Counting hands nothing over: countEvents() closes its tally.
-    auto flushWriter = [this]() __attribute__((always_inline)) {
+    auto flushWriter = [&]() __attribute__((always_inline)) {
         if constexpr (!Count) {
             if (!writer->empty()) {
                 writer->flush();

@@ -18,6 +18,8 @@ namespace {
 
 constexpr const char* NETNS_DIR = "/var/run/netns/";
 constexpr auto REAP_POLL = std::chrono::milliseconds(10);
+// Generous: only a pipe some other process keeps open waits this long.
+constexpr auto PIPE_DRAIN_BOUND = std::chrono::seconds(10);
 constexpr int SIGNAL_EXIT_BASE = 128;
 constexpr size_t READ_CHUNK = 4096;
 
@@ -213,17 +215,31 @@ bool ChildProcess::running() {
 std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
+        std::optional<int> code;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             reap(false);
-            if (m_exitCode) {
-                return m_exitCode;
-            }
+            code = m_exitCode;
+        }
+        if (code) {
+            waitForPipesClosed();
+            return code;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             return std::nullopt;
         }
         std::this_thread::sleep_for(REAP_POLL);
+    }
+}
+
+// The reader threads may still be draining the pipes when the child has been reaped.
+void ChildProcess::waitForPipesClosed() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_changed.wait_for(lock, PIPE_DRAIN_BOUND, [this] { return m_out.closed && m_err.closed; })) {
+        throw std::runtime_error(std::string("ChildProcess: the program exited but its ") +
+                                 (m_out.closed ? "standard error" : "standard output") + " was still open " +
+                                 std::to_string(PIPE_DRAIN_BOUND.count()) +
+                                 " s later (another process holds the pipe)");
     }
 }
 

@@ -59,6 +59,9 @@ public:
                        size_t from = 0);
     bool waitForErrors(const std::string& text, std::chrono::milliseconds timeout = DEFAULT_TIMEOUT);
     // The exit code (128 + n for a signal n), or nothing when the child still runs at the time-out.
+    // Once it has the code it also waits for both pipes to reach their end, so output() and errors()
+    // then hold everything the program printed. A pipe still open PIPE_DRAIN_BOUND after the exit (a
+    // grandchild holding it) throws std::runtime_error saying so.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout = DEFAULT_TIMEOUT);
     bool running();
 
@@ -77,6 +80,7 @@ private:
     bool waitFor(const Stream& stream, const std::string& text, std::chrono::milliseconds timeout, size_t count,
                  size_t from);
     void reap(bool block);
+    void waitForPipesClosed();
 
     pid_t m_pid = -1;
     int m_input = -1;
