@@ -284,6 +284,53 @@ TEST_F(UsbRing, StallClearsTheHaltAndTheDataGoesOnInOrder) {
     stream->stop();
 }
 
+// Data, then a STALL, then more data, with no short packet before the halt: the transfer that
+// stalls already holds bytes, which come first.
+struct StallCase {
+    const char* name;
+    size_t before; // bytes sent before the halt
+    size_t after;  // bytes sent once the halt is cleared
+    bool afterEndsTransfer;
+};
+
+void PrintTo(const StallCase& c, std::ostream* out) { *out << c.name; }
+
+class UsbRingStall : public UsbRing, public testing::WithParamInterface<StallCase> {};
+
+TEST_P(UsbRingStall, DataAroundAStallArrivesWholeAndInOrder) {
+    const StallCase& c = GetParam();
+    makeStream();
+    stream->start();
+    ASSERT_TRUE(waitFor([&] { return pendingRingUrbs() == TRANSFERS; }));
+    LogCapture logs;
+    const std::vector<uint8_t> first = chunk(1, c.before);
+    const std::vector<uint8_t> second = chunk(2, c.after);
+    cam->streamDataThenHalt(DATA_EP, first);
+    cam->streamData(second, c.afterEndsTransfer);
+    std::vector<uint8_t> expected = first;
+    expected.insert(expected.end(), second.begin(), second.end());
+    Received received;
+    collect(received, expected.size());
+    EXPECT_TRUE(received.bytes == expected) << describeDifference(received, expected);
+    // The stall came where it was meant to: in the transfer holding the end of the first part.
+    auto urbs = ringUrbs();
+    auto stalled = std::find_if(urbs.begin(), urbs.end(), [](const UrbRecord& r) { return r.status == -EPIPE; });
+    ASSERT_NE(stalled, urbs.end());
+    EXPECT_EQ(static_cast<size_t>(stalled->actualLength), c.before % BUFFER_SIZE);
+    EXPECT_GE(cam->clearHaltCount(DATA_EP), 1);
+    EXPECT_TRUE(logs.has(LOG_WARN, "Data endpoint 0x82 stalled, clearing the halt"));
+    stream->stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UsbRingStall,
+    testing::Values(StallCase{"HundredThenTwoHundred", 100, 200, true},
+                    StallCase{"WholePacketsBeforeTheHalt", 4096, 300, true},
+                    StallCase{"AFullTransferAndAPart", BUFFER_SIZE + 100, 200, true},
+                    StallCase{"ExactlyAFullTransfer", BUFFER_SIZE, 200, true},
+                    StallCase{"NoShortPacketAfterEither", 100, 200, false}),
+    [](const testing::TestParamInfo<StallCase>& info) { return std::string(info.param.name); });
+
 TEST_F(UsbRing, AnEndpointThatKeepsStallingEndsTheWorker) {
     makeStream();
     stream->start();
