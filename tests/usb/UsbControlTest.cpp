@@ -244,7 +244,8 @@ TEST_F(UsbControl, ALateAnswerIsNotTakenForTheNextRequest) {
 TEST_F(UsbControl, AnAnswerLeftOverFromBeforeIsNotTakenForTheNextRequest) {
     cam->setRegister(ADDRESS, 0x1111);
     cam->setRegister(ADDRESS + 4, 0x2222);
-    // Something answered earlier still waits on the answer endpoint.
+    EXPECT_EQ(usb->getDeviceCount(), 1u); // past the first exchange, which drains the endpoint
+    // Something answered meanwhile waits on the answer endpoint.
     cam->pushAnswer({121, 0, 0, 0, 4, 0, 0, 0, 1, 0, 0, 0});
     LogCapture logs;
     EXPECT_EQ(exceptionText([&] { usb->readRegister(ADDRESS); }), "Error in control transfer");
@@ -252,6 +253,20 @@ TEST_F(UsbControl, AnAnswerLeftOverFromBeforeIsNotTakenForTheNextRequest) {
     // The answer to that read came after it; the next read must get its own.
     EXPECT_EQ(usb->readRegister(ADDRESS + 4), 0x2222u);
     EXPECT_EQ(logs.count(LOG_WARN, "Dropped a late control answer of 20 bytes"), 1);
+}
+
+TEST_F(UsbControl, AnswersWaitingBeforeTheFirstExchangeAreDrained) {
+    cam->setRegister(ADDRESS, 0x1111);
+    // A fresh interface over the camera: a stale answer with the very property and address of the
+    // first request waits, and would pass every check of the answer.
+    usb.reset();
+    auto fresh = openEventCamera(SERIAL);
+    ASSERT_TRUE(fresh);
+    cam->pushAnswer({0x02, 0x01, 0x01, 0x00, 12, 0, 0, 0, 0, 0, 0, 0, 0x08, 0x90, 0, 0, 0xEF, 0xBE, 0, 0});
+    LogCapture logs;
+    EXPECT_EQ(fresh->readRegister(ADDRESS), 0x1111u);
+    EXPECT_EQ(logs.count(LOG_WARN, "Dropped a late control answer of 20 bytes"), 1);
+    EXPECT_EQ(logs.countAt(LOG_ERROR), 0);
 }
 
 // ---------------------------------------------------------------- vendor requests

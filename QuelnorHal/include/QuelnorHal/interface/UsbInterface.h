@@ -45,7 +45,8 @@ public:
     static constexpr size_t CONTROL_ANSWER_BUFFER = 1024;
     static constexpr unsigned int CONTROL_WRITE_TIMEOUT_MS = 1000;
     static constexpr unsigned int CONTROL_READ_TIMEOUT_MS = 10000;
-    // After an exchange lost its answer, the next exchange first drains what arrived late.
+    // The first exchange of an interface, and one after an exchange lost its answer, first drains
+    // what waits on the answer endpoint.
     static constexpr unsigned int STALE_ANSWER_TIMEOUT_MS = 50;
     static constexpr int MAX_STALE_ANSWERS = 16;
 
@@ -155,7 +156,13 @@ private:
 
     std::mutex m_controlLock;
     std::shared_ptr<UsbHandle> m_handle;
-    bool m_answerMayBePending = false; // guarded by m_controlLock
+    // The firmware answers each command exactly once, so whatever waits on the answer endpoint before
+    // this interface's first command is not ours: left by an earlier user of the device that gave up
+    // waiting (a time-out, a killed program). A new interface therefore drains first, as after a lost
+    // answer. Draining sends nothing to the camera; with nothing queued it costs one
+    // STALE_ANSWER_TIMEOUT_MS read. A retry after a mismatch would not do: a stale answer of the
+    // same property (a register read, a serial query) passes every check.
+    bool m_answerMayBePending = true; // guarded by m_controlLock
 };
 
 } // namespace quelnor
