@@ -451,6 +451,34 @@ TEST_F(UsbRing, AnEmptyTransferIsNotQueued) {
     stream->stop();
 }
 
+TEST_F(UsbRing, ZeroLengthPacketsCannotHoldUpTheStart) {
+    constexpr int PACKETS = 20000;
+    for (int i = 0; i < PACKETS; ++i) {
+        cam->streamData({});
+    }
+    makeStream();
+    LogCapture logs;
+    const auto begin = std::chrono::steady_clock::now();
+    stream->start();
+    const auto elapsed = std::chrono::steady_clock::now() - begin;
+    // A watchdog, not a speed target: the flush ends at its bounds, the rest of start is quick.
+    constexpr auto WATCHDOG_SLACK = 2s;
+    EXPECT_LT(elapsed, std::chrono::milliseconds(UsbInterface::FLUSH_TIME_LIMIT_MS + UsbInterface::FLUSH_TIMEOUT_MS) +
+                           WATCHDOG_SLACK);
+    const auto flushReads = ringUrbs(UsbInterface::FLUSH_READ_SIZE).size();
+    EXPECT_GT(flushReads, 0u);
+    EXPECT_LE(flushReads, static_cast<size_t>(UsbInterface::FLUSH_MAX_READS));
+    EXPECT_TRUE(logs.has(LOG_WARN, "Flush of endpoint 0x82 stopped after " + std::to_string(flushReads) + " reads"));
+    EXPECT_TRUE(logs.has(LOG_INFO, "Total of {0} bytes flushed"));
+    // The stream runs: what comes after the empty packets is delivered.
+    cam->dropStreamData(DATA_EP);
+    cam->streamData(chunk(5, 3000));
+    Received received;
+    collect(received, 3000);
+    EXPECT_EQ(received.bytes, chunk(5, 3000));
+    stream->stop();
+}
+
 TEST_F(UsbRing, OneTransferRing) {
     makeStream(1);
     stream->start();

@@ -2,6 +2,7 @@
 
 #include <libusb.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -298,14 +299,23 @@ libusb_context* UsbInterface::ctx() const { return m_handle->ctx(); }
 void UsbInterface::flushEndpointBuffer(uint8_t endpoint) {
     QN_DEBUG("Data Transfer: Try to flush");
     std::vector<uint8_t> scratch(FLUSH_READ_SIZE);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(FLUSH_TIME_LIMIT_MS);
     int32_t total = 0;
-    while (total < FLUSH_LIMIT_BYTES) {
+    int reads = 0;
+    bool drained = false;
+    while (total < FLUSH_LIMIT_BYTES && reads < FLUSH_MAX_READS && std::chrono::steady_clock::now() < deadline) {
         int transferred = 0;
         int r = m_handle->bulkTransfer(endpoint, scratch.data(), FLUSH_READ_SIZE, &transferred, FLUSH_TIMEOUT_MS);
+        ++reads;
         total += transferred;
         if (r != LIBUSB_SUCCESS && r != LIBUSB_ERROR_OVERFLOW) {
+            drained = true;
             break;
         }
+    }
+    if (!drained) {
+        // The camera is still sending; the stream starts with whatever comes next.
+        QN_WARN("Flush of endpoint 0x%02X stopped after %d reads", endpoint, reads);
     }
     QN_INFO("Total of {%d} bytes flushed", total);
 }

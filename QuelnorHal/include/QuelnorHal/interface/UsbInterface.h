@@ -67,6 +67,11 @@ public:
     static constexpr int FLUSH_READ_SIZE = 16384;
     static constexpr unsigned int FLUSH_TIMEOUT_MS = 100;
     static constexpr int32_t FLUSH_LIMIT_BYTES = 3840 * 2160 * 3 / 2;
+    // Reads a flush makes at most, zero-length ones included: as many as full reads of
+    // FLUSH_LIMIT_BYTES take, so a camera sending empty packets cannot keep it going.
+    static constexpr int FLUSH_MAX_READS = (FLUSH_LIMIT_BYTES + FLUSH_READ_SIZE - 1) / FLUSH_READ_SIZE;
+    // How long a flush reads at most; the read under way when it passes ends it, within FLUSH_TIMEOUT_MS more.
+    static constexpr unsigned int FLUSH_TIME_LIMIT_MS = 1000;
 
     static constexpr uint8_t INTERFACE_SUBCLASS = 0x19;
     static constexpr const char* SERIAL_PREFIX = "QNP";
@@ -123,7 +128,9 @@ public:
     void handleSubmittedTransferTimeout(timeval* timeout);
     int clearHalt(uint8_t endpoint);
     libusb_context* ctx() const;
-    // Reads and drops whatever the endpoint holds (up to FLUSH_LIMIT_BYTES), until a read times out.
+    // Reads and drops whatever the endpoint holds, until a read times out or fails, or a bound is
+    // reached (FLUSH_LIMIT_BYTES, FLUSH_MAX_READS, FLUSH_TIME_LIMIT_MS; logged as a warning).
+    // Blocks the caller: at most FLUSH_TIME_LIMIT_MS + FLUSH_TIMEOUT_MS.
     void flushEndpointBuffer(uint8_t endpoint);
 
     // ---- discovery (each call makes its own libusb context; throws "libusb_init failed") ----
