@@ -101,8 +101,9 @@ public:
     uint32_t readRegisterWithControlTransfer(uint32_t address, uint32_t& value) override;
     uint32_t writeRegisterWithControlTransfer(uint32_t address, uint8_t* data, uint16_t length) override;
     uint32_t writeRegisterWithControlTransfer(uint32_t address, uint32_t value) override;
-    // Sends the whole file as one vendor request 0xA3; false when it cannot be read, is larger than
-    // MAX_CALIBRATION_FILE_SIZE, or the transfer fails.
+    // Sends the whole file as one vendor request 0xA3; false when it cannot be read, is not a regular
+    // file, is larger than MAX_CALIBRATION_FILE_SIZE (known from its size before reading; never more
+    // than one byte beyond the limit is read), or the transfer fails.
     bool writeCalibrationFile(std::string path) override;
     // Vendor request 0xA2 for up to 4096 bytes; true when any came back.
     bool readCalibrationData(std::vector<uint8_t>& data) override;
@@ -159,6 +160,8 @@ private:
     bool exchange(CtrlFrame& frame);
     bool exchangeSingleRead(uint32_t address, uint32_t& value);
     uint32_t readAnswerWord(uint32_t property);
+    // The content of a regular file of at most MAX_CALIBRATION_FILE_SIZE bytes; false (logged) otherwise.
+    static bool readCalibrationFile(const std::string& path, std::vector<uint8_t>& content);
     void drainStaleAnswers();
 
     std::mutex m_controlLock;
