@@ -256,16 +256,25 @@ TEST(UsbDiscovery, FusionCamerasAreKnownByTheirSerialStringWithoutAnyFrame) {
     EXPECT_THAT(bus.claimedInterfaces(a), IsEmpty());
 }
 
-TEST(UsbDiscovery, FusionCamerasWithoutAReadableSerialAreSkipped) {
+TEST(UsbDiscovery, FusionCamerasWithoutAReadableSerialAreListedWithAnEmptyOne) {
     UmockdevUsbBus bus;
-    // Both would share the empty serial, the key cameras are told apart by.
-    bus.plug(UsbCameraConfig::fusionCamera(ONDRIK_VID, ONDRIK_PID, ""));
+    auto first = bus.plug(UsbCameraConfig::fusionCamera(ONDRIK_VID, ONDRIK_PID, ""));
     bus.plug(UsbCameraConfig::fusionCamera(ONDRIK_VID, ONDRIK_PID, "OND0003"));
-    bus.plug(UsbCameraConfig::fusionCamera(ONDRIK_VID, ONDRIK_PID, ""));
-    LogCapture logs;
-    EXPECT_THAT(serials(UsbInterface::findUsbFusionCamera(ONDRIK_VID, ONDRIK_PID)), ElementsAre("OND0003"));
-    EXPECT_EQ(logs.count(LOG_INFO, "Skip USB fusion camera with empty serial number"), 2);
+    auto second = bus.plug(UsbCameraConfig::fusionCamera(ONDRIK_VID, ONDRIK_PID, ""));
+    EXPECT_THAT(serials(UsbInterface::findUsbFusionCamera(ONDRIK_VID, ONDRIK_PID)),
+                UnorderedElementsAre("", "OND0003", ""));
+    // The empty serial opens a camera without one that is free: each of them in turn.
+    auto one = UsbInterface::createUsbFusionInterface(describe("", ONDRIK_VID, ONDRIK_PID));
+    ASSERT_TRUE(one);
+    one->initByCamera({ONDRIK_VID, ONDRIK_PID, UsbInterface::INTERFACE_SUBCLASS});
+    auto other = UsbInterface::createUsbFusionInterface(describe("", ONDRIK_VID, ONDRIK_PID));
+    ASSERT_TRUE(other);
+    other->initByCamera({ONDRIK_VID, ONDRIK_PID, UsbInterface::INTERFACE_SUBCLASS});
     EXPECT_FALSE(UsbInterface::createUsbFusionInterface(describe("", ONDRIK_VID, ONDRIK_PID)));
+    EXPECT_THAT(bus.claimedInterfaces(first), ElementsAre(0));
+    EXPECT_THAT(bus.claimedInterfaces(second), ElementsAre(0));
+    // And the one with a serial is still its own.
+    EXPECT_TRUE(UsbInterface::createUsbFusionInterface(describe("OND0003", ONDRIK_VID, ONDRIK_PID)));
 }
 
 TEST(UsbDiscovery, CreatesTheInterfaceOfTheDescribedCamera) {

@@ -137,9 +137,11 @@ public:
     // ---- discovery (each call makes its own libusb context; throws "libusb_init failed") ----
     // Event cameras with these ids that are not in use, with the serial they answer to frame 114.
     static std::vector<CameraDescription> findUsbDvsCamera(uint16_t vendorId, uint16_t productId);
-    // Fusion cameras with these ids that are not in use, with their serial-number string descriptor.
+    // Fusion cameras with these ids that are not in use, with their serial-number string descriptor
+    // (empty when it cannot be read: such a camera is still listed).
     static std::vector<CameraDescription> findUsbFusionCamera(uint16_t vendorId, uint16_t productId);
-    // The interface of the described camera, or empty when none is attached. Throws
+    // The interface of the described camera, or empty when none is attached (for a fusion camera
+    // an empty serial takes the first free one whose serial cannot be read). Throws
     // std::runtime_error "Failed to get USB device list".
     static std::shared_ptr<UsbInterface> createUsbInterface(CameraDescription description);
     static std::shared_ptr<UsbInterface> createUsbFusionInterface(CameraDescription description);
