@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "MipiBoard.h"
 #include "QuelnorHal/EventStream/EventStream.h"
 #include "QuelnorHal/EventStream/V4l2DataTransfer.h"
+#include "mipisim/DequeueFaultDeviceIo.h"
 
 namespace quelnor {
 namespace {
@@ -272,6 +274,107 @@ TEST_F(V4l2Capture, ADriverFaultEndsTheCaptureAndStopCleansUp) {
     board.dvs->setQueueError();
     ASSERT_TRUE(eventually([&] { return log.has(LOG_ERROR, "V4L2 capture /sim/dev/video0 stopped after a device failure"); }));
     capture->stop();
+    expectReleased(*board.dvs, *board.io);
+}
+
+// A capture whose worker state the tests can read.
+class ObservedV4l2Transfer : public V4l2DataTransfer {
+public:
+    using V4l2DataTransfer::V4l2DataTransfer;
+    using DataTransfer::isRunning;
+};
+
+// VIDIOC_DQBUF answering EIO after it really dequeued a buffer, as the V4L2 API allows a driver to.
+struct DequeueFault {
+    const char* name;
+    int faults;    // answers with EIO; < 0: every one from the first on
+    uint8_t sent;  // frames pushed
+    bool captureEnds;
+};
+
+void PrintTo(const DequeueFault& fault, std::ostream* out) { *out << fault.name; }
+
+class V4l2DequeueFault : public testing::TestWithParam<DequeueFault> {
+protected:
+    MipiBoard board;
+    std::shared_ptr<test::mipisim::DequeueFaultDeviceIo> io =
+        std::make_shared<test::mipisim::DequeueFaultDeviceIo>(board.io);
+    FrameSink sink;
+    test::LogCapture log;
+};
+
+TEST_P(V4l2DequeueFault, BuffersGoBackToTheDriverAndOnlyRepeatedErrorsEndTheCapture) {
+    const DequeueFault& fault = GetParam();
+    ObservedV4l2Transfer capture(board.config.dvsStream, 1, io);
+    sink.attach(capture);
+    std::atomic<int> gaps{0};
+    capture.registerGapCallback([&] { ++gaps; });
+    capture.start();
+    io->failDequeues(fault.faults);
+    std::vector<Bytes> sent;
+    for (uint8_t i = 0; i < fault.sent; ++i) {
+        sent.push_back(numberedFrame(i, 40 + i));
+        board.dvs->pushFrame(sent.back());
+    }
+    if (fault.captureEnds) {
+        ASSERT_TRUE(eventually([&] { return !capture.isRunning(); }));
+        EXPECT_TRUE(log.has(LOG_ERROR, "V4L2 capture /sim/dev/video0: VIDIOC_DQBUF failed 16 times in a row"));
+        EXPECT_TRUE(log.has(LOG_ERROR, "V4L2 capture /sim/dev/video0 stopped after a device failure"));
+        EXPECT_EQ(io->failedDequeues(), size_t{V4l2DataTransfer::DEQUEUE_ERROR_LIMIT});
+        EXPECT_TRUE(sink.frames().empty());
+    } else {
+        // The frames the errors took are lost; every later one arrives, in order.
+        const std::vector<Bytes> expected(sent.begin() + fault.faults, sent.end());
+        ASSERT_TRUE(sink.waitFor(expected.size()));
+        EXPECT_EQ(sink.frames(), expected);
+        // The whole ring is back with the driver, and the stream goes on.
+        ASSERT_TRUE(eventually([&] { return board.dvs->queuedCount() == 4u; }));
+        board.dvs->pushFrame({7, 7, 7});
+        ASSERT_TRUE(sink.waitFor(expected.size() + 1));
+        EXPECT_TRUE(capture.isRunning());
+        EXPECT_EQ(gaps.load(), fault.faults);
+        EXPECT_EQ(log.count(LOG_WARN, "V4L2 capture /sim/dev/video0: VIDIOC_DQBUF reported an I/O error"),
+                  fault.faults);
+        EXPECT_EQ(log.countAt(LOG_ERROR), 0);
+    }
+    capture.stop();
+    expectReleased(*board.dvs, *board.io);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, V4l2DequeueFault,
+                         testing::Values(DequeueFault{"Once", 1, 6, false}, DequeueFault{"FourTimes", 4, 8, false},
+                                         DequeueFault{"Forever", -1, 40, true}),
+                         [](const testing::TestParamInfo<DequeueFault>& info) { return std::string(info.param.name); });
+
+// A driver that keeps saying "ready" with nothing to give, or with an error for every dequeue, must
+// not make the worker spin: it pauses after each such answer.
+TEST_F(V4l2DequeueFault, ADriverThatKeepsSayingReadyDoesNotMakeTheWorkerSpin) {
+    ObservedV4l2Transfer capture(board.config.dvsStream, 1, io);
+    sink.attach(capture);
+    capture.start();
+    io->setAlwaysReady(true); // and nothing to dequeue: EAGAIN
+    constexpr size_t REQUESTS = 20;
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(io->waitForDequeueRequests(REQUESTS, FrameSink::TIMEOUT));
+    const auto elapsed = std::chrono::steady_clock::now() - begin;
+    EXPECT_GE(elapsed, (REQUESTS - 1) * std::chrono::milliseconds(V4l2DataTransfer::ERROR_PAUSE_MS));
+    EXPECT_TRUE(capture.isRunning());
+    // Frames still come once the driver behaves.
+    io->setAlwaysReady(false);
+    board.dvs->pushFrame({1, 2, 3});
+    ASSERT_TRUE(sink.waitFor(1));
+
+    // Now every dequeue fails as well: the capture pauses between the errors and then ends.
+    const size_t before = io->dequeueRequests(); // nothing is dequeued while no frame waits
+    const auto errorsBegin = std::chrono::steady_clock::now();
+    io->failDequeues(-1);
+    io->setAlwaysReady(true);
+    ASSERT_TRUE(eventually([&] { return !capture.isRunning(); }));
+    const auto errorsElapsed = std::chrono::steady_clock::now() - errorsBegin;
+    EXPECT_EQ(io->dequeueRequests() - before, size_t{V4l2DataTransfer::DEQUEUE_ERROR_LIMIT});
+    EXPECT_GE(errorsElapsed, (V4l2DataTransfer::DEQUEUE_ERROR_LIMIT - 1) *
+                                 std::chrono::milliseconds(V4l2DataTransfer::ERROR_PAUSE_MS));
+    capture.stop();
     expectReleased(*board.dvs, *board.io);
 }
 

@@ -2,12 +2,19 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <libusb.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <future>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -244,7 +251,8 @@ TEST_F(UsbControl, ALateAnswerIsNotTakenForTheNextRequest) {
 TEST_F(UsbControl, AnAnswerLeftOverFromBeforeIsNotTakenForTheNextRequest) {
     cam->setRegister(ADDRESS, 0x1111);
     cam->setRegister(ADDRESS + 4, 0x2222);
-    // Something answered earlier still waits on the answer endpoint.
+    EXPECT_EQ(usb->getDeviceCount(), 1u); // past the first exchange, which drains the endpoint
+    // Something answered meanwhile waits on the answer endpoint.
     cam->pushAnswer({121, 0, 0, 0, 4, 0, 0, 0, 1, 0, 0, 0});
     LogCapture logs;
     EXPECT_EQ(exceptionText([&] { usb->readRegister(ADDRESS); }), "Error in control transfer");
@@ -252,6 +260,20 @@ TEST_F(UsbControl, AnAnswerLeftOverFromBeforeIsNotTakenForTheNextRequest) {
     // The answer to that read came after it; the next read must get its own.
     EXPECT_EQ(usb->readRegister(ADDRESS + 4), 0x2222u);
     EXPECT_EQ(logs.count(LOG_WARN, "Dropped a late control answer of 20 bytes"), 1);
+}
+
+TEST_F(UsbControl, AnswersWaitingBeforeTheFirstExchangeAreDrained) {
+    cam->setRegister(ADDRESS, 0x1111);
+    // A fresh interface over the camera: a stale answer with the very property and address of the
+    // first request waits, and would pass every check of the answer.
+    usb.reset();
+    auto fresh = openEventCamera(SERIAL);
+    ASSERT_TRUE(fresh);
+    cam->pushAnswer({0x02, 0x01, 0x01, 0x00, 12, 0, 0, 0, 0, 0, 0, 0, 0x08, 0x90, 0, 0, 0xEF, 0xBE, 0, 0});
+    LogCapture logs;
+    EXPECT_EQ(fresh->readRegister(ADDRESS), 0x1111u);
+    EXPECT_EQ(logs.count(LOG_WARN, "Dropped a late control answer of 20 bytes"), 1);
+    EXPECT_EQ(logs.countAt(LOG_ERROR), 0);
 }
 
 // ---------------------------------------------------------------- vendor requests
@@ -359,6 +381,88 @@ TEST_F(CalibrationFile, LargerThanTheStoreIsRefusedWithoutSending) {
     EXPECT_TRUE(usb->writeCalibrationFile(path));
     EXPECT_EQ(cam->calibration().size(), 4096u);
 }
+
+// Files that must be refused from what the system says about them, before their content is read.
+struct UnfitFile {
+    const char* name;
+    // Makes the file at the path, or gives another path to use; "" when it cannot be made here.
+    std::function<std::string(const std::string& path)> make;
+    bool watchReads;       // whether inotify can tell that the content was read
+    const char* errorLine; // the refusal, with "%s" for the path
+};
+
+void PrintTo(const UnfitFile& file, std::ostream* out) { *out << file.name; }
+
+// Tells whether a file's content was read (inotify IN_ACCESS).
+class ReadWatch {
+public:
+    explicit ReadWatch(const std::string& path)
+        : m_fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), m_watch(inotify_add_watch(m_fd, path.c_str(), IN_ACCESS)) {}
+    ~ReadWatch() { ::close(m_fd); }
+    bool ok() const { return m_fd >= 0 && m_watch >= 0; }
+    bool wasRead() const {
+        alignas(inotify_event) char events[4096];
+        return ::read(m_fd, events, sizeof(events)) > 0;
+    }
+
+private:
+    int m_fd;
+    int m_watch;
+};
+
+class UnfitCalibrationFile : public CalibrationFile, public testing::WithParamInterface<UnfitFile> {};
+
+TEST_P(UnfitCalibrationFile, IsRefusedAtOnceWithoutSending) {
+    const std::string file = GetParam().make(path);
+    ASSERT_FALSE(file.empty()) << "cannot make the file";
+    std::optional<ReadWatch> watch;
+    if (GetParam().watchReads) {
+        watch.emplace(file);
+        ASSERT_TRUE(watch->ok());
+    }
+    const size_t before = cam->controlRequests().size();
+    LogCapture logs;
+    auto written = std::async(std::launch::async, [&] { return usb->writeCalibrationFile(file); });
+    // A watchdog only: a writer that would read a FIFO waits for a writer without end.
+    if (written.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        // Straight to the kernel: the umockdev preload's open wrapper is busy with the stuck reader.
+        const int writer = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, file.c_str(), O_WRONLY | O_NONBLOCK));
+        if (writer >= 0) {
+            ::close(writer); // lets a reader stuck on the FIFO go on
+        }
+        written.wait();
+        FAIL() << "writeCalibrationFile did not return";
+    }
+    EXPECT_FALSE(written.get());
+    EXPECT_EQ(cam->controlRequests().size(), before);
+    EXPECT_TRUE(cam->calibration().empty());
+    char line[512];
+    std::snprintf(line, sizeof(line), GetParam().errorLine, file.c_str());
+    EXPECT_TRUE(logs.has(LOG_ERROR, line)) << line;
+    EXPECT_EQ(logs.countAt(LOG_ERROR), 1);
+    if (watch) {
+        EXPECT_FALSE(watch->wasRead()) << "the content was read";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, UnfitCalibrationFile,
+    testing::Values(
+        UnfitFile{"SparseGibibyte",
+                  [](const std::string& path) {
+                      std::ofstream(path, std::ios::binary).close();
+                      return ::truncate(path.c_str(), off_t{1} << 30) == 0 ? path : std::string();
+                  },
+                  true, "Calibration file too large: %s (1073741824 bytes, at most 4096)"},
+        UnfitFile{"Fifo", [](const std::string& path) { return ::mkfifo(path.c_str(), 0600) == 0 ? path : std::string(); },
+                  false, "Calibration file is not a regular file: %s"},
+        // A device reads as empty or without end (/dev/zero); /dev/null keeps a regression harmless.
+        UnfitFile{"DeviceNode", [](const std::string&) { return std::string("/dev/null"); }, false,
+                  "Calibration file is not a regular file: %s"},
+        // A regular file whose size the system does not know (0): only reading shows it is too large.
+        UnfitFile{"LargerThanItsSize", [](const std::string&) { return std::string("/proc/self/smaps"); }, false,
+                  "Calibration file too large: %s (more than 4096 bytes)"}),
+    [](const testing::TestParamInfo<UnfitFile>& info) { return std::string(info.param.name); });
 
 TEST_F(CalibrationFile, FailedTransferOrMissingFileIsFalse) {
     writeFile(10);

@@ -284,6 +284,53 @@ TEST_F(UsbRing, StallClearsTheHaltAndTheDataGoesOnInOrder) {
     stream->stop();
 }
 
+// Data, then a STALL, then more data, with no short packet before the halt: the transfer that
+// stalls already holds bytes, which come first.
+struct StallCase {
+    const char* name;
+    size_t before; // bytes sent before the halt
+    size_t after;  // bytes sent once the halt is cleared
+    bool afterEndsTransfer;
+};
+
+void PrintTo(const StallCase& c, std::ostream* out) { *out << c.name; }
+
+class UsbRingStall : public UsbRing, public testing::WithParamInterface<StallCase> {};
+
+TEST_P(UsbRingStall, DataAroundAStallArrivesWholeAndInOrder) {
+    const StallCase& c = GetParam();
+    makeStream();
+    stream->start();
+    ASSERT_TRUE(waitFor([&] { return pendingRingUrbs() == TRANSFERS; }));
+    LogCapture logs;
+    const std::vector<uint8_t> first = chunk(1, c.before);
+    const std::vector<uint8_t> second = chunk(2, c.after);
+    cam->streamDataThenHalt(DATA_EP, first);
+    cam->streamData(second, c.afterEndsTransfer);
+    std::vector<uint8_t> expected = first;
+    expected.insert(expected.end(), second.begin(), second.end());
+    Received received;
+    collect(received, expected.size());
+    EXPECT_TRUE(received.bytes == expected) << describeDifference(received, expected);
+    // The stall came where it was meant to: in the transfer holding the end of the first part.
+    auto urbs = ringUrbs();
+    auto stalled = std::find_if(urbs.begin(), urbs.end(), [](const UrbRecord& r) { return r.status == -EPIPE; });
+    ASSERT_NE(stalled, urbs.end());
+    EXPECT_EQ(static_cast<size_t>(stalled->actualLength), c.before % BUFFER_SIZE);
+    EXPECT_GE(cam->clearHaltCount(DATA_EP), 1);
+    EXPECT_TRUE(logs.has(LOG_WARN, "Data endpoint 0x82 stalled, clearing the halt"));
+    stream->stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UsbRingStall,
+    testing::Values(StallCase{"HundredThenTwoHundred", 100, 200, true},
+                    StallCase{"WholePacketsBeforeTheHalt", 4096, 300, true},
+                    StallCase{"AFullTransferAndAPart", BUFFER_SIZE + 100, 200, true},
+                    StallCase{"ExactlyAFullTransfer", BUFFER_SIZE, 200, true},
+                    StallCase{"NoShortPacketAfterEither", 100, 200, false}),
+    [](const testing::TestParamInfo<StallCase>& info) { return std::string(info.param.name); });
+
 TEST_F(UsbRing, AnEndpointThatKeepsStallingEndsTheWorker) {
     makeStream();
     stream->start();
@@ -401,6 +448,34 @@ TEST_F(UsbRing, AnEmptyTransferIsNotQueued) {
     collect(received, 10);
     ASSERT_EQ(received.sizes.size(), 1u);
     EXPECT_EQ(received.sizes[0], 10u);
+    stream->stop();
+}
+
+TEST_F(UsbRing, ZeroLengthPacketsCannotHoldUpTheStart) {
+    constexpr int PACKETS = 20000;
+    for (int i = 0; i < PACKETS; ++i) {
+        cam->streamData({});
+    }
+    makeStream();
+    LogCapture logs;
+    const auto begin = std::chrono::steady_clock::now();
+    stream->start();
+    const auto elapsed = std::chrono::steady_clock::now() - begin;
+    // A watchdog, not a speed target: the flush ends at its bounds, the rest of start is quick.
+    constexpr auto WATCHDOG_SLACK = 2s;
+    EXPECT_LT(elapsed, std::chrono::milliseconds(UsbInterface::FLUSH_TIME_LIMIT_MS + UsbInterface::FLUSH_TIMEOUT_MS) +
+                           WATCHDOG_SLACK);
+    const auto flushReads = ringUrbs(UsbInterface::FLUSH_READ_SIZE).size();
+    EXPECT_GT(flushReads, 0u);
+    EXPECT_LE(flushReads, static_cast<size_t>(UsbInterface::FLUSH_MAX_READS));
+    EXPECT_TRUE(logs.has(LOG_WARN, "Flush of endpoint 0x82 stopped after " + std::to_string(flushReads) + " reads"));
+    EXPECT_TRUE(logs.has(LOG_INFO, "Total of {0} bytes flushed"));
+    // The stream runs: what comes after the empty packets is delivered.
+    cam->dropStreamData(DATA_EP);
+    cam->streamData(chunk(5, 3000));
+    Received received;
+    collect(received, 3000);
+    EXPECT_EQ(received.bytes, chunk(5, 3000));
     stream->stop();
 }
 

@@ -2,7 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -135,6 +137,58 @@ TEST(UsbDiscovery, ACameraWhoseSerialCannotBeReadIsSkipped) {
     EXPECT_TRUE(logs.has(LOG_INFO, "Skip USB camera with empty serial number"));
 }
 
+// Answers left on the answer endpoint before discovery, by an earlier program that gave up waiting.
+struct StaleAnswer {
+    const char* name;
+    std::vector<std::vector<uint8_t>> answers;
+};
+
+void PrintTo(const StaleAnswer& stale, std::ostream* out) { *out << stale.name; }
+
+std::vector<uint8_t> serialAnswer(const std::string& text) {
+    std::vector<uint8_t> answer(8 + text.size(), 0);
+    answer[0] = 114;
+    answer[4] = static_cast<uint8_t>(text.size());
+    std::copy(text.begin(), text.end(), answer.begin() + 8);
+    return answer;
+}
+
+class UsbDiscoveryStaleAnswer : public testing::TestWithParam<StaleAnswer> {};
+
+TEST_P(UsbDiscoveryStaleAnswer, StillFindsTheCameraWithItsOwnSerial) {
+    UmockdevUsbBus bus;
+    auto cam = bus.plug(UsbCameraConfig::eventCamera(QUELNOR_VID, TOLVANE_PID, "QNP0000A"));
+    for (const auto& answer : GetParam().answers) {
+        cam->pushAnswer(answer);
+    }
+    LogCapture logs;
+    EXPECT_THAT(serials(UsbInterface::findUsbDvsCamera(QUELNOR_VID, TOLVANE_PID)), ElementsAre("QNP0000A"));
+    EXPECT_EQ(logs.countAt(LOG_ERROR), 0);
+    std::set<size_t> sizes;
+    for (const auto& answer : GetParam().answers) {
+        sizes.insert(answer.size());
+    }
+    int dropped = 0;
+    for (size_t size : sizes) {
+        dropped += logs.count(LOG_WARN, "Dropped a late control answer of " + std::to_string(size) + " bytes");
+    }
+    EXPECT_EQ(dropped, static_cast<int>(GetParam().answers.size()));
+    auto usb = UsbInterface::createUsbInterface(describe("QNP0000A"));
+    ASSERT_TRUE(usb);
+    usb->initByCamera({QUELNOR_VID, TOLVANE_PID, UsbInterface::INTERFACE_SUBCLASS});
+    EXPECT_EQ(usb->getFirmwareVersion(), cam->config().firmwareVersion);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, UsbDiscoveryStaleAnswer,
+    testing::Values(StaleAnswer{"OfAnotherCommand", {{121, 0, 0, 0, 4, 0, 0, 0, 1, 0, 0, 0}}},
+                    // Passes every check of a serial answer: only draining keeps it out.
+                    StaleAnswer{"ASerialOfAnotherCamera", {serialAnswer("QNP9999999")}},
+                    StaleAnswer{"ShorterThanAHeader", {{1, 2, 3}}},
+                    StaleAnswer{"Several", {serialAnswer("QNP9999999"), {122, 0, 0, 0, 4, 0, 0, 0, 5, 0, 0, 0},
+                                            serialAnswer("QNP8888888")}}),
+    [](const testing::TestParamInfo<StaleAnswer>& info) { return std::string(info.param.name); });
+
 TEST(UsbDiscovery, ACameraThatCannotBeOpenedIsSkipped) {
     UmockdevUsbBus bus;
     bus.plug(UsbCameraConfig::eventCamera(QUELNOR_VID, TOLVANE_PID, "QNP0000A"), PlugOptions{false});
@@ -202,16 +256,25 @@ TEST(UsbDiscovery, FusionCamerasAreKnownByTheirSerialStringWithoutAnyFrame) {
     EXPECT_THAT(bus.claimedInterfaces(a), IsEmpty());
 }
 
-TEST(UsbDiscovery, FusionCamerasWithoutAReadableSerialAreSkipped) {
+TEST(UsbDiscovery, FusionCamerasWithoutAReadableSerialAreListedWithAnEmptyOne) {
     UmockdevUsbBus bus;
-    // Both would share the empty serial, the key cameras are told apart by.
-    bus.plug(UsbCameraConfig::fusionCamera(ONDRIK_VID, ONDRIK_PID, ""));
+    auto first = bus.plug(UsbCameraConfig::fusionCamera(ONDRIK_VID, ONDRIK_PID, ""));
     bus.plug(UsbCameraConfig::fusionCamera(ONDRIK_VID, ONDRIK_PID, "OND0003"));
-    bus.plug(UsbCameraConfig::fusionCamera(ONDRIK_VID, ONDRIK_PID, ""));
-    LogCapture logs;
-    EXPECT_THAT(serials(UsbInterface::findUsbFusionCamera(ONDRIK_VID, ONDRIK_PID)), ElementsAre("OND0003"));
-    EXPECT_EQ(logs.count(LOG_INFO, "Skip USB fusion camera with empty serial number"), 2);
+    auto second = bus.plug(UsbCameraConfig::fusionCamera(ONDRIK_VID, ONDRIK_PID, ""));
+    EXPECT_THAT(serials(UsbInterface::findUsbFusionCamera(ONDRIK_VID, ONDRIK_PID)),
+                UnorderedElementsAre("", "OND0003", ""));
+    // The empty serial opens a camera without one that is free: each of them in turn.
+    auto one = UsbInterface::createUsbFusionInterface(describe("", ONDRIK_VID, ONDRIK_PID));
+    ASSERT_TRUE(one);
+    one->initByCamera({ONDRIK_VID, ONDRIK_PID, UsbInterface::INTERFACE_SUBCLASS});
+    auto other = UsbInterface::createUsbFusionInterface(describe("", ONDRIK_VID, ONDRIK_PID));
+    ASSERT_TRUE(other);
+    other->initByCamera({ONDRIK_VID, ONDRIK_PID, UsbInterface::INTERFACE_SUBCLASS});
     EXPECT_FALSE(UsbInterface::createUsbFusionInterface(describe("", ONDRIK_VID, ONDRIK_PID)));
+    EXPECT_THAT(bus.claimedInterfaces(first), ElementsAre(0));
+    EXPECT_THAT(bus.claimedInterfaces(second), ElementsAre(0));
+    // And the one with a serial is still its own.
+    EXPECT_TRUE(UsbInterface::createUsbFusionInterface(describe("OND0003", ONDRIK_VID, ONDRIK_PID)));
 }
 
 TEST(UsbDiscovery, CreatesTheInterfaceOfTheDescribedCamera) {

@@ -136,6 +136,15 @@ void UsbDataTransfer::handleCompletion(DataTransferSpinner& spinner) {
         submitOrPark(spinner);
         break;
     case LIBUSB_TRANSFER_STALL: {
+        // libusb counts what arrived before the halt: those bytes come before everything that
+        // the next transfers of the ring carry, so they go on first.
+        const bool carriedData = spinner.actualLength() > 0;
+        if (carriedData) {
+            m_consecutiveStalls = 0; // data came: the endpoint is not stuck
+            RawBuffer data = spinner.takeBuffer();
+            data->resize(static_cast<size_t>(spinner.actualLength()));
+            transferData(std::move(data));
+        }
         if (++m_consecutiveStalls > STALLS_PER_TRANSFER_LIMIT * m_numTransfers) {
             QN_ERROR("Data endpoint 0x%02X keeps stalling, data transfer ended", m_endpoint);
             setState(STATE_STOPPED);
@@ -149,6 +158,11 @@ void UsbDataTransfer::handleCompletion(DataTransferSpinner& spinner) {
         }
         if (r != LIBUSB_SUCCESS) {
             QN_ERROR("Clear halt failed: %s", libusb_error_name(r));
+        }
+        if (carriedData) {
+            RawBuffer fresh = createBuffer(0);
+            fresh->resize(m_bufferSize);
+            spinner.fill(m_endpoint, std::move(fresh), m_baseTimeout);
         }
         submitOrPark(spinner);
         break;

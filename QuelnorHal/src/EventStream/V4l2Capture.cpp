@@ -28,6 +28,8 @@ std::string fourccText(uint32_t fourcc) {
 
 using PlaneArray = std::array<v4l2_plane, VIDEO_MAX_PLANES>;
 
+constexpr uint32_t NO_BUFFER = UINT32_MAX;
+
 // A buffer request of this capture's type and memory, with room for the planes of a multi-planar one.
 v4l2_buffer bufferRequest(uint32_t type, bool multiplanar, PlaneArray& planes, uint32_t planeCount) {
     v4l2_buffer buffer{};
@@ -241,15 +243,19 @@ V4l2Capture::Result V4l2Capture::next(int timeoutMs, const Allocator& allocate, 
     if (m_multiplanar) {
         buffer.length = VIDEO_MAX_PLANES;
     }
+    // Tells a buffer the driver named apart from one it did not: drivers may dequeue a buffer and
+    // still answer with an error.
+    buffer.index = NO_BUFFER;
     if (m_io->ioctl(m_fd, VIDIOC_DQBUF, &buffer) != 0) {
         const int error = errno;
-        if (error == EAGAIN || error == EINTR) {
+        if (error == EAGAIN) {
+            return Result::NotReady;
+        }
+        if (error == EINTR) {
             return Result::Timeout;
         }
         if (error == EIO) {
-            // A transient fault (lost signal); the driver keeps the buffer or gives it back flagged.
-            QN_WARN("V4L2 capture %s: VIDIOC_DQBUF reported an I/O error", m_config.devicePath.c_str());
-            return Result::Dropped;
+            return dequeueFailed(buffer.index);
         }
         QN_ERROR("V4L2 capture %s: VIDIOC_DQBUF failed: %s", m_config.devicePath.c_str(), std::strerror(error));
         m_failed = true;
@@ -285,8 +291,9 @@ V4l2Capture::Result V4l2Capture::next(int timeoutMs, const Allocator& allocate, 
     }
 
     const bool corrupted = (buffer.flags & V4L2_BUF_FLAG_ERROR) != 0;
-    Result result = Result::Dropped;
+    Result result = Result::Empty;
     if (corrupted) {
+        result = Result::Dropped;
         QN_WARN("V4L2 capture %s: dropped corrupted buffer (sequence %u)", m_config.devicePath.c_str(),
                 buffer.sequence);
     } else if (total > 0) {
@@ -306,6 +313,18 @@ V4l2Capture::Result V4l2Capture::next(int timeoutMs, const Allocator& allocate, 
         m_failed = true;
     }
     return result;
+}
+
+V4l2Capture::Result V4l2Capture::dequeueFailed(uint32_t index) {
+    // A transient fault (lost signal, say). The driver may have taken a buffer off the ring for it:
+    // unless it goes back, the ring shrinks with every such error until nothing more comes.
+    QN_WARN("V4L2 capture %s: VIDIOC_DQBUF reported an I/O error", m_config.devicePath.c_str());
+    if (index < m_buffers.size() && !queue(index)) {
+        // A driver that kept the buffer refuses it back; it is still on the ring.
+        QN_DEBUG("V4L2 capture %s: buffer %u stays with the driver: %s", m_config.devicePath.c_str(), index,
+                 std::strerror(errno));
+    }
+    return Result::Error;
 }
 
 void V4l2Capture::close() {

@@ -16,7 +16,8 @@ namespace quelnor {
 // One streaming session on a V4L2 video capture node with memory-mapped buffers: single-planar or
 // multi-planar capture, whichever the driver offers. open() sets the format, requests, maps and queues
 // the buffers and starts streaming; next() hands out one filled buffer as a copy and gives the buffer
-// back to the driver at once; close() stops streaming, unmaps and frees the buffers and closes the node.
+// back to the driver at once (also one the driver dequeued while answering an error); close() stops
+// streaming, unmaps and frees the buffers and closes the node.
 // Not thread safe: one thread at a time.
 class V4l2Capture {
 public:
@@ -25,7 +26,11 @@ public:
 
     enum class Result {
         Frame,   // `frame` holds a complete buffer
-        Dropped, // a buffer came back empty or marked corrupted; it was given back to the driver
+        Empty,   // a buffer came back with nothing in it; it was given back to the driver
+        Dropped, // a buffer came back marked corrupted: its data is lost; it was given back
+        Error,   // VIDIOC_DQBUF failed for now (I/O error): a frame is lost; the buffer it named, if
+                 // any, was given back. Returns without waiting
+        NotReady, // poll said ready but there was nothing to dequeue; returns without waiting
         Timeout, // nothing within the time-out
         Failed,  // the device failed (error logged); nothing more will come
     };
@@ -67,6 +72,8 @@ private:
     void setFormat();
     void mapBuffers();
     bool queue(uint32_t index);
+    // After VIDIOC_DQBUF answered EIO; index is the buffer the driver named, if any.
+    Result dequeueFailed(uint32_t index);
 
     std::shared_ptr<DeviceIo> m_io;
     V4l2StreamConfig m_config;

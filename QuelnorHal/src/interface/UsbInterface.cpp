@@ -2,9 +2,13 @@
 
 #include <libusb.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -230,18 +234,8 @@ uint32_t UsbInterface::writeRegisterWithControlTransfer(uint32_t address, uint32
 
 bool UsbInterface::writeCalibrationFile(std::string path) {
     QN_INFO("Write calibration file: %s", path.c_str());
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        QN_ERROR("Can't open file: %s", path.c_str());
-        return false;
-    }
-    std::vector<uint8_t> content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad()) {
-        return false;
-    }
-    if (content.size() > MAX_CALIBRATION_FILE_SIZE) {
-        QN_ERROR("Calibration file too large: %s (%zu bytes, at most %zu)", path.c_str(), content.size(),
-                 MAX_CALIBRATION_FILE_SIZE);
+    std::vector<uint8_t> content;
+    if (!readCalibrationFile(path, content)) {
         return false;
     }
     const uint16_t length = static_cast<uint16_t>(content.size());
@@ -253,6 +247,54 @@ bool UsbInterface::writeCalibrationFile(std::string path) {
         }
         return false;
     }
+    return true;
+}
+
+bool UsbInterface::readCalibrationFile(const std::string& path, std::vector<uint8_t>& content) {
+    // Not blocking: a FIFO would otherwise wait here for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        QN_ERROR("Can't open file: %s", path.c_str());
+        return false;
+    }
+    struct FileCloser {
+        int fd;
+        ~FileCloser() { ::close(fd); }
+    } closer{fd};
+    // Size and kind are known before anything is read: a huge file, a FIFO or a device is refused at once.
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        QN_ERROR("Calibration file is not a regular file: %s", path.c_str());
+        return false;
+    }
+    if (static_cast<uint64_t>(info.st_size) > MAX_CALIBRATION_FILE_SIZE) {
+        QN_ERROR("Calibration file too large: %s (%lld bytes, at most %zu)", path.c_str(),
+                 static_cast<long long>(info.st_size), MAX_CALIBRATION_FILE_SIZE);
+        return false;
+    }
+    // One byte more than allowed tells a file that grew since (or whose size the system does not
+    // know, as in /proc) from one that fits.
+    content.resize(MAX_CALIBRATION_FILE_SIZE + 1);
+    size_t filled = 0;
+    while (filled < content.size()) {
+        const ssize_t n = ::read(fd, content.data() + filled, content.size() - filled);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            QN_ERROR("Can't read file: %s: %s", path.c_str(), std::strerror(errno));
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        filled += static_cast<size_t>(n);
+    }
+    if (filled > MAX_CALIBRATION_FILE_SIZE) {
+        QN_ERROR("Calibration file too large: %s (more than %zu bytes)", path.c_str(), MAX_CALIBRATION_FILE_SIZE);
+        return false;
+    }
+    content.resize(filled);
     return true;
 }
 
@@ -298,14 +340,23 @@ libusb_context* UsbInterface::ctx() const { return m_handle->ctx(); }
 void UsbInterface::flushEndpointBuffer(uint8_t endpoint) {
     QN_DEBUG("Data Transfer: Try to flush");
     std::vector<uint8_t> scratch(FLUSH_READ_SIZE);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(FLUSH_TIME_LIMIT_MS);
     int32_t total = 0;
-    while (total < FLUSH_LIMIT_BYTES) {
+    int reads = 0;
+    bool drained = false;
+    while (total < FLUSH_LIMIT_BYTES && reads < FLUSH_MAX_READS && std::chrono::steady_clock::now() < deadline) {
         int transferred = 0;
         int r = m_handle->bulkTransfer(endpoint, scratch.data(), FLUSH_READ_SIZE, &transferred, FLUSH_TIMEOUT_MS);
+        ++reads;
         total += transferred;
         if (r != LIBUSB_SUCCESS && r != LIBUSB_ERROR_OVERFLOW) {
+            drained = true;
             break;
         }
+    }
+    if (!drained) {
+        // The camera is still sending; the stream starts with whatever comes next.
+        QN_WARN("Flush of endpoint 0x%02X stopped after %d reads", endpoint, reads);
     }
     QN_INFO("Total of {%d} bytes flushed", total);
 }

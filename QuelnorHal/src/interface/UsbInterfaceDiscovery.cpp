@@ -76,12 +76,9 @@ std::vector<CameraDescription> findCameras(uint16_t vendorId, uint16_t productId
         }
         std::string serial;
         if (fusion) {
+            // One whose serial string cannot be read is still a camera to open: it is listed with an
+            // empty serial, which its creation matches (the first such camera that is free).
             serial = handle->getStringDescriptor(descriptor.iSerialNumber);
-            // Cameras are told apart by serial: two unreadable ones would share the empty key.
-            if (serial.empty()) {
-                QN_INFO("Skip USB fusion camera with empty serial number");
-                continue;
-            }
         } else {
             try {
                 serial = UsbInterface::get_serial(handle, vendorId, productId);
@@ -201,7 +198,8 @@ std::shared_ptr<UsbInterface> UsbInterface::createInterface(const CameraDescript
             }
             continue;
         }
-        if (!serial.empty() && serial == description.serialNumber) {
+        // An event camera's empty serial means its serial query failed: never a match.
+        if ((fusion || !serial.empty()) && serial == description.serialNumber) {
             list.reset();
             return std::shared_ptr<UsbInterface>(new UsbInterface(handle));
         }

@@ -216,6 +216,18 @@ void UsbCameraModel::streamData(uint8_t endpoint, std::vector<uint8_t> bytes, bo
     wake();
 }
 
+void UsbCameraModel::streamDataThenHalt(uint8_t endpoint, std::vector<uint8_t> bytes) {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        Segment segment;
+        segment.bytes = std::move(bytes);
+        segment.endTransfer = false;
+        segment.haltAfter = true;
+        m_streams[endpoint].push_back(std::move(segment));
+    }
+    wake();
+}
+
 size_t UsbCameraModel::pendingStreamBytes(uint8_t endpoint) const {
     std::lock_guard<std::mutex> lock(m_lock);
     size_t total = 0;
@@ -535,6 +547,14 @@ InResult UsbCameraModel::bulkIn(uint8_t endpoint, uint8_t* buffer, size_t capaci
         filled += n;
         m_streamed[endpoint] += n;
         if (s.offset == s.bytes.size()) {
+            if (s.haltAfter) {
+                if (n > 0 && filled == capacity) {
+                    break; // the transfer is full and completes; the halt meets the next one
+                }
+                segments.pop_front();
+                m_halted.insert(endpoint);
+                return InResult::Stall;
+            }
             const bool end = s.endTransfer;
             segments.pop_front();
             if (end) {

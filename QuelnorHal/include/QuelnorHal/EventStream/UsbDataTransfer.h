@@ -19,7 +19,8 @@ class DataTransferSpinner;
 //
 // Buffers are handed on in the order the transfers were submitted, which is the order the device
 // filled them: a transfer that timed out empty goes back to the end of the ring; one that timed out
-// with data is delivered like a completed one. A STALL clears the halt and resubmits. A lost device
+// with data is delivered like a completed one, and so are the bytes a transfer received before it
+// STALLed; then the halt is cleared and the transfer goes back refilled. A lost device
 // ends the worker (the interface then reports not connected); so does any other transfer error,
 // logged as "Undefined status: %d". Either way only stop() and start() restart the stream.
 //

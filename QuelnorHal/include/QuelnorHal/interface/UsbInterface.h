@@ -45,7 +45,8 @@ public:
     static constexpr size_t CONTROL_ANSWER_BUFFER = 1024;
     static constexpr unsigned int CONTROL_WRITE_TIMEOUT_MS = 1000;
     static constexpr unsigned int CONTROL_READ_TIMEOUT_MS = 10000;
-    // After an exchange lost its answer, the next exchange first drains what arrived late.
+    // The first exchange of an interface, and one after an exchange lost its answer, first drains
+    // what waits on the answer endpoint.
     static constexpr unsigned int STALE_ANSWER_TIMEOUT_MS = 50;
     static constexpr int MAX_STALE_ANSWERS = 16;
 
@@ -66,6 +67,11 @@ public:
     static constexpr int FLUSH_READ_SIZE = 16384;
     static constexpr unsigned int FLUSH_TIMEOUT_MS = 100;
     static constexpr int32_t FLUSH_LIMIT_BYTES = 3840 * 2160 * 3 / 2;
+    // Reads a flush makes at most, zero-length ones included: as many as full reads of
+    // FLUSH_LIMIT_BYTES take, so a camera sending empty packets cannot keep it going.
+    static constexpr int FLUSH_MAX_READS = (FLUSH_LIMIT_BYTES + FLUSH_READ_SIZE - 1) / FLUSH_READ_SIZE;
+    // How long a flush reads at most; the read under way when it passes ends it, within FLUSH_TIMEOUT_MS more.
+    static constexpr unsigned int FLUSH_TIME_LIMIT_MS = 1000;
 
     static constexpr uint8_t INTERFACE_SUBCLASS = 0x19;
     static constexpr const char* SERIAL_PREFIX = "QNP";
@@ -95,8 +101,9 @@ public:
     uint32_t readRegisterWithControlTransfer(uint32_t address, uint32_t& value) override;
     uint32_t writeRegisterWithControlTransfer(uint32_t address, uint8_t* data, uint16_t length) override;
     uint32_t writeRegisterWithControlTransfer(uint32_t address, uint32_t value) override;
-    // Sends the whole file as one vendor request 0xA3; false when it cannot be read, is larger than
-    // MAX_CALIBRATION_FILE_SIZE, or the transfer fails.
+    // Sends the whole file as one vendor request 0xA3; false when it cannot be read, is not a regular
+    // file, is larger than MAX_CALIBRATION_FILE_SIZE (known from its size before reading; never more
+    // than one byte beyond the limit is read), or the transfer fails.
     bool writeCalibrationFile(std::string path) override;
     // Vendor request 0xA2 for up to 4096 bytes; true when any came back.
     bool readCalibrationData(std::vector<uint8_t>& data) override;
@@ -122,15 +129,19 @@ public:
     void handleSubmittedTransferTimeout(timeval* timeout);
     int clearHalt(uint8_t endpoint);
     libusb_context* ctx() const;
-    // Reads and drops whatever the endpoint holds (up to FLUSH_LIMIT_BYTES), until a read times out.
+    // Reads and drops whatever the endpoint holds, until a read times out or fails, or a bound is
+    // reached (FLUSH_LIMIT_BYTES, FLUSH_MAX_READS, FLUSH_TIME_LIMIT_MS; logged as a warning).
+    // Blocks the caller: at most FLUSH_TIME_LIMIT_MS + FLUSH_TIMEOUT_MS.
     void flushEndpointBuffer(uint8_t endpoint);
 
     // ---- discovery (each call makes its own libusb context; throws "libusb_init failed") ----
     // Event cameras with these ids that are not in use, with the serial they answer to frame 114.
     static std::vector<CameraDescription> findUsbDvsCamera(uint16_t vendorId, uint16_t productId);
-    // Fusion cameras with these ids that are not in use, with their serial-number string descriptor.
+    // Fusion cameras with these ids that are not in use, with their serial-number string descriptor
+    // (empty when it cannot be read: such a camera is still listed).
     static std::vector<CameraDescription> findUsbFusionCamera(uint16_t vendorId, uint16_t productId);
-    // The interface of the described camera, or empty when none is attached. Throws
+    // The interface of the described camera, or empty when none is attached (for a fusion camera
+    // an empty serial takes the first free one whose serial cannot be read). Throws
     // std::runtime_error "Failed to get USB device list".
     static std::shared_ptr<UsbInterface> createUsbInterface(CameraDescription description);
     static std::shared_ptr<UsbInterface> createUsbFusionInterface(CameraDescription description);
@@ -151,11 +162,19 @@ private:
     bool exchange(CtrlFrame& frame);
     bool exchangeSingleRead(uint32_t address, uint32_t& value);
     uint32_t readAnswerWord(uint32_t property);
+    // The content of a regular file of at most MAX_CALIBRATION_FILE_SIZE bytes; false (logged) otherwise.
+    static bool readCalibrationFile(const std::string& path, std::vector<uint8_t>& content);
     void drainStaleAnswers();
 
     std::mutex m_controlLock;
     std::shared_ptr<UsbHandle> m_handle;
-    bool m_answerMayBePending = false; // guarded by m_controlLock
+    // The firmware answers each command exactly once, so whatever waits on the answer endpoint before
+    // this interface's first command is not ours: left by an earlier user of the device that gave up
+    // waiting (a time-out, a killed program). A new interface therefore drains first, as after a lost
+    // answer. Draining sends nothing to the camera; with nothing queued it costs one
+    // STALE_ANSWER_TIMEOUT_MS read. A retry after a mismatch would not do: a stale answer of the
+    // same property (a register read, a serial query) passes every check.
+    bool m_answerMayBePending = true; // guarded by m_controlLock
 };
 
 } // namespace quelnor

@@ -156,6 +156,10 @@ public:
     // nothing follows).
     void streamData(std::vector<uint8_t> bytes, bool endTransfer = true);
     void streamData(uint8_t endpoint, std::vector<uint8_t> bytes, bool endTransfer = true);
+    // Bytes for the endpoint with no short packet after them, then the endpoint halts (as
+    // haltEndpoint): the host's transfer that holds their last byte STALLs with what it received.
+    // A transfer they fill to the last byte completes, and the next one STALLs empty.
+    void streamDataThenHalt(uint8_t endpoint, std::vector<uint8_t> bytes);
     size_t pendingStreamBytes(uint8_t endpoint) const;
     // Drops what the endpoint has not handed to the host yet.
     void dropStreamData(uint8_t endpoint);
@@ -192,6 +196,7 @@ private:
         std::vector<uint8_t> bytes;
         size_t offset = 0;
         bool endTransfer = true;
+        bool haltAfter = false; // the endpoint halts once the bytes are taken
     };
     struct FaultRule {
         AnswerFault fault;
