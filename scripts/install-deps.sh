@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake pkg-config git
   libusb-1.0-0-dev libspdlog-dev libfmt-dev nlohmann-json3-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg
-  libopencv-dev
+  libopencv-dev libxcb1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev
   iproute2 nftables tzdata locales

@@ -1,16 +1,26 @@
 // quelnor_double_eth_camera_live_viewer: shows two Ethernet event cameras side by side and records
 // both while asked. Space starts/stops recording, q or Escape quits.
+#include <iostream>
 #include <string>
 
+#include "CommandLine.h"
 #include "DoubleCameraViewer.h"
 #include "ViewerOptions.h"
+#include "WindowSystem.h"
 
 int main(int argc, char** argv) {
     using namespace quelnor::viewer;
+    using namespace quelnor::samples;
     ViewerOptions options = parseViewerArguments(argc, argv);
+    if (options.help) {
+        return EXIT_DONE;
+    }
     if (!options.valid) {
-        const std::string first = argc > 1 ? argv[1] : "";
-        return first == "-h" || first == "--help" ? 0 : 1;
+        return EXIT_BAD_COMMAND_LINE;
+    }
+    if (const std::string why = windowUnavailableReason(); !why.empty()) {
+        std::cerr << why << "\n";
+        return EXIT_FAILED;
     }
     DoubleCameraViewer viewer(std::move(options));
     return viewer.run();
