@@ -1,5 +1,6 @@
 // quelnor_double_eth_camera_live_viewer: shows two Ethernet event cameras side by side and records
 // both while asked. Space starts/stops recording, q or Escape quits.
+#include <exception>
 #include <iostream>
 #include <string>
 
@@ -22,6 +23,11 @@ int main(int argc, char** argv) {
         std::cerr << why << "\n";
         return EXIT_FAILED;
     }
-    DoubleCameraViewer viewer(std::move(options));
-    return viewer.run();
+    try {
+        DoubleCameraViewer viewer(std::move(options));
+        return viewer.run();
+    } catch (const std::exception& e) {
+        std::cerr << "The viewer stopped after an unexpected error: " << e.what() << "\n";
+        return EXIT_FAILED;
+    }
 }

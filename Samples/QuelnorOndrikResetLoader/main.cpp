@@ -45,8 +45,8 @@ void printUsage(std::ostream& out, const std::string& program) {
 // Thrown when standard input ends while a question is still open: asking again would loop forever.
 struct InputEnded {};
 
-// Prompts until a line holds something; nothing but a number is a number (blanks around it aside).
-// False (after the invalid-input line) when the answer is not one.
+// Prompts until a line holds something. True when that is a whole number (blanks around it
+// allowed); false, after the invalid-input line, when it is not.
 bool askNumber(const char* prompt, long long& value) {
     ConsoleDialogue dialogue(std::cin, std::cout);
     for (;;) {
