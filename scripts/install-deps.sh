@@ -8,7 +8,7 @@ PACKAGES=(
   clang libclang-rt-14-dev llvm
   libusb-1.0-0-dev libspdlog-dev libfmt-dev nlohmann-json3-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev ffmpeg
-  libopencv-dev
+  libopencv-dev libxcb1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev
   iproute2 nftables tzdata locales

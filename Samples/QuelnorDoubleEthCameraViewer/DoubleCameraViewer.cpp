@@ -3,6 +3,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 #include <iostream>
 #include <utility>
 
@@ -227,10 +229,10 @@ void DoubleCameraViewer::toggleRecording() {
     recording = !recording;
     for (int i = 0; i < SLOTS; ++i) {
         Slot& slot = slots[i];
-        if (!wasRecording) {
-            slot.recordingParts = 0;
-        }
         if (!slot.camera) {
+            // Nothing to start or stop yet: say that the camera will record once it is open.
+            std::cout << (wasRecording ? "Recording disarmed for camera " : "Recording armed: camera ") << (i + 1)
+                      << (wasRecording ? ".\n" : " starts recording as soon as it is open.\n");
             continue;
         }
         if (wasRecording) {
@@ -245,7 +247,16 @@ void DoubleCameraViewer::toggleRecording() {
 
 bool DoubleCameraViewer::startSlotRecording(int i) {
     Slot& slot = slots[i];
-    const std::string path = makeRecordingPartPath(slot.outputPath, slot.recordingParts + 1);
+    // Every recording gets a file of its own: never one written earlier, by this run or another.
+    int part = slot.recordingParts + 1;
+    const auto taken = [&slot](int n) {
+        std::error_code error;
+        return std::filesystem::exists(std::filesystem::symlink_status(makeRecordingPartPath(slot.outputPath, n), error));
+    };
+    while (taken(part)) {
+        ++part;
+    }
+    const std::string path = makeRecordingPartPath(slot.outputPath, part);
     int result = -1;
     try {
         result = slot.camera->startRecording(path);
@@ -253,9 +264,10 @@ bool DoubleCameraViewer::startSlotRecording(int i) {
         QN_ERROR("Recording camera %d failed: %s", i + 1, e.what());
     }
     if (result != 0) {
+        QN_ERROR("Could not start recording camera %d to %s.", i + 1, path.c_str());
         return false;
     }
-    ++slot.recordingParts;
+    slot.recordingParts = part;
     return true;
 }
 

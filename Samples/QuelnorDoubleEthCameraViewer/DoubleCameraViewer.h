@@ -62,8 +62,8 @@ private:
         std::string windowName;
         std::string serial;
         std::string outputPath;
-        // Recordings made by this slot since recording was last switched on: a camera that comes
-        // back after a loss continues in a new file instead of overwriting the earlier one.
+        // The part number of the slot's latest recording file (0: none yet). Each start, after a
+        // Space or when a lost camera comes back, goes on in the next free file.
         int recordingParts = 0;
         std::shared_ptr<DvsCamera> camera;
     };
@@ -73,7 +73,8 @@ private:
     void openSlot(int slot);
     void showSlot(int slot);
     void toggleRecording();
-    // Starts recording on the slot's camera into its next file; true when it started.
+    // Starts recording on the slot's camera into its next file that does not exist yet; true when it
+    // started.
     bool startSlotRecording(int slot);
     std::string recordingPath(int slot) const;
     void shutdown();

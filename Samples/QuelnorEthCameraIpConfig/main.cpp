@@ -1,6 +1,6 @@
 // quelnor_eth_camera_ip_config: gives an Ethernet camera a new IP address, subnet mask and gateway.
 // Lists the Ethernet cameras found, asks which one and for the three addresses (the current ones as
-// defaults), and sends the force-IP request once the user confirms.
+// defaults), names the camera and sends the force-IP request once the user confirms.
 #include <cstdint>
 #include <exception>
 #include <iostream>
@@ -9,22 +9,37 @@
 #include <string>
 #include <vector>
 
+#include "CameraNaming.h"
+#include "CommandLine.h"
+#include "ConsoleDialogue.h"
 #include "QuelnorBase/Utils/FuncUtils.h"
 #include "QuelnorDriver/camera/DvsCameraManager.h"
 
 namespace {
 
 using namespace quelnor;
+using namespace quelnor::samples;
+
+void printUsage(std::ostream& out, const std::string& program) {
+    out << "Usage: " << program << " [-h|--help]\n\n"
+        << "Gives a Quelnor Ethernet camera a new IP address, subnet mask and gateway. Lists the Ethernet\n"
+        << "cameras found, asks which one to configure and for the three addresses (Enter keeps the\n"
+        << "current one), names the camera and asks for confirmation before anything is sent.\n\n"
+        << "  -h, --help  print this text and exit\n\n"
+        << "Answers are read a line at a time; the end of the input cancels.\n\n"
+        << EXIT_CODES_TEXT;
+}
 
 // Thrown when standard input ends while a question is still open: asking again would loop forever.
 struct InputEnded {};
 
 std::string readLine() {
-    std::string line;
-    if (!std::getline(std::cin, line)) {
+    ConsoleDialogue dialogue(std::cin, std::cout);
+    std::optional<std::string> line = dialogue.readLine();
+    if (!line) {
         throw InputEnded{};
     }
-    return line;
+    return *line;
 }
 
 size_t askCameraIndex(size_t count) {
@@ -84,7 +99,7 @@ int run() {
     }
     if (kept.empty()) {
         std::cerr << "No Ethernet cameras found.\n";
-        return -1;
+        return EXIT_FAILED;
     }
 
     try {
@@ -100,35 +115,42 @@ int run() {
                   << "Camera: " << camera.manufacturer << " (Serial: " << camera.serialNumber << ")\n"
                   << "New IP:       " << ip << "\n"
                   << "Subnet Mask:  " << mask << "\n"
-                  << "Gateway:      " << gateway << "\n";
-        std::cout << "\nApply this configuration? (y/n): " << std::flush;
-        char confirm = 0;
-        if (!(std::cin >> confirm) || (confirm != 'y' && confirm != 'Y')) {
+                  << "Gateway:      " << gateway << "\n"
+                  << "Target camera: " << describeCamera(camera) << ".\n";
+        ConsoleDialogue dialogue(std::cin, std::cout);
+        const std::optional<bool> confirmed = dialogue.askYesNo("\nApply this configuration? (y/n): ");
+        if (!confirmed) {
+            throw InputEnded{};
+        }
+        if (!*confirmed) {
             std::cout << "Operation cancelled.\n";
-            return 0;
+            return EXIT_FAILED;
         }
         if (!DvsCameraManager::ethCameraForceIP(camera, static_cast<uint32_t>(stringToIP(ip)),
                                                 static_cast<uint32_t>(stringToIP(mask)),
                                                 static_cast<uint32_t>(stringToIP(gateway)))) {
             std::cerr << "Failed to apply IP configuration.\n";
-            return -1;
+            return EXIT_FAILED;
         }
         std::cout << "IP configuration applied successfully!\n";
-        return 0;
+        return EXIT_DONE;
     } catch (const InputEnded&) {
         std::cout << "\nOperation cancelled.\n";
-        return 0;
+        return EXIT_FAILED;
     }
 }
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (const std::optional<int> exit = checkNoArguments(argc, argv, printUsage)) {
+        return *exit;
+    }
     try {
         return run();
     } catch (const std::exception& e) {
         std::cout.flush();
         std::cerr << "Failed to apply IP configuration: " << e.what() << "\n";
-        return -1;
+        return EXIT_FAILED;
     }
 }

@@ -1,12 +1,18 @@
 // quelnor_eth_camera_write_params: writes the factory device-parameter record into an Ethernet camera
 // that still answers at its factory-default address. The operator picks the camera, may change its
 // serial number and MAC address, and confirms before anything is written.
+#include <cerrno>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "CameraNaming.h"
+#include "CommandLine.h"
+#include "ConsoleDialogue.h"
 #include "DeviceParameterRecord.h"
 #include "DeviceParameterText.h"
 #include "QuelnorDriver/camera/DvsCameraManager.h"
@@ -15,12 +21,33 @@
 namespace {
 
 using namespace quelnor;
+using namespace quelnor::samples;
 using namespace quelnor::writeparams;
 
+constexpr int DECIMAL = 10;
+
+void printUsage(std::ostream& out, const std::string& program) {
+    out << "Usage: " << program << " [-h|--help]\n\n"
+        << "Factory tool: writes the device-parameter record (serial number, MAC address, factory network\n"
+        << "settings) into a Quelnor Ethernet camera that answers at the factory address " << FACTORY_IP << ".\n"
+        << "Lists the Ethernet cameras found, asks which one, lets you change its serial number and MAC\n"
+        << "address (Enter keeps the current value), names the camera and asks for confirmation before\n"
+        << "anything is written.\n\n"
+        << "  -h, --help  print this text and exit\n\n"
+        << "Answers are read a line at a time; the end of the input cancels.\n\n"
+        << EXIT_CODES_TEXT;
+}
+
+// Thrown when standard input ends while a question is still open: the run is cancelled.
+struct InputEnded {};
+
 std::string readLine() {
-    std::string line;
-    std::getline(std::cin, line);
-    return line;
+    ConsoleDialogue dialogue(std::cin, std::cout);
+    std::optional<std::string> line = dialogue.readLine();
+    if (!line) {
+        throw InputEnded{};
+    }
+    return *line;
 }
 
 std::string promptValue(const std::string& label, const std::string& current) {
@@ -29,18 +56,30 @@ std::string promptValue(const std::string& label, const std::string& current) {
     return trimWhitespace(readLine());
 }
 
-// Asks until the answer names a listed camera; an empty answer picks the first. A text that does
-// not start with a number throws (std::stoul).
+// A listed camera's index: the decimal digits the answer starts with (what follows them does not
+// count), below count.
+std::optional<size_t> parseIndex(const std::string& text, size_t count) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') {
+        return std::nullopt;
+    }
+    errno = 0;
+    const unsigned long long index = std::strtoull(text.c_str(), nullptr, DECIMAL);
+    if (errno != 0 || index >= count) {
+        return std::nullopt;
+    }
+    return static_cast<size_t>(index);
+}
+
+// Asks until the answer names a listed camera; an empty answer picks the first.
 size_t askCameraIndex(size_t count) {
     for (;;) {
         std::cout << "\nEnter camera index [0-" << (count - 1) << "]: " << std::flush;
-        const std::string line = readLine();
+        const std::string line = trimWhitespace(readLine());
         if (line.empty()) {
             return 0;
         }
-        const unsigned long index = std::stoul(line);
-        if (index < count) {
-            return index;
+        if (const std::optional<size_t> index = parseIndex(line, count)) {
+            return *index;
         }
         std::cout << "Invalid input. Please enter a number between 0 and " << (count - 1) << ".\n";
     }
@@ -70,7 +109,7 @@ int run() {
     }
     if (kept.empty()) {
         std::cerr << "No Ethernet cameras found.\n";
-        return -1;
+        return EXIT_FAILED;
     }
     const size_t index = kept.size() > 1 ? askCameraIndex(kept.size()) : 0;
     CameraDescription camera = kept[index];
@@ -99,15 +138,20 @@ int run() {
 
     std::cout << "\n--- Confirmation ---\n";
     printDeviceParameters(record, camera, std::cout);
-    std::cout << "Write parameters to camera? (y/n): " << std::flush;
-    std::string answer;
-    if (!std::getline(std::cin, answer) || answer.empty()) {
-        answer = readLine();
+    // The record goes to whichever camera answers at the factory address.
+    std::cout << "Target camera: " << describeCamera(camera) << ".\n";
+    if (camera.ipAddresses[0] != FACTORY_IP) {
+        std::cout << "Warning: this camera answers at " << camera.ipAddresses[0]
+                  << ", but the record is written to the camera at the factory address " << FACTORY_IP << ".\n";
     }
-    answer = trimWhitespace(answer);
-    if (answer.empty() || (answer[0] != 'y' && answer[0] != 'Y')) {
+    ConsoleDialogue dialogue(std::cin, std::cout);
+    const std::optional<bool> confirmed = dialogue.askYesNo("Write parameters to camera? (y/n): ");
+    if (!confirmed) {
+        throw InputEnded{};
+    }
+    if (!*confirmed) {
         std::cout << "Operation cancelled.\n";
-        return 0;
+        return EXIT_FAILED;
     }
 
     uint64_t factoryMac = 0;
@@ -116,13 +160,13 @@ int run() {
     camera.ipAddresses[0] = FACTORY_IP;
     std::shared_ptr<EthInterface> eth = EthInterface::createEthInterface(camera);
     if (!eth) {
-        std::cerr << "Failed to create EthInterface.\n";
-        return -1;
+        std::cerr << "Could not connect to the camera at the factory address " << FACTORY_IP << ".\n";
+        return EXIT_FAILED;
     }
     std::cout << "\nWriting device parameters...\n" << std::flush;
     if (!eth->writeDeviceParameters(record)) {
         std::cerr << "Failed to write device parameters.\n";
-        return -1;
+        return EXIT_FAILED;
     }
     std::cout << "Device parameters written successfully!\n"
               << "\n====================================================\n"
@@ -135,17 +179,23 @@ int run() {
     }
     eth.reset();
     std::cout << "\nDone.\n";
-    return 0;
+    return EXIT_DONE;
 }
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (const std::optional<int> exit = checkNoArguments(argc, argv, printUsage)) {
+        return *exit;
+    }
     try {
         return run();
+    } catch (const InputEnded&) {
+        std::cout << "\nOperation cancelled.\n";
+        return EXIT_FAILED;
     } catch (const std::exception& e) {
         std::cout.flush();
-        std::cerr << "Error: " << e.what() << "\n";
-        return -1;
+        std::cerr << "The device parameters were not written: " << e.what() << "\n";
+        return EXIT_FAILED;
     }
 }

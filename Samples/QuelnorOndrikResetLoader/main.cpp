@@ -1,25 +1,29 @@
 // quelnor_ondrik_reset_loader: sends a fusion camera's board the reset command of its frame-sensor
 // tool. Mode 1 restarts the camera into its loader (for a firmware update), mode 2 restarts it
 // normally, mode 0 changes nothing. Lists the fusion cameras found, asks which one and the mode, and
-// sends the command once the user confirms. Exit code 0 after a completed operation or a
-// cancellation, 1 after a failure.
+// sends the command once the user confirms. Exit code 0 after a completed operation, 1 after a
+// failure or a cancellation, 2 for a bad command line.
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
-#include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
+#include "ConsoleDialogue.h"
 #include "QuelnorBase/Logger.h"
 #include "QuelnorDriver/camera/DvsCameraManager.h"
 
 namespace {
 
 using namespace quelnor;
+using namespace quelnor::samples;
 
-constexpr int EXIT_DONE = 0;
-constexpr int EXIT_FAILED = 1;
+constexpr int DECIMAL = 10;
 constexpr const char* FUSION_PRODUCT = "Ondrik";
 constexpr const char* RESET_PARAMETER = "camera_reset";
 constexpr int MODE_NO_CHANGE = 0;
@@ -27,33 +31,48 @@ constexpr int MODE_LOADER = 1;
 constexpr int MODE_NORMAL = 2;
 constexpr const char* RULE = "==========================================";
 
+void printUsage(std::ostream& out, const std::string& program) {
+    out << "Usage: " << program << " [-h|--help]\n\n"
+        << "Sends a Quelnor fusion camera (Ondrik, Ondrik Pro) its reset command: mode 1 restarts it into\n"
+        << "its loader for a firmware update, mode 2 restarts it normally, mode 0 changes nothing. Lists\n"
+        << "the fusion cameras found, asks which one and the mode, and asks for confirmation before the\n"
+        << "command is sent.\n\n"
+        << "  -h, --help  print this text and exit\n\n"
+        << "Answers are read a line at a time; the end of the input cancels.\n\n"
+        << EXIT_CODES_TEXT;
+}
+
 // Thrown when standard input ends while a question is still open: asking again would loop forever.
 struct InputEnded {};
 
-void skipRestOfLine() { std::cin.ignore(std::numeric_limits<std::streamsize>::max(), '\n'); }
-
-// Reads a number for a prompt; false (after the invalid-input line) when the answer is not one.
-template <typename Number>
-bool readNumber(Number& value) {
-    if (std::cin >> value) {
-        return true;
+// Prompts until a line holds something. True when that is a whole number (blanks around it
+// allowed); false, after the invalid-input line, when it is not.
+bool askNumber(const char* prompt, long long& value) {
+    ConsoleDialogue dialogue(std::cin, std::cout);
+    for (;;) {
+        const std::optional<std::string> line = dialogue.ask(prompt);
+        if (!line) {
+            throw InputEnded{};
+        }
+        const std::string answer = trimmed(*line);
+        if (answer.empty()) {
+            continue;
+        }
+        errno = 0;
+        char* end = nullptr;
+        value = std::strtoll(answer.c_str(), &end, DECIMAL);
+        if (errno == 0 && end != answer.c_str() && *end == '\0') {
+            return true;
+        }
+        std::cout << "Invalid input. Please enter a number." << std::endl;
+        return false;
     }
-    if (std::cin.eof()) {
-        throw InputEnded{};
-    }
-    std::cin.clear();
-    skipRestOfLine();
-    std::cout << "Invalid input. Please enter a number." << std::endl;
-    return false;
 }
 
-// The single wait at the end of a run: the answer before it left its line end behind.
-void waitForEnter(bool skipLineEnd) {
-    std::cout << "Press Enter to exit..." << std::flush;
-    if (skipLineEnd) {
-        std::cin.ignore();
-    }
-    std::cin.get();
+// The single wait at the end of a run: one line, or the end of the input.
+void waitForEnter() {
+    ConsoleDialogue dialogue(std::cin, std::cout);
+    dialogue.ask("Press Enter to exit...");
 }
 
 const char* modeText(int mode) {
@@ -91,12 +110,11 @@ const char* modeDone(int mode) {
 
 const CameraDescription& askCamera(const std::vector<CameraDescription>& fusion) {
     for (;;) {
-        std::cout << "\nSelect camera (enter number): " << std::flush;
-        uint64_t choice = 0;
-        if (!readNumber(choice)) {
+        long long choice = 0;
+        if (!askNumber("\nSelect camera (enter number): ", choice)) {
             continue;
         }
-        if (choice == 0 || choice > fusion.size()) {
+        if (choice <= 0 || static_cast<unsigned long long>(choice) > fusion.size()) {
             std::cout << "Invalid selection. Please enter a number between 1 and " << fusion.size() << "."
                       << std::endl;
             continue;
@@ -111,16 +129,15 @@ int askMode() {
     std::cout << "[1] Reset to loader mode (for firmware update)" << std::endl;
     std::cout << "[2] Normal reset" << std::endl;
     for (;;) {
-        std::cout << "\nEnter mode number: " << std::flush;
-        int32_t mode = 0;
-        if (!readNumber(mode)) {
+        long long mode = 0;
+        if (!askNumber("\nEnter mode number: ", mode)) {
             continue;
         }
         if (mode < MODE_NO_CHANGE || mode > MODE_NORMAL) {
             std::cout << "Invalid mode. Please enter 0, 1, or 2." << std::endl;
             continue;
         }
-        return mode;
+        return static_cast<int>(mode);
     }
 }
 
@@ -129,7 +146,7 @@ int resetCamera(DvsCameraManager& manager, const std::string& serial, int mode) 
     std::shared_ptr<FusionCamera> camera = manager.openFusionCamera(serial);
     if (!camera) {
         QN_ERROR("Failed to open fusion camera: %s", serial.c_str());
-        waitForEnter(true);
+        waitForEnter();
         return EXIT_FAILED;
     }
     std::cout << "Camera opened successfully." << std::endl;
@@ -137,7 +154,7 @@ int resetCamera(DvsCameraManager& manager, const std::string& serial, int mode) 
     std::shared_ptr<CameraTool> tool = camera->getTool(APS_CTRL);
     if (!tool) {
         QN_ERROR("Failed to get TOOL_APS_CTRL tool.");
-        waitForEnter(true);
+        waitForEnter();
         return EXIT_FAILED;
     }
     std::cout << "APS control tool obtained successfully." << std::endl;
@@ -147,7 +164,7 @@ int resetCamera(DvsCameraManager& manager, const std::string& serial, int mode) 
         // did not reach the camera must not be reported as done.
         if (!tool->setParam(RESET_PARAMETER, mode)) {
             std::cout << "Error: Failed to set reset mode." << std::endl;
-            waitForEnter(true);
+            waitForEnter();
             return EXIT_FAILED;
         }
         std::cout << "Reset mode set successfully." << std::endl;
@@ -157,14 +174,14 @@ int resetCamera(DvsCameraManager& manager, const std::string& serial, int mode) 
     } catch (const std::exception& e) {
         QN_ERROR("Failed to set camera_reset mode: %s", e.what());
         std::cout << "Error: Failed to set reset mode." << std::endl;
-        waitForEnter(true);
+        waitForEnter();
         return EXIT_FAILED;
     }
     std::cout << "\n" << RULE << std::endl;
     std::cout << "Operation completed successfully!" << std::endl;
     std::cout << RULE << std::endl;
     std::cout << "\n";
-    waitForEnter(true);
+    waitForEnter();
     return EXIT_DONE;
 }
 
@@ -172,7 +189,7 @@ int run(DvsCameraManager& manager) {
     const std::vector<CameraDescription> descriptions = manager.getCameraDescs();
     if (descriptions.empty()) {
         QN_ERROR("No cameras found.");
-        waitForEnter(false);
+        waitForEnter();
         return EXIT_FAILED;
     }
     std::vector<CameraDescription> fusion;
@@ -183,7 +200,7 @@ int run(DvsCameraManager& manager) {
     }
     if (fusion.empty()) {
         QN_ERROR("No fusion cameras found.");
-        waitForEnter(false);
+        waitForEnter();
         return EXIT_FAILED;
     }
     std::cout << "\nFound fusion cameras:" << std::endl;
@@ -207,24 +224,29 @@ int run(DvsCameraManager& manager) {
         std::cout << "Mode: " << modeSummary(mode) << std::endl;
         std::cout << RULE << std::endl;
 
-        std::cout << "\nProceed with reset? (y/n): " << std::flush;
-        char confirm = 0;
-        std::cin >> confirm;
-        if (confirm != 'y' && confirm != 'Y') {
+        ConsoleDialogue dialogue(std::cin, std::cout);
+        const std::optional<bool> confirmed = dialogue.askYesNo("\nProceed with reset? (y/n): ");
+        if (!confirmed) {
+            throw InputEnded{};
+        }
+        if (!*confirmed) {
             std::cout << "Operation cancelled." << std::endl;
-            waitForEnter(true);
-            return EXIT_DONE;
+            waitForEnter();
+            return EXIT_FAILED;
         }
         return resetCamera(manager, serial, mode);
     } catch (const InputEnded&) {
         std::cout << "\nOperation cancelled." << std::endl;
-        return EXIT_DONE;
+        return EXIT_FAILED;
     }
 }
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (const std::optional<int> exit = checkNoArguments(argc, argv, printUsage)) {
+        return *exit;
+    }
     std::cout << RULE << std::endl;
     std::cout << "Quelnor Fusion Camera Reset Tool" << std::endl;
     std::cout << RULE << std::endl;
@@ -233,7 +255,7 @@ int main() {
         return run(manager);
     } catch (const std::exception& e) {
         // Discovery and opening report device failures by exception: the run has failed.
-        QN_ERROR("Fusion camera reset stopped: %s", e.what());
+        QN_ERROR("The fusion camera reset stopped after an unexpected error: %s", e.what());
         return EXIT_FAILED;
     }
 }

@@ -429,8 +429,10 @@ TEST_F(LiveViewerTest, TwoCamerasAreShownSideBySideRecordedWithSpaceAndClosedWit
 TEST_F(LiveViewerTest, SpaceWithoutCamerasOnlyArmsRecordingAndALoneCameraWaitsForItsPartner) {
     startViewer({"-o", dir.file("alone.raw")});
     ASSERT_TRUE(waitFor("Waiting for two Ethernet cameras (found 0)..."));
-    ASSERT_TRUE(press("space"));
-    // The flag is up, nothing to record yet; the camera that appears records at once.
+    // The flag is up, nothing to record yet, and the viewer says so; the camera that appears records
+    // at once.
+    ASSERT_TRUE(pressUntil("space", "Recording armed: camera 1 starts recording as soon as it is open.\n"
+                                    "Recording armed: camera 2 starts recording as soon as it is open.\n"));
     EthCameraSim& camera = lab->addCamera("QNVIEW0001");
     ASSERT_TRUE(waitFor("Camera 1 open success, serial: QNVIEW0001."));
     ASSERT_TRUE(waitFor("Start saving raw file: " + dir.file("alone_cam1.raw") + "\n"));
@@ -486,6 +488,47 @@ TEST_F(LiveViewerTest, NamedCamerasTakeTheirSlotsAndAMissingOneIsLookedForEveryS
     EXPECT_EQ(viewer->output().rfind("Camera selection: serial QNVIEW0002 and QNMISSING.\n", 0), 0u);
     EXPECT_THAT(viewer->output(), Not(HasSubstr("Camera 2 open success")));
     EXPECT_THAT(viewer->output(), Not(HasSubstr("serial: QNVIEW0001.")));
+}
+
+// Every recording goes to a file of its own: Space twice more records into a second file, and a
+// later run with the same name goes on after the files already there.
+TEST_F(LiveViewerTest, EachRecordingGoesToANewFileAndNoneIsOverwritten) {
+    EthCameraSim& camera = lab->addCamera("QNVIEW0001");
+    startViewer({"-o", dir.file("twice.raw")});
+    ASSERT_TRUE(waitFor("Camera 1 open success, serial: QNVIEW0001."));
+    SyntheticOptions synthetic;
+    synthetic.triggerEvery = 0;
+    synthetic.items = 20000;
+    std::vector<std::vector<uint16_t>> sent;
+    const auto record = [&](const std::string& file, int16_t fence) {
+        ASSERT_TRUE(pressUntil("space", "Start saving raw file: " + dir.file(file) + "\n"));
+        synthetic.seed = static_cast<uint64_t>(fence);
+        // Times go on from one recording to the next, well below the 24-bit wrap of the time words.
+        synthetic.startTime = 1000000ULL * static_cast<uint64_t>(fence);
+        const uint64_t end = synthetic.startTime + 500000;
+        sent.push_back(endingWithTrigger(makeSyntheticStream(synthetic).words, end, fence));
+        camera.setStreamWords(sent.back());
+        ASSERT_TRUE(waitFor("Camera 1 trigger info: id: " + std::to_string(fence) + ", p: 1, time: " +
+                            std::to_string(end) + "\n"));
+        ASSERT_TRUE(pressUntil("space", "Stop saving raw file: " + dir.file(file) + "\n"));
+    };
+    record("twice_cam1.raw", 1);
+    record("twice_cam1_2.raw", 2);
+    EXPECT_THAT(viewer->output(), HasSubstr("Recording armed: camera 2 starts recording as soon as it is open.\n"));
+    EXPECT_THAT(viewer->output(), HasSubstr("Recording disarmed for camera 2.\n"));
+    quit();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_TRUE(loadEvt3RawFile(dir.file("twice_cam1.raw")).data == bytesOf(sent[0])) << "the first was kept";
+    EXPECT_TRUE(loadEvt3RawFile(dir.file("twice_cam1_2.raw")).data == bytesOf(sent[1]));
+
+    startViewer({"-o", dir.file("twice.raw")});
+    ASSERT_TRUE(waitFor("Camera 1 open success, serial: QNVIEW0001."));
+    record("twice_cam1_3.raw", 3);
+    quit();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_TRUE(loadEvt3RawFile(dir.file("twice_cam1.raw")).data == bytesOf(sent[0]));
+    EXPECT_TRUE(loadEvt3RawFile(dir.file("twice_cam1_2.raw")).data == bytesOf(sent[1]));
+    EXPECT_TRUE(loadEvt3RawFile(dir.file("twice_cam1_3.raw")).data == bytesOf(sent[2]));
 }
 
 // A camera lost while recording: its file is closed, and when it comes back it records on into a

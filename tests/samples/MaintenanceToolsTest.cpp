@@ -4,6 +4,7 @@
 // otherwise); the labs make namespaces, so the tests run alone.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
@@ -30,7 +31,10 @@ constexpr uint16_t FORCEIP = 0x0004;
 constexpr uint16_t WRITEMEM = 0x0086;
 constexpr uint32_t DEVICE_PARAMETERS_ADDRESS = 0x400000;
 constexpr uint16_t DEVICE_PARAMETERS_REQUEST_ID = 0x7777;
-constexpr int FAILURE_EXIT = 255; // main's -1
+constexpr uint16_t WRITEREG = 0x0082;
+constexpr int DONE_EXIT = 0;
+constexpr int FAILURE_EXIT = 1; // failed or cancelled
+constexpr int BAD_COMMAND_LINE_EXIT = 2;
 
 // ---------------------------------------------------------------- device-parameter writer
 
@@ -151,6 +155,10 @@ TEST_F(WriteParamsTest, EnterAtEveryPromptWritesThePrefilledRecordToTheFactoryAd
                                "  MAC Address (e.g., 001122334455): [0050c258c100]\n"
                                "    Enter new value (or press Enter to keep current): \n--- Confirmation ---\n"));
     EXPECT_THAT(out, HasSubstr("  MAC Address:                [0050c258c100]\n"));
+    EXPECT_THAT(out, HasSubstr("\n==============================================\n"
+                               "Target camera: serial QNFACT0001, IP 192.168.9.99, model Tolvane.\n"
+                               "Write parameters to camera? (y/n): \nWriting device parameters..."));
+    EXPECT_THAT(out, Not(HasSubstr("Warning: this camera answers at")));
     EXPECT_THAT(out, HasSubstr("\nWriting device parameters...\nDevice parameters written successfully!\n"
                                "\n====================================================\n"
                                "  Parameters written successfully!\n"
@@ -191,9 +199,13 @@ TEST_F(WriteParamsTest, AnIndexBeyondTheListIsAskedAgainAndTheAnswersChangeSeria
     ASSERT_TRUE(tool->waitForOutput("  MAC Address (e.g., 001122334455): [0050c258c100]\n", PROGRAM_TIMEOUT));
     tool->write(" 00:11:22:33:44:55 \n");
     ASSERT_TRUE(tool->waitForOutput("Write parameters to camera? (y/n): ", PROGRAM_TIMEOUT));
-    // After one empty line the next line is the answer.
+    // An empty line asks again.
     tool->write("\nyes\n");
     EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), 0);
+    drainOutput(*tool);
+    EXPECT_THAT(withoutLogLines(tool->output()),
+                HasSubstr("Write parameters to camera? (y/n): Please answer y or n.\n"
+                          "Write parameters to camera? (y/n): \nWriting device parameters..."));
     EXPECT_EQ(tool->errors(), "");
     EXPECT_THAT(tool->output(), HasSubstr("  MAC Address:                001122334455\n"));
     EXPECT_EQ(factory.readMemory(DEVICE_PARAMETERS_ADDRESS, 256),
@@ -201,42 +213,64 @@ TEST_F(WriteParamsTest, AnIndexBeyondTheListIsAskedAgainAndTheAnswersChangeSeria
     EXPECT_EQ(deviceParameterWrites(other), 0u);
 }
 
-TEST_F(WriteParamsTest, RefusedMacKeepsTheCurrentOneAndNoOrNothingCancels) {
+TEST_F(WriteParamsTest, RefusedMacKeepsTheCurrentOneAndNoOrTheEndOfInputCancels) {
     addCamera("QNFACT0001", FACTORY_IP, FACTORY_MAC);
-    for (const char* confirmation : {"n\n", "no\n", "\n\n", "\n"}) {
-        SCOPED_TRACE(testing::PrintToString(confirmation));
+    const std::string question = "Write parameters to camera? (y/n): ";
+    const std::string again = "Please answer y or n.\n";
+    struct Case {
+        const char* answers; // the input ends after them
+        std::string shown;   // from the question on
+    };
+    const Case cases[] = {
+        {"n\n", question + "Operation cancelled.\n"},
+        {"No\n", question + "Operation cancelled.\n"},
+        {"\nmaybe\nNO\n", question + again + question + again + question + "Operation cancelled.\n"},
+        {"\n\n", question + again + question + again + question + "\nOperation cancelled.\n"},
+        {"", question + "\nOperation cancelled.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.answers));
         auto tool = startTool();
         ASSERT_TRUE(tool->waitForOutput("Enter new value", PROGRAM_TIMEOUT));
         tool->write("\nzz\n");
-        ASSERT_TRUE(tool->waitForOutput("Write parameters to camera? (y/n): ", PROGRAM_TIMEOUT));
-        tool->write(confirmation);
-        tool->closeInput(); // the last case ends the input after one empty line
-        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), 0);
+        ASSERT_TRUE(tool->waitForOutput(question, PROGRAM_TIMEOUT));
+        tool->write(c.answers);
+        tool->closeInput();
+        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), FAILURE_EXIT);
+        drainOutput(*tool);
         EXPECT_EQ(tool->errors(), "Invalid MAC address format, keeping current.\n");
-        EXPECT_THAT(tool->output(), HasSubstr("Write parameters to camera? (y/n): Operation cancelled.\n"));
-        EXPECT_THAT(tool->output(), HasSubstr("  MAC Address:                0050c258c100\n"));
-        EXPECT_THAT(tool->output(), Not(HasSubstr("Writing device parameters")));
+        const std::string out = withoutLogLines(tool->output());
+        EXPECT_EQ(out.substr(out.find(question)), c.shown);
+        EXPECT_THAT(out, HasSubstr("  MAC Address:                0050c258c100\n"));
     }
     EXPECT_EQ(deviceParameterWrites(*cameras[0]), 0u);
+    EXPECT_EQ(cameras[0]->countRequests(WRITEMEM), 0u);
 }
 
-TEST_F(WriteParamsTest, FailuresEndWithMinusOne) {
+TEST_F(WriteParamsTest, FailuresEndWithOne) {
     // No camera at all.
     {
         auto tool = startTool();
         EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), FAILURE_EXIT);
+        drainOutput(*tool);
         EXPECT_EQ(tool->errors(), "No Ethernet cameras found.\n");
         EXPECT_THAT(tool->output(), HasSubstr("Found Ethernet cameras:\n"));
     }
-    // An index that is not a number.
+    // An index that is not a number is asked again, and the end of the input cancels.
     addCamera("QNA", "192.168.9.98", 0x0050C258C1AAULL);
     EthCameraSim& factory = addCamera("QNB", FACTORY_IP, FACTORY_MAC);
     {
         auto tool = startTool();
         ASSERT_TRUE(tool->waitForOutput("Enter camera index", PROGRAM_TIMEOUT));
-        tool->write("abc\n");
+        tool->write("abc\n2\n-1\n");
+        tool->closeInput();
         EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), FAILURE_EXIT);
-        EXPECT_EQ(tool->errors(), "Error: stoul\n");
+        drainOutput(*tool);
+        EXPECT_EQ(tool->errors(), "");
+        const std::string index = "\nEnter camera index [0-1]: ";
+        const std::string refused = "Invalid input. Please enter a number between 0 and 1.\n";
+        EXPECT_THAT(withoutLogLines(tool->output()),
+                    HasSubstr(index + refused + index + refused + index + refused + index + "\nOperation cancelled.\n"));
     }
     // The camera stops answering before the write: no acknowledgement within the 5 s.
     {
@@ -244,9 +278,16 @@ TEST_F(WriteParamsTest, FailuresEndWithMinusOne) {
         ASSERT_TRUE(tool->waitForOutput("Enter camera index", PROGRAM_TIMEOUT));
         tool->write("\n\n\n"); // camera 0, keep serial and MAC
         ASSERT_TRUE(tool->waitForOutput("Write parameters to camera? (y/n): ", PROGRAM_TIMEOUT));
+        // The picked camera is not the one at the factory address: the tool says where the record goes.
+        EXPECT_THAT(withoutLogLines(tool->output()),
+                    HasSubstr("Target camera: serial QNA, IP 192.168.9.98, model Tolvane.\n"
+                              "Warning: this camera answers at 192.168.9.98, but the record is written to the "
+                              "camera at the factory address 192.168.9.99.\n"
+                              "Write parameters to camera? (y/n): "));
         factory.stop();
         tool->write("y\n");
         EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), FAILURE_EXIT);
+        drainOutput(*tool);
         EXPECT_EQ(tool->errors(), "Failed to write device parameters.\n");
         EXPECT_THAT(tool->output(), HasSubstr("Failed to read response for write device parameters"));
         EXPECT_THAT(tool->output(), Not(HasSubstr("Done.")));
@@ -317,6 +358,7 @@ TEST_F(IpConfigTest, RefusedAnswersAreAskedAgainAndTheCameraAdoptsTheNewAddress)
     EXPECT_THAT(out, HasSubstr("Enter gateway IP [default: 192.0.2.254]: Invalid gateway IP format. Please try again.\n"));
     EXPECT_THAT(out, HasSubstr("\n--- Configuration Summary ---\nCamera: Quelnor (Serial: QNETH0001)\n"
                                "New IP:       192.0.2.50\nSubnet Mask:  255.255.255.0\nGateway:      192.0.2.1\n"
+                               "Target camera: serial QNETH0001, IP 192.0.2.11, model Tolvane.\n"
                                "\nApply this configuration? (y/n): IP configuration applied successfully!\n"));
     EXPECT_EQ(camera.logLines().back(), "FORCEIP 192.0.2.50 255.255.255.0 192.0.2.1");
     EXPECT_EQ(camera.currentIp(), "192.0.2.50");
@@ -342,21 +384,52 @@ TEST_F(IpConfigTest, LeadingDigitsPickTheCameraAndEnterReappliesItsAddresses) {
     EXPECT_EQ(third.currentIp(), "192.0.2.13");
 }
 
-TEST_F(IpConfigTest, CancelledEndedOrFailedRuns) {
-    // Not confirmed.
+// The confirmation is read a whole line at a time: y, yes, n or no in any case; anything else asks
+// again; the end of the input cancels.
+TEST_F(IpConfigTest, TheConfirmationTakesWholeLineAnswers) {
     EthCameraSim& camera = lab->addCamera("QNETH0001");
-    {
+    const std::string question = "\nApply this configuration? (y/n): ";
+    const std::string again = "Please answer y or n.\n";
+    struct Case {
+        const char* answers; // the input ends after them
+        int code;
+        std::string shown; // from the question on
+    };
+    const Case cases[] = {
+        {"yes\n", DONE_EXIT, question + "IP configuration applied successfully!\n"},
+        {"\n Y \n", DONE_EXIT, question + again + question + "IP configuration applied successfully!\n"},
+        {"yep\nn\n", FAILURE_EXIT, question + again + question + "Operation cancelled.\n"},
+        {"NO\n", FAILURE_EXIT, question + "Operation cancelled.\n"},
+        {"\n", FAILURE_EXIT, question + again + question + "\nOperation cancelled.\n"},
+        {"", FAILURE_EXIT, question + "\nOperation cancelled.\n"},
+    };
+    size_t applied = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.answers));
         auto tool = startTool();
-        answer(*tool, {{"[0-0]: ", "0\n"}, {"address", "\n"}, {"mask", "\n"}, {"gateway", "\n"}, {"(y/n): ", "n\n"}});
-        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), 0);
-        EXPECT_THAT(tool->output(), HasSubstr("Apply this configuration? (y/n): Operation cancelled.\n"));
+        // The camera's own addresses: an applied configuration leaves it where it is.
+        answer(*tool, {{"[0-0]: ", "0\n"}, {"address", "\n"}, {"mask", "\n"}, {"gateway", "\n"}});
+        ASSERT_TRUE(tool->waitForOutput(question, PROGRAM_TIMEOUT));
+        tool->write(c.answers);
+        tool->closeInput();
+        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), c.code);
+        drainOutput(*tool);
+        const std::string out = withoutLogLines(tool->output());
+        EXPECT_EQ(out.substr(out.find(question)), c.shown);
+        applied += c.code == DONE_EXIT ? 1 : 0;
+        EXPECT_EQ(camera.countRequests(FORCEIP), applied);
     }
+}
+
+TEST_F(IpConfigTest, CancelledEndedOrFailedRunsEndWithOne) {
+    EthCameraSim& camera = lab->addCamera("QNETH0001");
     // The input ends while a question is open: cancelled, not asked for ever.
     {
         auto tool = startTool();
         answer(*tool, {{"[0-0]: ", "\n"}});
         tool->closeInput();
-        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), 0);
+        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), FAILURE_EXIT);
+        drainOutput(*tool);
         EXPECT_THAT(tool->output(), HasSubstr("Input cannot be empty for camera selection.\n"));
         EXPECT_THAT(tool->output(), HasSubstr("Operation cancelled.\n"));
     }
@@ -369,6 +442,7 @@ TEST_F(IpConfigTest, CancelledEndedOrFailedRuns) {
         lab->removeCamera("QNETH0001");
         tool->write("Y\n");
         EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), FAILURE_EXIT);
+        drainOutput(*tool);
         EXPECT_EQ(tool->errors(), "Failed to apply IP configuration.\n");
         EXPECT_THAT(tool->output(), HasSubstr("ForceIP configuration was not applied after rediscovery verification"));
     }
@@ -376,6 +450,7 @@ TEST_F(IpConfigTest, CancelledEndedOrFailedRuns) {
     {
         auto tool = startTool();
         EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), FAILURE_EXIT);
+        drainOutput(*tool);
         EXPECT_EQ(tool->errors(), "No Ethernet cameras found.\n");
         EXPECT_EQ(tool->output(), "Eth Camera IP Config Tool.\nFound Ethernet cameras:\n");
     }
@@ -428,8 +503,13 @@ TEST_F(FirmwareToolTest, TheFileIsWrittenChunkByChunkFromTheStartAddress) {
         const size_t writesBefore = camera.memoryWrites().size();
         auto tool = startTool(c.args);
         EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), 0);
+        drainOutput(*tool);
         const std::string out = tool->output();
         EXPECT_EQ(out.rfind("Firmware update tool started.\nFirmware file path: " + path + "\n" + c.shown, 0), 0u);
+        // Named before it is opened (opening already writes to it), and not asked for: it is the only one.
+        const size_t named = out.find("Target camera: serial QNETH0001, IP 192.0.2.11, model Tolvane.\n");
+        EXPECT_LT(named, out.find("Camera open success."));
+        EXPECT_THAT(out, Not(HasSubstr("Which camera")));
         for (const char* line :
              {"Camera found: Quelnor : QNETH0001", "Ethernet camera found: QNETH0001", "Camera open success.",
               "Starting firmware update...",
@@ -456,31 +536,134 @@ TEST_F(FirmwareToolTest, TheFileIsWrittenChunkByChunkFromTheStartAddress) {
     }
 }
 
-TEST_F(FirmwareToolTest, RefusedFilesMissingCamerasAndUnacknowledgedChunksFail) {
+// What can be checked without a camera is checked before discovery: nothing reaches the camera.
+TEST_F(FirmwareToolTest, RefusedFilesAndAddressesEndTheRunBeforeAnyDatagramIsSent) {
+    EthCameraSim& camera = lab->addCamera("QNETH0001");
+    const std::string missing = dir.file("missing.bin");
+    const std::string folder = dir.file("folder.bin");
+    ::mkdir(folder.c_str(), 0700);
+    const std::string hex = writeFile(dir, "fw.hex", firmwareImage(10));
+    const std::string empty = writeFile(dir, "empty.bin", {});
+    const std::string large = writeFile(dir, "large.bin", firmwareImage(600));
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string why; // the first line on standard error
+    };
+    const Case cases[] = {
+        {{missing}, FAILURE_EXIT, "The firmware file " + missing + " does not exist."},
+        {{folder}, FAILURE_EXIT, "The firmware file " + folder + " is not a regular file."},
+        {{hex}, FAILURE_EXIT, "The firmware file " + hex + " is not a .bin file; only .bin files are accepted."},
+        {{empty}, FAILURE_EXIT, "The firmware file " + empty + " is empty."},
+        {{large, "0xFFFFFF00"}, BAD_COMMAND_LINE_EXIT,
+         "The firmware file " + large +
+             " (600 bytes) does not fit into the camera's 32-bit address space from start address 0xffffff00."},
+        {{missing, "12abc"}, BAD_COMMAND_LINE_EXIT,
+         "The start address must be a number from 0 to 0xffffffff (decimal, 0x hexadecimal or 0 octal); got "
+         "\"12abc\"."},
+    };
+    camera.clearLog();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        auto tool = startTool(c.args);
+        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), c.code);
+        drainOutput(*tool);
+        EXPECT_EQ(tool->errors().substr(0, tool->errors().find('\n')), c.why);
+        EXPECT_EQ(tool->output(), "");
+        EXPECT_EQ(camera.logLines(), std::vector<std::string>{}) << "the camera heard from the tool";
+    }
+    // The largest file that fits does go out.
+    {
+        auto tool = startTool({large, "0xFFFFFDA8"});
+        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), DONE_EXIT);
+        EXPECT_EQ(camera.readMemory(0xFFFFFDA8u, 600), firmwareImage(600));
+    }
+}
+
+TEST_F(FirmwareToolTest, MissingCamerasAndUnacknowledgedChunksFail) {
     const std::string failed = "\nFirmware update failed!\nPlease check the firmware file path and try again.\n";
     {
         auto tool = startTool({writeFile(dir, "fw.bin", firmwareImage(10))});
-        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), 1);
+        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), FAILURE_EXIT);
+        drainOutput(*tool);
         EXPECT_THAT(tool->output(), HasSubstr("No Ethernet camera found."));
         EXPECT_THAT(tool->output(), HasSubstr(failed));
     }
     EthCameraSim& camera = lab->addCamera("QNETH0001");
     {
-        auto tool = startTool({writeFile(dir, "fw.hex", firmwareImage(10))});
-        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), 1);
-        EXPECT_THAT(tool->output(), HasSubstr("Camera open success."));
-        EXPECT_THAT(tool->output(), HasSubstr("Invalid firmware file format. Only .bin files are supported."));
-        EXPECT_THAT(tool->output(), HasSubstr("Camera firmware update failed."));
+        auto tool = startTool({"--serial", "QNETH0009", writeFile(dir, "fw.bin", firmwareImage(10))});
+        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), FAILURE_EXIT);
+        drainOutput(*tool);
+        EXPECT_THAT(tool->output(), HasSubstr("No Ethernet camera with serial number QNETH0009 was found."));
         EXPECT_THAT(tool->output(), HasSubstr(failed));
-        EXPECT_EQ(camera.countRequests(WRITEMEM), 0u);
+        EXPECT_EQ(camera.countRequests(WRITEREG), 0u) << "the other camera was opened";
     }
     {
         camera.addReplyFault(ReplyFault(ReplyFault::Kind::BadStatus, WRITEMEM, 0x100u, 1));
         auto tool = startTool({writeFile(dir, "fw.bin", firmwareImage(600))});
-        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), 1);
+        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), FAILURE_EXIT);
+        drainOutput(*tool);
         EXPECT_THAT(tool->output(), HasSubstr("Failed to parse response for packet 1 at address 0x00000100"));
         EXPECT_THAT(tool->output(), HasSubstr(failed));
         EXPECT_EQ(camera.countRequests(WRITEMEM), 2u) << "nothing goes out after the refused chunk";
+    }
+}
+
+// With several cameras on the network and none named, the tool lists them and asks which one; only
+// that one is opened and written.
+TEST_F(FirmwareToolTest, SeveralCamerasAreOfferedAndOnlyTheChosenOneIsWritten) {
+    EthCameraSim& first = lab->addCamera("QNETH0001");
+    EthCameraSim& second = lab->addCamera("QNETH0002");
+    const std::vector<uint8_t> image = firmwareImage(3 * 256 + 7);
+    const std::string path = writeFile(dir, "fw.bin", image);
+    const std::string list = "\nFound 2 Ethernet cameras:\n"
+                             "[1] serial QNETH0001, IP 192.0.2.11, model Tolvane\n"
+                             "[2] serial QNETH0002, IP 192.0.2.12, model Tolvane\n";
+    const std::string question = "Which camera do you want to update? Enter its number [1-2]: ";
+    const std::string refused = "The camera number must be a number between 1 and 2.\n";
+    struct Case {
+        std::vector<std::string> args;
+        const char* answers; // the input ends after them
+        int code;
+        EthCameraSim* written; // none: cancelled
+        std::string shown;     // after the start address line, without log lines
+    };
+    const Case cases[] = {
+        {{path}, "\n0\n3\n2x\n 2 \n", DONE_EXIT, &second,
+         list + question + question + refused + question + refused + question + refused + question +
+             "Target camera: serial QNETH0002, IP 192.0.2.12, model Tolvane.\n"},
+        {{path}, "1\n", DONE_EXIT, &first,
+         list + question + "Target camera: serial QNETH0001, IP 192.0.2.11, model Tolvane.\n"},
+        {{"-s", "QNETH0002", path}, "", DONE_EXIT, &second,
+         "Target camera: serial QNETH0002, IP 192.0.2.12, model Tolvane.\n"},
+        {{path}, "x\n", FAILURE_EXIT, nullptr,
+         list + question + refused + question + "\nFirmware update cancelled: no camera was chosen.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args) + " " + testing::PrintToString(c.answers));
+        for (EthCameraSim* camera : {&first, &second}) {
+            camera->clearLog();
+        }
+        const size_t writes1 = first.memoryWrites().size();
+        const size_t writes2 = second.memoryWrites().size();
+        auto tool = startTool(c.args);
+        tool->write(c.answers);
+        tool->closeInput();
+        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), c.code);
+        drainOutput(*tool);
+        const std::string out = withoutLogLines(tool->output());
+        const std::string start = "Start address: 0x0\n";
+        EXPECT_EQ(out.substr(out.find(start) + start.size(), c.shown.size()), c.shown);
+        EXPECT_EQ(first.memoryWrites().size() - writes1, c.written == &first ? 4u : 0u);
+        EXPECT_EQ(second.memoryWrites().size() - writes2, c.written == &second ? 4u : 0u);
+        for (EthCameraSim* camera : {&first, &second}) {
+            if (camera == c.written) {
+                EXPECT_EQ(camera->readMemory(0, image.size()), image);
+            } else {
+                EXPECT_EQ(camera->countRequests(WRITEREG), 0u) << camera->config().serial << " was opened";
+                EXPECT_FALSE(camera->controlTaken());
+            }
+        }
     }
 }
 

@@ -30,6 +30,8 @@ constexpr uint8_t VENDOR_OUT = 0x40;
 constexpr uint8_t WRITE_BOARD_REGISTER = 0xA1;
 constexpr size_t RESET_BLOCK_BYTES = 32;
 constexpr const char* RULE = "==========================================\n";
+constexpr int DONE = 0;
+constexpr int FAILED = 1; // failed or cancelled
 
 const std::string BANNER = std::string(RULE) + "Quelnor Fusion Camera Reset Tool\n" + RULE;
 
@@ -82,7 +84,11 @@ protected:
         tool->closeInput();
     }
 
-    std::string out() const { return withoutLogLines(tool->output()); }
+    // The tool's own texts, once it has ended.
+    std::string out() const {
+        drainOutput(*tool);
+        return withoutLogLines(tool->output());
+    }
 
     std::unique_ptr<UmockdevUsbBus> bus;
     std::unique_ptr<ChildProcess> tool;
@@ -171,19 +177,48 @@ TEST_F(ResetLoaderTest, RefusedResetFails) {
     EXPECT_EQ(resetBlocks(camera), std::vector<std::vector<uint8_t>>{resetBlock(2)});
 }
 
-TEST_F(ResetLoaderTest, AnythingButYesCancelsWithoutOpeningTheCamera) {
-    for (const char* answer : {"n", "N", "no", "x"}) {
-        SCOPED_TRACE(answer);
+// Answers are whole lines: no or n in any case cancels, anything else but yes asks again.
+TEST_F(ResetLoaderTest, NoCancelsWithoutOpeningTheCamera) {
+    const std::string question = "\nProceed with reset? (y/n): ";
+    const std::string again = "Please answer y or n.\n";
+    struct Case {
+        const char* answers;
+        std::string shown; // from the question on
+    };
+    const Case cases[] = {
+        {"n\n", question + "Operation cancelled.\nPress Enter to exit..."},
+        {"No\n", question + "Operation cancelled.\nPress Enter to exit..."},
+        {"x\n\nyess\nN\n", question + again + question + again + question + again + question +
+                                 "Operation cancelled.\nPress Enter to exit..."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answers);
         const UsbFusionCamera camera = plug("OND0001");
-        run(std::string("1\n1\n") + answer + "\n\n");
-        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), 0);
-        EXPECT_THAT(out(), HasSubstr("\nProceed with reset? (y/n): Operation cancelled.\nPress Enter to exit..."));
-        EXPECT_THAT(out(), Not(HasSubstr("Opening camera")));
+        run(std::string("1\n1\n") + c.answers + "\n");
+        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), FAILED);
+        const std::string shown = out();
+        EXPECT_EQ(shown.substr(shown.find(question)), c.shown);
         EXPECT_TRUE(resetBlocks(camera).empty());
         EXPECT_TRUE(camera.model->commands().empty()) << "the camera was opened";
         tool.reset();
         bus->unplug(camera.model);
     }
+}
+
+// "yes" is one answer: nothing of it is left to satisfy the final Enter, which waits for its own line.
+TEST_F(ResetLoaderTest, ModesConfirmedWithYesWaitForTheFinalEnter) {
+    const UsbFusionCamera camera = plug("OND0001");
+    ChildOptions options;
+    options.argv = {RESET_LOADER_PROGRAM};
+    tool = std::make_unique<ChildProcess>(options);
+    tool->write("1\n 2 \nyes\n");
+    ASSERT_TRUE(tool->waitForOutput("Operation completed successfully!\n", PROGRAM_TIMEOUT));
+    ASSERT_TRUE(tool->waitForOutput("\nPress Enter to exit...", PROGRAM_TIMEOUT));
+    // A tool that took the rest of "yes" for the Enter ends here instead of waiting for a line.
+    EXPECT_TRUE(waitUntilReadingInput(*tool)) << "the tool did not wait for Enter";
+    tool->write("\n");
+    EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), DONE);
+    EXPECT_EQ(resetBlocks(camera), std::vector<std::vector<uint8_t>>{resetBlock(2)});
 }
 
 TEST_F(ResetLoaderTest, WithoutAFusionCameraItFails) {
@@ -216,13 +251,13 @@ TEST_F(ResetLoaderTest, ACameraUnpluggedBeforeTheConfirmationCannotBeOpened) {
     EXPECT_TRUE(resetBlocks(camera).empty());
 }
 
-// Input that ends while a question is open cancels instead of asking again for ever.
+// Input that ends while a question is open cancels (exit code 1) instead of asking again for ever.
 TEST_F(ResetLoaderTest, InputEndingAtAQuestionCancels) {
     const UsbFusionCamera camera = plug("OND0001");
-    for (const std::string input : {"", "abc", "abc\n", "1\n", "1\n-5\n", "1\n2\n"}) {
+    for (const std::string input : {"", "abc", "abc\n", "1\n", "1\n-5\n", "1\n2\n", "1\n2\n\n"}) {
         SCOPED_TRACE(input);
         run(input);
-        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), 0);
+        EXPECT_EQ(tool->waitForExit(PROGRAM_TIMEOUT), FAILED);
         EXPECT_THAT(out(), HasSubstr("Operation cancelled.\n"));
         EXPECT_LE(ChildProcess::countOf(out(), "Invalid "), 1u) << "asked again after the input ended";
         EXPECT_TRUE(resetBlocks(camera).empty());

@@ -2,8 +2,12 @@
 
 // Where the sample programs were built, and how the tests start them.
 
+#include <sys/syscall.h>
+
 #include <chrono>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "childprocess/ChildProcess.h"
@@ -42,6 +46,32 @@ inline std::string withoutLogLines(const std::string& out) {
         text += out[at++];
     }
     return text;
+}
+
+// Waits until the child's output and errors are read to their end: right after the child exits,
+// part of what it wrote may still be on its way through the pipes.
+inline void drainOutput(ChildProcess& child) {
+    constexpr const char* NEVER_PRINTED = "\x01\x02 end of output \x02\x01";
+    child.waitForOutput(NEVER_PRINTED, PROGRAM_TIMEOUT);
+    child.waitForErrors(NEVER_PRINTED, PROGRAM_TIMEOUT);
+}
+
+// Waits until the child's main thread sits in a read of its standard input (as /proc shows a thread
+// blocked in a system call); false when the child ends first or the time is up.
+inline bool waitUntilReadingInput(ChildProcess& child, std::chrono::milliseconds timeout = PROGRAM_TIMEOUT) {
+    constexpr std::chrono::milliseconds POLL{10};
+    const std::string wanted = std::to_string(__NR_read) + " 0x0 ";
+    const std::string path = "/proc/" + std::to_string(child.pid()) + "/syscall";
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (child.running() && std::chrono::steady_clock::now() < deadline) {
+        std::ifstream in(path);
+        std::string line;
+        if (std::getline(in, line) && line.rfind(wanted, 0) == 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(POLL);
+    }
+    return false;
 }
 
 inline ChildOptions programIn(const std::string& netns, std::vector<std::string> argv) {

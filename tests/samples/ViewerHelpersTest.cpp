@@ -36,12 +36,19 @@ Parsed parse(std::vector<std::string> args) {
     return p;
 }
 
-const std::string USAGE = "Usage: viewer [serial1 serial2] [--output <raw_file>]\n\n"
-                          "With no serial numbers, the first two Ethernet cameras returned by discovery are used.\n"
-                          "When serial numbers are supplied, both are required and must identify Ethernet cameras.\n"
-                          "Recordings are written as <name>_cam1.raw and <name>_cam2.raw.\n\n"
-                          "If a camera is outside its Ethernet adapter's subnet, configure the adapter first.\n\n"
-                          "Press Space to start/stop recording. Press q or Escape to quit.\n";
+const std::string USAGE =
+    "Usage: viewer [serial1 serial2] [-o|--output <raw_file>] [-h|--help]\n\n"
+    "Shows two Quelnor Ethernet cameras side by side and records both while asked.\n\n"
+    "  serial1 serial2          the two cameras to show, by serial number: both or none\n"
+    "  -o, --output <raw_file>  where recordings go (default ./default_file_name.raw)\n"
+    "  -h, --help               print this text and exit\n\n"
+    "With no serial numbers, the first two Ethernet cameras returned by discovery are used.\n"
+    "When serial numbers are supplied, both are required and must identify Ethernet cameras.\n"
+    "Recordings are written as <name>_cam1.raw and <name>_cam2.raw. Each further recording goes to\n"
+    "a new file (<name>_cam1_2.raw, <name>_cam1_3.raw, ...); an existing file is never overwritten.\n\n"
+    "If a camera is outside its Ethernet adapter's subnet, configure the adapter first.\n\n"
+    "Press Space to start/stop recording. Press q or Escape to quit.\n\n"
+    "Exit codes: 0 after q or Escape, 1 when no window can be opened, 2 bad command line.\n";
 
 CameraDescription described(const std::string& camera, const std::string& adapter, const std::string& mask) {
     CameraDescription d;
@@ -76,28 +83,38 @@ TEST(ViewerArguments, ValidCommandLines) {
     }
 }
 
-TEST(ViewerArguments, RefusedCommandLinesSayWhyAndWhetherTheUsageFollows) {
+TEST(ViewerArguments, HelpAnywhereGoesToStandardOutput) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"-h"}, {"A1", "--help", "B2"}, {"-x", "-h"}, {"A1", "A1", "--help"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const Parsed p = parse(args);
+        EXPECT_TRUE(p.options.help);
+        EXPECT_FALSE(p.options.valid);
+        EXPECT_EQ(p.out, USAGE);
+        EXPECT_EQ(p.err, "");
+    }
+}
+
+TEST(ViewerArguments, RefusedCommandLinesSayWhyThenTheUsageOnStandardError) {
     struct Case {
         std::vector<std::string> args;
         std::string err;
-        bool usage;
     };
     const Case cases[] = {
-        {{"-h"}, "", true},
-        {{"A1", "--help", "B2"}, "", true},
-        {{"-o"}, "Missing value after -o.\n", true},
-        {{"A1", "B2", "--output"}, "Missing value after --output.\n", true},
-        {{"-x"}, "Unknown option: -x\n", true},
-        {{"A1", "A1"}, "The two camera serial numbers must be different.\n", false},
-        {{"A1"}, "Supply either no serial numbers or exactly two serial numbers.\n", true},
-        {{"A1", "B2", "C3"}, "Supply either no serial numbers or exactly two serial numbers.\n", true},
+        {{"-o"}, "Missing value after -o.\n"},
+        {{"A1", "B2", "--output"}, "Missing value after --output.\n"},
+        {{"-x"}, "Unknown option: -x\n"},
+        {{"A1", "A1"}, "The two camera serial numbers must be different.\n"},
+        {{"A1"}, "Supply either no serial numbers or exactly two serial numbers.\n"},
+        {{"A1", "B2", "C3"}, "Supply either no serial numbers or exactly two serial numbers.\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         const Parsed p = parse(c.args);
         EXPECT_FALSE(p.options.valid);
-        EXPECT_EQ(p.err, c.err);
-        EXPECT_EQ(p.out, c.usage ? USAGE : "");
+        EXPECT_FALSE(p.options.help);
+        EXPECT_EQ(p.err, c.err + USAGE);
+        EXPECT_EQ(p.out, "");
     }
 }
 
