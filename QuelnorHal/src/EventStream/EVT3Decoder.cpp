@@ -180,8 +180,9 @@ inline unsigned countBits(uint64_t v) {
 // The set bits of each byte value, lowest first, padded with zeros, and how many there are: a
 // vector group's mask is expanded eight columns at a time, without a branch on its bits (a walk
 // over the set bits ends after a number of steps the data decides, one misprediction per group).
+// The offsets are 64-bit so that each loads straight into the column lane of an event (16 KiB).
 struct ByteBits {
-    std::array<std::array<uint8_t, 8>, 256> offsets{};
+    std::array<std::array<uint64_t, 8>, 256> offsets{};
     std::array<uint8_t, 256> counts{};
 };
 
@@ -191,7 +192,7 @@ constexpr ByteBits makeByteBits() {
         unsigned k = 0;
         for (unsigned bit = 0; bit < 8; ++bit) {
             if (value & (1u << bit)) {
-                table.offsets[value][k++] = static_cast<uint8_t>(bit);
+                table.offsets[value][k++] = bit;
             }
         }
         table.counts[value] = static_cast<uint8_t>(k);
@@ -211,14 +212,14 @@ inline size_t expandVectorMask(Event2D* slots, uint32_t mask, uint64_t head, uin
 #pragma GCC unroll 4
     for (unsigned chunk = 0; chunk < 4; ++chunk) {
         const unsigned bits = (mask >> (8 * chunk)) & 0xFFu;
-        const uint8_t* offsets = BYTE_BITS.offsets[bits].data();
+        const uint64_t* offsets = BYTE_BITS.offsets[bits].data();
         const uint64_t chunkHead = FlipX ? head - 8 * chunk : head + 8 * chunk;
         auto* out = reinterpret_cast<unsigned char*>(slots + k);
 #if defined(__SSE2__)
         const __m128i event = _mm_set_epi64x(static_cast<long long>(timestamp), static_cast<long long>(chunkHead));
 #pragma GCC unroll 8
         for (unsigned j = 0; j < 8; ++j) {
-            const __m128i offset = _mm_cvtsi32_si128(offsets[j]);
+            const __m128i offset = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(offsets + j));
             const __m128i value = FlipX ? _mm_sub_epi64(event, offset) : _mm_add_epi64(event, offset);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j * sizeof(Event2D)), value);
         }
