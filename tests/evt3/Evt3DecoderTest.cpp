@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -398,6 +399,54 @@ TEST(Evt3Decoder, AnomalyWarningIsWrittenAtMostOncePerSecond) {
         EXPECT_EQ(countLines(log, "DVS timestamp anomalies"), 1u) << log;
     }
     EXPECT_EQ(decoder.getLastTimeStamp(), 0x10000u);
+}
+
+// Every value of every byte of a vector mask, alone and mixed, at bases up to the right edge and
+// with the block filled to every level before a group (so groups land next to a block's end): the
+// events are the reference decoder's, mirrored when flipped, and no block exceeds its size.
+TEST(Evt3Decoder, EveryByteOfAVectorMaskGivesItsColumns) {
+    std::vector<uint16_t> words = {timeHigh(3), timeLow(0x123), addrY(17)};
+    unsigned step = 0;
+    auto addGroup = [&](uint32_t mask) {
+        for (unsigned k = 0; k < step % 11; ++k) {
+            words.push_back(addrX((step * 37 + k) % W, k & 1));
+        }
+        const unsigned base = (step * 97) % (W - 31);  // base + 32 reaches the width now and then
+        words.push_back(vectBaseX(base, step & 1));
+        words.push_back(vect12(mask & 0xFFF));
+        words.push_back(vect12((mask >> 12) & 0xFFF));
+        words.push_back(vect8(mask >> 24));
+        if (step % 5 == 0) {
+            words.push_back(timeLow((0x123 + step) & 0xFFF));
+        }
+        ++step;
+    };
+    for (unsigned byte = 0; byte < 4; ++byte) {
+        for (uint32_t value = 0; value < 256; ++value) {
+            addGroup(value << (8 * byte));
+        }
+    }
+    for (uint32_t value = 0; value < 256; ++value) {
+        addGroup(value * 0x01010101u);
+        addGroup(~(value * 0x01000193u));
+    }
+    const Evt3ReferenceResult ref = referenceDecode(words, W, H);
+    ASSERT_GT(ref.events.size(), 20000u);
+    for (bool flip : {false, true}) {
+        EVT3Decoder decoder(W, H);
+        decoder.setFlipX(flip);
+        Delivery delivery;
+        delivery.attach(decoder);
+        decodeWords(decoder, words);
+        std::vector<Event2D> expected = ref.events;
+        if (flip) {
+            for (Event2D& e : expected) {
+                e.x = static_cast<uint16_t>(W - 1 - e.x);
+            }
+        }
+        ASSERT_EQ(delivery.events, expected) << (flip ? "flipped" : "");
+        EXPECT_LE(*std::max_element(delivery.blocks.begin(), delivery.blocks.end()), EVT3Decoder::BLOCK_SIZE);
+    }
 }
 
 TEST(BinarySearchTimestamp, FindsTheFirstEventNotBeforeTheTime) {

@@ -1,6 +1,7 @@
 #include "QuelnorHal/EventStream/EVT3Decoder.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstring>
@@ -174,6 +175,65 @@ inline unsigned countBits(uint64_t v) {
     v = (v + (v >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
     return static_cast<unsigned>((v * 0x0101010101010101u) >> 56);
 #endif
+}
+
+// The set bits of each byte value, lowest first, padded with zeros, and how many there are: a
+// vector group's mask is expanded eight columns at a time, without a branch on its bits (a walk
+// over the set bits ends after a number of steps the data decides, one misprediction per group).
+// The offsets are 64-bit so that each loads straight into the column lane of an event (16 KiB).
+struct ByteBits {
+    std::array<std::array<uint64_t, 8>, 256> offsets{};
+    std::array<uint8_t, 256> counts{};
+};
+
+constexpr ByteBits makeByteBits() {
+    ByteBits table;
+    for (unsigned value = 0; value < 256; ++value) {
+        unsigned k = 0;
+        for (unsigned bit = 0; bit < 8; ++bit) {
+            if (value & (1u << bit)) {
+                table.offsets[value][k++] = bit;
+            }
+        }
+        table.counts[value] = static_cast<uint8_t>(k);
+    }
+    return table;
+}
+
+constexpr ByteBits BYTE_BITS = makeByteBits();
+
+// Writes the events of a vector group's mask from `slots` on and returns their number. `head` is
+// column, row and polarity of the group's first column as the word loop packs them; columns count
+// down from it with FlipX. Eight slots are written per byte of the mask whatever it holds, so up
+// to 32 slots from `slots` must be free; the slots past the events are scratch.
+template <bool FlipX>
+inline size_t expandVectorMask(Event2D* slots, uint32_t mask, uint64_t head, uint64_t timestamp) {
+    size_t k = 0;
+#pragma GCC unroll 4
+    for (unsigned chunk = 0; chunk < 4; ++chunk) {
+        const unsigned bits = (mask >> (8 * chunk)) & 0xFFu;
+        const uint64_t* offsets = BYTE_BITS.offsets[bits].data();
+        const uint64_t chunkHead = FlipX ? head - 8 * chunk : head + 8 * chunk;
+        auto* out = reinterpret_cast<unsigned char*>(slots + k);
+#if defined(__SSE2__)
+        const __m128i event = _mm_set_epi64x(static_cast<long long>(timestamp), static_cast<long long>(chunkHead));
+#pragma GCC unroll 8
+        for (unsigned j = 0; j < 8; ++j) {
+            const __m128i offset = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(offsets + j));
+            const __m128i value = FlipX ? _mm_sub_epi64(event, offset) : _mm_add_epi64(event, offset);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j * sizeof(Event2D)), value);
+        }
+#else
+#pragma GCC unroll 8
+        for (unsigned j = 0; j < 8; ++j) {
+            const uint64_t value = FlipX ? chunkHead - offsets[j] : chunkHead + offsets[j];
+            std::memcpy(out + j * sizeof(Event2D), &value, sizeof(value));
+            std::memcpy(out + j * sizeof(Event2D) + offsetof(Event2D, timestamp), &timestamp, sizeof(timestamp));
+        }
+#endif
+        k += BYTE_BITS.counts[bits];
+    }
+    return k;
 }
 
 // Index of the highest set bit; 0 for none.
@@ -657,11 +717,10 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
                     if constexpr (Count) {
                         tallyAtNow(countBits(mask));
                     } else {
-                        const unsigned polarity = (vectorBase >> 11) & 1u;
-                        while (mask != 0) {
-                            put(base + static_cast<unsigned>(std::countr_zero(mask)), polarity, 1u);
-                            mask &= mask - 1;
-                        }
+                        // Room for the 32 slots the expansion writes: checked just above.
+                        const uint64_t head = uint64_t(FlipX ? sensorWidth - 1 - base : base) |
+                                              (uint64_t(row) << 16) | (uint64_t((vectorBase >> 11) & 1u) << 32);
+                        n += expandVectorMask<FlipX>(out + n, mask, head, ts);
                     }
                 }
                 payloads[Evt3Raw::VECT_BASE_X] = static_cast<uint16_t>(vectorBase + VECTOR_EVENTS);
