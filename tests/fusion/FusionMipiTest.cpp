@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -20,7 +21,9 @@
 #include "QuelnorDriver/FileReader/Mp4FileReader.h"
 #include "QuelnorDriver/FileReader/RawFileReader.h"
 #include "QuelnorDriver/camera/OndrikProCamera.h"
+#include "QuelnorDriver/sensor/Imx415RegisterMap.h"
 #include "VideoTestUtil.h"
+#include "device/DeviceDouble.h"
 #include "cameralab/CameraCollectors.h"
 #include "evt3/Evt3TestEncoder.h"
 #include "fusionlab/FusionCollector.h"
@@ -372,6 +375,101 @@ TEST_F(ProCameraTest, FramesOfAnotherSizeAreDropped) {
     EXPECT_TRUE(eventually([&] { return logs->has(LOG_ERROR, expected); }));
     EXPECT_EQ(Peer::queuedFrames(*camera), 0u);
     EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+}
+
+// The Pro's frame-sensor board does not answer the exposure register; these tests read it from a
+// register double so every frame's timing is seen.
+class ProFrameTimingTest : public ProCameraTest {
+protected:
+    static constexpr uint32_t APS_SHUTTER_ADDRESS = 0x5002;
+    static constexpr uint64_t EXPOSURE_US = 24919; // 66667 - 12 x 3479
+
+    void SetUp() override {
+        ProCameraTest::SetUp();
+        ASSERT_EQ(open(), 0);
+        auto shutter = std::make_shared<DeviceDouble>(IMX415_REGISTER_MAP, IMX415_REGISTER_MAP_SIZE);
+        shutter->pokeControl(APS_SHUTTER_ADDRESS, 3479);
+        Peer::timeFramesBy(*camera, shutter);
+        camera->addApsFrameCallback(collected.frameCallback());
+        ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    }
+
+    // Rising edges timing the frames 1 to count (after the edge that is only counted), one period apart.
+    static uint64_t edgeOf(size_t frame) { return 100000 + 33333 * static_cast<uint64_t>(frame); }
+    void pushEdges(size_t count) {
+        Evt3TestEncoder encoder;
+        for (size_t frame = 0; frame <= count; ++frame) {
+            encoder.addTrigger(EventTriggerIn(0, 1, edgeOf(frame)));
+        }
+        pushEvents(encoder);
+    }
+
+    // Every frame seen has the luma and exposure of the frame number given for it.
+    void expectFrames(const std::vector<size_t>& numbers, const std::function<uint8_t(size_t)>& lumaOf) {
+        ASSERT_TRUE(collected.waitForFrames(numbers.size()));
+        const auto frames = collected.frames();
+        ASSERT_EQ(frames.size(), numbers.size());
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const size_t n = numbers[i];
+            for (uint8_t channel : frames[i].centerPixel) {
+                EXPECT_NEAR(channel, greyLevelOf(lumaOf(n)), GREY_TOLERANCE) << "frame " << n;
+            }
+            EXPECT_EQ(frames[i].startTimestamp, edgeOf(n) - 200 - EXPOSURE_US) << "frame " << n;
+            EXPECT_EQ(frames[i].endTimestamp, edgeOf(n) + 25720) << "frame " << n;
+        }
+    }
+};
+
+TEST_F(ProFrameTimingTest, AFrameOfTheWrongSizeGivesUpItsTimingAndTheNextFramesKeepTheirOwn) {
+    pushEdges(3);
+    ASSERT_TRUE(eventually([&] { return Peer::timings(*camera).size() == 3; }));
+    board.aps->pushFrame(std::vector<uint8_t>(APS_WIDTH * APS_HEIGHT, 50)); // frame 1: the luma plane only
+    pushFrame(120);
+    pushFrame(200);
+    expectFrames({2, 3}, [](size_t n) { return static_cast<uint8_t>(n == 2 ? 120 : 200); });
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+    EXPECT_EQ(Peer::pairingLosses(*camera).lostFrames, 1u);
+    EXPECT_EQ(Peer::pairingLosses(*camera).discardedTimings, 1u);
+}
+
+TEST_F(ProFrameTimingTest, AFramePushedOutByTheQueueLimitGivesUpItsTimingAndTheRestKeepTheirOwn) {
+    const size_t count = OndrikCameraBase::FRAME_QUEUE_LIMIT + 1;
+    auto lumaOf = [](size_t n) { return static_cast<uint8_t>(20 + 6 * n); };
+    for (size_t n = 1; n <= count; ++n) {
+        pushFrame(lumaOf(n));
+    }
+    ASSERT_TRUE(eventually([&] { return Peer::apsFrameCount(*camera) == count; }));
+    EXPECT_EQ(Peer::queuedFrames(*camera), OndrikCameraBase::FRAME_QUEUE_LIMIT);
+    pushEdges(count);
+    std::vector<size_t> kept;
+    for (size_t n = 2; n <= count; ++n) {
+        kept.push_back(n);
+    }
+    expectFrames(kept, lumaOf);
+    EXPECT_TRUE(eventually([&] { return Peer::timings(*camera).empty(); })) << "frame 1's timing is discarded";
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+    EXPECT_EQ(Peer::pairingLosses(*camera).droppedFrames, 1u);
+    EXPECT_EQ(Peer::pairingLosses(*camera).discardedTimings, 1u);
+}
+
+TEST_F(ProFrameTimingTest, TimingsWithoutFramesAreBoundedAndTheirFramesComeUntimed) {
+    const size_t count = OndrikCameraBase::TIMING_QUEUE_LIMIT + 2;
+    pushEdges(count);
+    ASSERT_TRUE(eventually([&] { return Peer::pairingLosses(*camera).discardedTimings == 2; }));
+    EXPECT_EQ(Peer::timings(*camera).size(), OndrikCameraBase::TIMING_QUEUE_LIMIT);
+    EXPECT_EQ(Peer::timings(*camera).front().exposureEnd, edgeOf(3) + 25720);
+    // Frames 1 and 2 lost their timings to the bound: untimed, never the next ones' times.
+    pushFrame(10);
+    pushFrame(20);
+    pushFrame(30);
+    ASSERT_TRUE(collected.waitForFrames(3));
+    const auto frames = collected.frames();
+    EXPECT_EQ(frames[0].endTimestamp, 0u);
+    EXPECT_EQ(frames[0].startTimestamp, 0u);
+    EXPECT_EQ(frames[1].endTimestamp, 0u);
+    EXPECT_EQ(frames[2].endTimestamp, edgeOf(3) + 25720);
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+    EXPECT_EQ(Peer::pairingLosses(*camera).untimedFrames, 2u);
 }
 
 TEST_F(ProCameraTest, AFusedRecordingHoldsTheEventsFromTheFirstFrameOnAndEveryPairedFrame) {

@@ -369,6 +369,82 @@ TEST_F(FusionUsbTest, TheStreamsStartAndStopOneByOne) {
     EXPECT_EQ(camera->stop(DVS_STREAM), 0) << "nothing runs";
 }
 
+TEST_F(FusionUsbTest, ABrokenFrameGivesUpItsTimingAndEveryLaterFrameKeepsItsOwn) {
+    auto sim = plug();
+    auto camera = openCollecting();
+    ASSERT_NE(camera, nullptr);
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    // Frames A, B and C are timed by the edges at 133333, 166666 and 200000.
+    Evt3TestEncoder encoder;
+    encoder.addTrigger(EventTriggerIn(0, 1, 100000)); // only counted
+    const uint64_t edges[] = {133333, 166666, 200000};
+    for (uint64_t edge : edges) {
+        encoder.addTrigger(EventTriggerIn(0, 1, edge));
+    }
+    sim.streamEvents(encoder.takeWords());
+    ASSERT_TRUE(eventually([&] { return Peer::timings(*camera).size() == 3; }));
+
+    // A ends its transfer half way: broken.
+    const std::vector<uint8_t> a = greyNv12(WIDTH, HEIGHT, 40);
+    sim.streamFrame(std::vector<uint8_t>(a.begin(), a.begin() + static_cast<long>(FRAME_BYTES / 2)));
+    sim.streamFrame(greyNv12(WIDTH, HEIGHT, 120));
+    sim.streamFrame(greyNv12(WIDTH, HEIGHT, 200));
+    ASSERT_TRUE(collected.waitForFrames(2));
+    ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
+
+    const auto frames = collected.frames();
+    ASSERT_EQ(frames.size(), 2u);
+    const uint8_t lumas[] = {120, 200};
+    for (size_t i = 0; i < 2; ++i) {
+        expectGrey(frames[i].centerPixel, lumas[i], "frame " + std::to_string(i));
+        EXPECT_EQ(frames[i].startTimestamp, edges[i + 1] - 200 - EXPOSURE_US) << "frame " << i;
+        EXPECT_EQ(frames[i].endTimestamp, edges[i + 1] + 25720) << "frame " << i;
+    }
+    const auto losses = Peer::pairingLosses(*camera);
+    EXPECT_EQ(losses.lostFrames, 1u);
+    EXPECT_EQ(losses.discardedTimings, 1u) << "A's timing";
+    EXPECT_EQ(losses.untimedFrames, 0u);
+}
+
+TEST_F(FusionUsbTest, TheFrameStreamStoppedAndStartedInAFusedRunPairsAfreshFromTheRestart) {
+    auto sim = plug();
+    auto camera = openCollecting();
+    ASSERT_NE(camera, nullptr);
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    Evt3TestEncoder encoder;
+    timingEdges(encoder, 100000, 133333);
+    sim.streamEvents(encoder.takeWords());
+    sim.streamFrame(greyNv12(WIDTH, HEIGHT, 60));
+    ASSERT_TRUE(collected.waitForFrames(1));
+
+    ASSERT_EQ(camera->stop(APS_STREAM), 0);
+    // The trigger input goes on while no frames come: nothing is queued for them.
+    for (uint64_t t = 166666; t < 500000; t += 33333) {
+        encoder.addTrigger(EventTriggerIn(0, 1, t));
+    }
+    encoder.setTime(520000).addEvent(Event2D(1, 1, 1, 520000));
+    sim.streamEvents(encoder.takeWords());
+    ASSERT_TRUE(collected.waitForEvents(1));
+    EXPECT_TRUE(Peer::timings(*camera).empty());
+
+    // The first edge after the restart ends an exposure begun before it; the next times the first frame.
+    ASSERT_EQ(camera->start(APS_STREAM), 0);
+    timingEdges(encoder, 833333, 866666);
+    sim.streamEvents(encoder.takeWords());
+    ASSERT_TRUE(eventually([&] { return Peer::timings(*camera).size() == 1; }));
+    sim.streamFrame(greyNv12(WIDTH, HEIGHT, 180));
+    ASSERT_TRUE(collected.waitForFrames(2));
+    ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
+
+    const auto frames = collected.frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].endTimestamp, 133333u + 25720u);
+    expectGrey(frames[1].centerPixel, 180, "after the restart");
+    EXPECT_EQ(frames[1].startTimestamp, 866666u - 200 - EXPOSURE_US);
+    EXPECT_EQ(frames[1].endTimestamp, 866666u + 25720u);
+    EXPECT_TRUE(Peer::timings(*camera).empty());
+}
+
 TEST_F(FusionUsbTest, AFusedRecordingBeginsAtTheFirstFrameAndTimesTheVideoByExposureEnds) {
     TempDir dir;
     auto sim = plug();
