@@ -8,6 +8,8 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <random>
 #include <functional>
 #include <future>
 #include <map>
@@ -29,6 +31,7 @@
 #include "fusionlab/FusionCollector.h"
 #include "fusionlab/FusionTestPeer.h"
 #include "fusionlab/Nv12Frames.h"
+#include "fusionlab/SmallTmpfs.h"
 #include "rawfile/TempDir.h"
 
 using namespace quelnor;
@@ -470,6 +473,105 @@ TEST_F(ProFrameTimingTest, TimingsWithoutFramesAreBoundedAndTheirFramesComeUntim
     EXPECT_EQ(frames[2].endTimestamp, edgeOf(3) + 25720);
     EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
     EXPECT_EQ(Peer::pairingLosses(*camera).untimedFrames, 2u);
+}
+
+// Fills the disk of `disk` with a file, so the next write there fails.
+void fillDisk(const SmallTmpfs& disk) {
+    std::ofstream filler(disk.file("filler"), std::ios::binary);
+    const std::vector<char> block(4096, 'x');
+    while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+    }
+}
+
+bool loggedErrorStartingWith(const LogCapture& log, const std::string& start) {
+    for (const LogLine& line : log.lines()) {
+        if (line.level == LOG_ERROR && line.text.rfind(start, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(ProCameraTest, ARawRecordingWhoseDiskFillsEndsThereAndSaysSoWhileItRuns) {
+    SmallTmpfs disk("256k");
+    if (!disk.mounted()) {
+        GTEST_SKIP() << "needs root to mount a tmpfs";
+    }
+    ASSERT_EQ(open(), 0);
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    Peer::setRawChunkBytes(*camera, 16384); // written while the recording runs
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    ASSERT_EQ(camera->startRecording(disk.path(), "events", DVS_STREAM), 0);
+    ASSERT_TRUE(eventually([&] { return Peer::rawRecordingActive(*camera); }));
+    EXPECT_TRUE(camera->isRecordingHealthy(DVS_STREAM));
+
+    // Blocks of events until the disk is full: about 400 KB.
+    size_t sentEvents = 0;
+    Evt3TestEncoder encoder;
+    for (int block = 0; block < 20; ++block) {
+        for (int i = 0; i < 3000; ++i, ++sentEvents) {
+            const uint64_t t = 1000 + sentEvents;
+            encoder.setTime(t).addEvent(Event2D(static_cast<uint16_t>(i % 1280), static_cast<uint16_t>(i % 720), 1, t));
+        }
+        pushEvents(encoder);
+    }
+    ASSERT_TRUE(collected.waitForEvents(sentEvents));
+    const std::string path = disk.file("events.raw");
+    ASSERT_TRUE(eventually([&] { return !camera->isRecordingHealthy(DVS_STREAM); }));
+    EXPECT_FALSE(Peer::rawRecordingActive(*camera)) << "the recording takes no more data";
+    EXPECT_EQ(logs->count(LOG_ERROR, "Raw recording " + path + " ended: write failed: No space left on device."), 1);
+    EXPECT_EQ(camera->stopRecording(DVS_STREAM), -1);
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+
+    const std::vector<Event2D> recorded = readAllEvents(path);
+    ASSERT_GT(recorded.size(), 1000u);
+    ASSERT_LT(recorded.size(), sentEvents);
+    for (size_t i = 0; i < recorded.size(); ++i) {
+        ASSERT_EQ(recorded[i].timestamp, 1000 + i) << "no hole in the file";
+    }
+
+    // The next recording starts healthy.
+    std::filesystem::remove(path);
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    ASSERT_EQ(camera->startRecording(disk.path(), "again", DVS_STREAM), 0);
+    EXPECT_TRUE(camera->isRecordingHealthy(DVS_STREAM));
+    EXPECT_EQ(camera->stopRecording(DVS_STREAM), 0);
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+}
+
+TEST_F(ProCameraTest, AnMp4RecordingOnAFullDiskIsReportedByTheStop) {
+    SmallTmpfs disk("256k");
+    if (!disk.mounted()) {
+        GTEST_SKIP() << "needs root to mount a tmpfs";
+    }
+    ASSERT_EQ(open(), 0);
+    camera->addApsFrameCallback(collected.frameCallback());
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    ASSERT_EQ(camera->startRecording(disk.path(), "frames", APS_STREAM), 0);
+    fillDisk(disk); // after the file's header
+    // Noise encodes to more than the last page of the file holds.
+    constexpr int FRAMES = 10;
+    Evt3TestEncoder encoder;
+    for (int i = 0; i <= FRAMES; ++i) {
+        encoder.addTrigger(EventTriggerIn(0, 1, 100000 + 33333 * static_cast<uint64_t>(i)));
+    }
+    pushEvents(encoder);
+    ASSERT_TRUE(eventually([&] { return Peer::timings(*camera).size() == FRAMES; }));
+    std::minstd_rand noise(17);
+    for (int i = 0; i < FRAMES; ++i) {
+        std::vector<uint8_t> frame = greyNv12(APS_WIDTH, APS_HEIGHT, 0);
+        for (uint8_t& byte : frame) {
+            byte = static_cast<uint8_t>(noise());
+        }
+        board.aps->pushFrame(std::move(frame));
+    }
+    ASSERT_TRUE(collected.waitForFrames(FRAMES));
+    EXPECT_EQ(camera->stopRecording(APS_STREAM), -1);
+    EXPECT_FALSE(camera->isRecordingHealthy(APS_STREAM));
+    EXPECT_FALSE(camera->isRecordingHealthy(FUSION_STREAM));
+    EXPECT_TRUE(camera->isRecordingHealthy(DVS_STREAM));
+    EXPECT_TRUE(loggedErrorStartingWith(*logs, "APS recording " + disk.file("frames.mp4") + " ended: "));
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
 }
 
 TEST_F(ProCameraTest, AFusedRecordingHoldsTheEventsFromTheFirstFrameOnAndEveryPairedFrame) {

@@ -30,6 +30,7 @@
 #include "fusionlab/FusionCollector.h"
 #include "fusionlab/FusionTestPeer.h"
 #include "fusionlab/Nv12Frames.h"
+#include "fusionlab/SmallTmpfs.h"
 #include "fusionlab/UsbFusionCamera.h"
 #include "rawfile/TempDir.h"
 #include "sensortrace/RegisterTrace.h"
@@ -592,6 +593,50 @@ TEST_F(FusionUsbTest, RecordingsOfOneStreamStopOnTheirOwn) {
     ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
     EXPECT_EQ(videotest::probeVideoStream(dir.file("both.mp4"))["nb_read_frames"], "2");
     EXPECT_EQ(videotest::probeFrameTimes(dir.file("both.mp4")), (std::vector<uint64_t>{0, 33333}));
+}
+
+TEST_F(FusionUsbTest, ARawRecordingThatFillsItsDiskIsReportedByTheStopAndReadsBackAsFarAsItGot) {
+    SmallTmpfs disk("256k");
+    if (!disk.mounted()) {
+        GTEST_SKIP() << "needs root to mount a tmpfs";
+    }
+    auto sim = plug();
+    auto camera = openCollecting();
+    ASSERT_NE(camera, nullptr);
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    ASSERT_EQ(camera->startRecording(disk.path(), "full", DVS_STREAM), 0);
+    ASSERT_TRUE(eventually([&] { return Peer::rawRecordingActive(*camera); }));
+
+    // About 800 KB of events for a disk of 256 KiB.
+    constexpr size_t EVENTS = 140000;
+    Evt3TestEncoder encoder;
+    std::vector<Event2D> sent;
+    for (size_t i = 0; i < EVENTS; ++i) {
+        const Event2D e(static_cast<uint16_t>(i % 1280), static_cast<uint16_t>(i % 720), static_cast<int16_t>(i % 2),
+                        1000 + i);
+        encoder.setTime(e.timestamp).addEvent(e);
+        sent.push_back(e);
+    }
+    const std::vector<uint16_t> words = encoder.takeWords();
+    ASSERT_GT(words.size() * 2, 800000u);
+    sim.streamEvents(words);
+    ASSERT_TRUE(collected.waitForEvents(EVENTS));
+    EXPECT_TRUE(camera->isRecordingHealthy(DVS_STREAM)) << "the events wait in memory for the next write";
+
+    const std::string path = disk.file("full.raw");
+    EXPECT_EQ(camera->stopRecording(DVS_STREAM), -1);
+    EXPECT_FALSE(camera->isRecordingHealthy(DVS_STREAM));
+    EXPECT_TRUE(camera->isRecordingHealthy(APS_STREAM));
+    EXPECT_EQ(logs->count(LOG_ERROR, "Raw recording " + path + " ended: write failed: No space left on device."), 1);
+    ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
+
+    EXPECT_LE(std::filesystem::file_size(path), 256u * 1024);
+    const auto events = readAllEvents(path);
+    ASSERT_GT(events.size(), 10000u);
+    ASSERT_LT(events.size(), EVENTS);
+    for (size_t i = 0; i < events.size(); ++i) {
+        ASSERT_EQ(events[i], sent[i]) << "the file holds the sensor's words up to where the disk was full: " << i;
+    }
 }
 
 TEST_F(FusionUsbTest, TheCalibrationStoreIsReadCheckedAndWritten) {

@@ -49,6 +49,7 @@ OndrikCameraBase::OndrikCameraBase(CameraDescription description_, int32_t apsWi
     fileInfo.width = static_cast<uint16_t>(dvsWidth);
     fileInfo.height = static_cast<uint16_t>(dvsHeight);
     fileInfo.serialNumber = description.serialNumber;
+    dvsChunkBytes = static_cast<size_t>(dvsWidth) * static_cast<size_t>(dvsHeight) * DVS_CHUNK_FACTOR;
     buildBuffers();
 }
 

@@ -106,7 +106,11 @@ public:
     int destroy() override;
 
     int startRecording(std::string dir, std::string name, STREAM_TYPE type) override;
+    // -1 when a recording it stopped met a failed write or close (the file then holds what was written
+    // before, and an error line names the file and the cause).
     int stopRecording(STREAM_TYPE type) override;
+    // Any thread; atomic reads.
+    bool isRecordingHealthy(STREAM_TYPE type) const override;
 
     uint16_t getWidth(STREAM_TYPE type) override;
     uint16_t getHeight(STREAM_TYPE type) override;
@@ -160,6 +164,7 @@ protected:
     // Fusion thread: queues one NV12 frame for the MP4 recording while it runs, timed by its exposure end.
     void prepareApsData2Save(const uint8_t* data, uint32_t size, uint64_t timestamp);
     void prepareApsData2Save(std::vector<uint8_t>& data, uint64_t timestamp);
+    // Raw writer: the first failed write ends the recording (see failRawRecording).
     void saveDvsBuffer2File(const uint8_t* data, uint64_t size);
 
     CallbackRegistry<ApsFrameCallback> apsFrameCallbacks;
@@ -268,6 +273,12 @@ private:
     bool ensureRecordConverter();
     void encodeRecordedFrame(const FrameBuffer& frame, int64_t pts);
     void closeRecordedFile();
+    // The first failure of a recording: logged with the file and the cause; the recording takes no more
+    // data. failRawRecordingLocked with dvsChunkMutex held; failMp4RecordingLocked with
+    // recordConverterMutex held.
+    void failRawRecording(const std::string& cause);
+    void failRawRecordingLocked(const std::string& cause);
+    void failMp4RecordingLocked(const std::string& cause);
 
     // Serialises start, stop, destroy and init with the loss path; guards the stream-thread objects and
     // the sensor states.
@@ -300,6 +311,12 @@ private:
     std::mutex recordControlMutex;
     bool dvsRecordActive = false;       // the raw writer exists; under recordControlMutex
     bool dvsRecordStopRequested = false; // under dvsChunkMutex
+    // A raw chunk goes to the writer once it holds more than this.
+    size_t dvsChunkBytes = 0;
+    std::string dvsRecordPath; // set before the raw writer starts
+    std::atomic<bool> dvsRecordFailed{false};
+    std::string apsRecordPath; // under recordConverterMutex
+    std::atomic<bool> apsRecordFailed{false};
     std::mutex recordConverterMutex;
     bool apsFileOpen = false;   // under recordConverterMutex
     int64_t lastRecordedPts = -1; // under recordConverterMutex

@@ -140,6 +140,10 @@ public:
             std::make_shared<RegisterController>(board, IMX415_REGISTER_MAP, IMX415_REGISTER_MAP_SIZE, " ");
         c.apsCtrlTool = std::make_shared<Imx415ApsCtrl>(c.apsRegisterController);
     }
+    // Raw recording chunks go to the writer once they hold more than `bytes` (set before the recording).
+    static void setRawChunkBytes(FusionCamera& camera, size_t bytes) {
+        dynamic_cast<OndrikCameraBase&>(camera).dvsChunkBytes = bytes;
+    }
     // The camera's byte-order step and decoder on one raw buffer, as its event-stream thread runs them.
     static void decode(FusionCamera& camera, std::vector<uint8_t> bytes) {
         auto& c = dynamic_cast<OndrikCameraBase&>(camera);
