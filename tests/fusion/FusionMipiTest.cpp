@@ -4,8 +4,14 @@
 // new open, a refused start, recordings read back, and the camera released on its own threads.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <linux/videodev2.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -572,6 +578,98 @@ TEST_F(ProCameraTest, AnMp4RecordingOnAFullDiskIsReportedByTheStop) {
     EXPECT_TRUE(camera->isRecordingHealthy(DVS_STREAM));
     EXPECT_TRUE(loggedErrorStartingWith(*logs, "APS recording " + disk.file("frames.mp4") + " ended: "));
     EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+}
+
+TEST_F(ProCameraTest, AStalledEncoderHoldsNoMoreThanTheFrameLimitAndTheDroppedFramesAreCounted) {
+    TempDir dir;
+    ASSERT_EQ(open(), 0);
+    constexpr size_t LIMIT = 4;
+    constexpr size_t FRAMES = 20;
+    Peer::setRecordLimits(*camera, OndrikCameraBase::RAW_QUEUE_LIMIT_BYTES, LIMIT);
+    ASSERT_EQ(camera->startRecording(dir.path(), "slow", APS_STREAM), 0);
+    {
+        auto stalled = Peer::holdEncoder(*camera);
+        // The writer takes the first frame and then waits for the encoder.
+        Peer::recordFrame(*camera, greyNv12(APS_WIDTH, APS_HEIGHT, 10), 1000000);
+        ASSERT_TRUE(eventually([&] { return Peer::mp4QueuedFrames(*camera) == 0; }));
+        for (size_t i = 1; i < FRAMES; ++i) {
+            Peer::recordFrame(*camera, greyNv12(APS_WIDTH, APS_HEIGHT, static_cast<uint8_t>(10 + 10 * i)),
+                              1000000 + 33333 * i);
+            ASSERT_LE(Peer::mp4QueuedFrames(*camera), LIMIT) << "frame " << i;
+        }
+        EXPECT_EQ(Peer::mp4DroppedFrames(*camera), FRAMES - 1 - LIMIT);
+        EXPECT_TRUE(logs->has(LOG_WARN, "APS recording fell behind: frames dropped: 1"));
+    }
+    EXPECT_EQ(camera->stopRecording(APS_STREAM), 0) << "the frames kept make a whole file";
+    EXPECT_TRUE(camera->isRecordingHealthy(APS_STREAM));
+    const std::string mp4 = dir.file("slow.mp4");
+    EXPECT_EQ(videotest::probeVideoStream(mp4)["nb_read_frames"], std::to_string(LIMIT + 1));
+    // The first frame and the first LIMIT after it, at their own times.
+    EXPECT_EQ(videotest::probeFrameTimes(mp4), (std::vector<uint64_t>{0, 33333, 66666, 99999, 133332}));
+}
+
+TEST_F(ProCameraTest, AStalledRawWriterEndsTheRecordingAtTheByteLimitWithAFileThatHasNoHole) {
+    TempDir dir;
+    ASSERT_EQ(open(), 0);
+    // The raw file is a pipe that nobody reads yet: a disk that stops taking data.
+    const std::string path = dir.file("slow.raw");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    constexpr size_t CHUNK = 4096;
+    constexpr size_t BUFFER = 5000; // every buffer hands one chunk over
+    constexpr size_t LIMIT = 4 * BUFFER;
+    Peer::setRawChunkBytes(*camera, CHUNK);
+    Peer::setRecordLimits(*camera, LIMIT, OndrikCameraBase::MP4_QUEUE_LIMIT_FRAMES);
+    ASSERT_EQ(camera->startRecording(dir.path(), "slow", DVS_STREAM), 0);
+    ASSERT_TRUE(eventually([&] { return Peer::rawRecordingActive(*camera); }));
+
+    std::vector<uint8_t> fed;
+    size_t buffers = 0;
+    for (; buffers < 200 && camera->isRecordingHealthy(DVS_STREAM); ++buffers) {
+        std::vector<uint8_t> bytes(BUFFER);
+        for (size_t i = 0; i < BUFFER; ++i) {
+            bytes[i] = static_cast<uint8_t>((buffers * 7 + i) % 251);
+        }
+        fed.insert(fed.end(), bytes.begin(), bytes.end());
+        Peer::recordRaw(*camera, std::move(bytes));
+        ASSERT_LE(Peer::rawPendingBytes(*camera), LIMIT) << "buffer " << buffers;
+    }
+    ASSERT_FALSE(camera->isRecordingHealthy(DVS_STREAM)) << "the pipe holds far less than 200 buffers";
+    EXPECT_FALSE(Peer::rawRecordingActive(*camera));
+    EXPECT_TRUE(logs->has(LOG_ERROR, "Raw recording " + path + " ended: the writer fell behind by " +
+                                         std::to_string(LIMIT + BUFFER) + " bytes (limit " + std::to_string(LIMIT) +
+                                         ")."));
+
+    // Read while the stop waits for the writer.
+    auto drained = std::async(std::launch::async, [reader] {
+        std::vector<uint8_t> all;
+        std::vector<uint8_t> block(65536);
+        for (;;) {
+            const ssize_t got = ::read(reader, block.data(), block.size());
+            if (got > 0) {
+                all.insert(all.end(), block.begin(), block.begin() + got);
+            } else if (got == 0) {
+                return all; // the writer closed the file
+            } else if (errno != EAGAIN && errno != EINTR) {
+                return all;
+            } else {
+                struct pollfd ready = {reader, POLLIN, 0};
+                ::poll(&ready, 1, 100);
+            }
+        }
+    });
+    EXPECT_EQ(camera->stopRecording(DVS_STREAM), -1);
+    const std::vector<uint8_t> file = drained.get();
+    ::close(reader);
+    const std::string text(file.begin(), file.end());
+    const size_t headerEnd = text.find("% end\n");
+    ASSERT_NE(headerEnd, std::string::npos);
+    const std::vector<uint8_t> data(file.begin() + static_cast<std::ptrdiff_t>(headerEnd + 6), file.end());
+    ASSERT_FALSE(data.empty());
+    EXPECT_EQ(data.size() % BUFFER, 0u) << "whole chunks only";
+    EXPECT_LT(data.size(), fed.size());
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), fed.begin())) << "what was written is the data from the start";
 }
 
 TEST_F(ProCameraTest, AFusedRecordingHoldsTheEventsFromTheFirstFrameOnAndEveryPairedFrame) {

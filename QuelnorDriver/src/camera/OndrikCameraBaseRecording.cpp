@@ -23,6 +23,8 @@ constexpr const char* FIRMWARE_VERSION_REGISTER = "firmware_version";
 constexpr const char* SERIAL_NUMBER_REGISTER = "usb_serialnumber";
 // Room beyond the hand-over size of a raw chunk, so the buffer that crosses it needs no new memory.
 constexpr size_t CHUNK_MARGIN_BYTES = 1 << 20;
+// Frames the MP4 recording dropped are logged for the first and then every this many.
+constexpr uint64_t DROP_LOG_INTERVAL = 100;
 
 // What the last failed system call said, for a failure the stream reports only as a state.
 std::string systemCause(int error, const char* what) {
@@ -93,6 +95,7 @@ int OndrikCameraBase::startRecordingDvsStream(std::string path) {
         currentDvsChunk = dvsChunkPool->acquire();
         currentDvsChunk->clear();
         dvsChunkQueue.clear();
+        dvsPendingBytes = 0;
         dvsRecordStopRequested = false;
     }
     dvsRecordActive = true;
@@ -150,11 +153,15 @@ void OndrikCameraBase::dvsRecordLoop() {
             stopping = dvsRecordStopRequested;
         }
         // Written without the lock: the event-stream thread never waits for the disk.
-        for (const FrameBuffer& chunk : chunks) {
+        for (FrameBuffer& chunk : chunks) {
             if (dvsRecordFailed.load()) {
                 break;
             }
             saveDvsBuffer2File(chunk->data(), chunk->size());
+            const size_t written = chunk->size();
+            chunk.reset();
+            std::lock_guard<std::mutex> lock(dvsChunkMutex);
+            dvsPendingBytes -= std::min(dvsPendingBytes, written);
         }
         if (stopping || dvsRecordFailed.load()) {
             return; // the stop queued the last chunk before it asked; a failure ended the file
@@ -186,6 +193,7 @@ void OndrikCameraBase::failRawRecordingLocked(const std::string& cause) {
     QN_ERROR("Raw recording %s ended: %s.", dvsRecordPath.c_str(), cause.c_str());
     dvsRecording.store(false);
     dvsChunkQueue.clear();
+    dvsPendingBytes = 0;
     dvsChunkCondition.notify_all();
 }
 
@@ -216,6 +224,16 @@ void OndrikCameraBase::prepareDvsData2Save(std::vector<uint8_t>& buffer) {
     }
     currentDvsChunk->insert(currentDvsChunk->end(), buffer.begin(), buffer.end());
     if (currentDvsChunk->size() > dvsChunkBytes) {
+        if (dvsPendingBytes + currentDvsChunk->size() > rawQueueLimitBytes) {
+            // Dropping this chunk and going on would leave a hole in the event stream, which no reader
+            // can tell from a quiet scene: the file rather ends here, whole up to this point.
+            failRawRecordingLocked("the writer fell behind by " +
+                                   std::to_string(dvsPendingBytes + currentDvsChunk->size()) +
+                                   " bytes (limit " + std::to_string(rawQueueLimitBytes) + ")");
+            currentDvsChunk->clear();
+            return;
+        }
+        dvsPendingBytes += currentDvsChunk->size();
         dvsChunkQueue.push_back(std::move(currentDvsChunk));
         currentDvsChunk = dvsChunkPool->acquire();
         currentDvsChunk->clear();
@@ -263,6 +281,7 @@ int OndrikCameraBase::startRecordingApsStream(std::string dir, std::string name)
     std::lock_guard<std::mutex> lock(apsRecordMutex);
     firstApsTimestamp = 0;
     apsFramesRecorded = 0;
+    apsRecordDroppedFrames = 0;
     apsRecordPool = std::move(pool);
     currentApsRecordBuffer = apsRecordPool->acquire();
     currentApsRecordBuffer->clear();
@@ -276,6 +295,14 @@ int OndrikCameraBase::startRecordingApsStream(std::string dir, std::string name)
 void OndrikCameraBase::prepareApsData2Save(const uint8_t* data, uint32_t size, uint64_t timestamp) {
     std::lock_guard<std::mutex> lock(apsRecordMutex);
     if (!apsRecording.load() || apsRecordFailed.load() || !apsRecordPool || data == nullptr) {
+        return;
+    }
+    if (apsRecordQueue.size() >= mp4QueueLimitFrames) {
+        // The encoder fell behind: this frame is left out and counted, so memory stays bounded.
+        if (apsRecordDroppedFrames++ % DROP_LOG_INTERVAL == 0) {
+            QN_WARN("APS recording fell behind: frames dropped: %llu",
+                    static_cast<unsigned long long>(apsRecordDroppedFrames));
+        }
         return;
     }
     if (!currentApsRecordBuffer) {

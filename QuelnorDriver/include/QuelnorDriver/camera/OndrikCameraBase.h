@@ -81,6 +81,11 @@ public:
     static constexpr int DVS_CHUNK_FACTOR = 10;
     static constexpr size_t RECORD_CHUNKS = 64;
     static constexpr size_t RECORD_FRAMES = 64;
+    // What a recording may hold in memory for its writer at most, however slow the disk or the encoder:
+    // raw data handed to the writer and not yet written (beyond it the raw recording stops with an
+    // error), and frames waiting for the encoder (beyond it frames are dropped and counted).
+    static constexpr size_t RAW_QUEUE_LIMIT_BYTES = size_t(96) << 20;
+    static constexpr size_t MP4_QUEUE_LIMIT_FRAMES = 16;
     // How often the raw writer looks whether the first recorded frame has come.
     static constexpr int FIRST_FRAME_POLL_MS = 10;
     static constexpr uint16_t IDENTITY_BLOCK_SIZE = 64;
@@ -317,6 +322,10 @@ private:
     std::atomic<bool> dvsRecordFailed{false};
     std::string apsRecordPath; // under recordConverterMutex
     std::atomic<bool> apsRecordFailed{false};
+    size_t rawQueueLimitBytes = RAW_QUEUE_LIMIT_BYTES;
+    size_t mp4QueueLimitFrames = MP4_QUEUE_LIMIT_FRAMES;
+    size_t dvsPendingBytes = 0;       // handed to the raw writer, not yet written; under dvsChunkMutex
+    uint64_t apsRecordDroppedFrames = 0; // of the current MP4 recording; under apsRecordMutex
     std::mutex recordConverterMutex;
     bool apsFileOpen = false;   // under recordConverterMutex
     int64_t lastRecordedPts = -1; // under recordConverterMutex

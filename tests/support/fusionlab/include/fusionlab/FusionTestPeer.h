@@ -144,6 +144,42 @@ public:
     static void setRawChunkBytes(FusionCamera& camera, size_t bytes) {
         dynamic_cast<OndrikCameraBase&>(camera).dvsChunkBytes = bytes;
     }
+    // The recordings' memory limits (set before the recording starts).
+    static void setRecordLimits(FusionCamera& camera, size_t rawBytes, size_t mp4Frames) {
+        auto& c = dynamic_cast<OndrikCameraBase&>(camera);
+        c.rawQueueLimitBytes = rawBytes;
+        c.mp4QueueLimitFrames = mp4Frames;
+    }
+    // Raw bytes handed to the writer and not yet written.
+    static size_t rawPendingBytes(FusionCamera& camera) {
+        auto& c = dynamic_cast<OndrikCameraBase&>(camera);
+        std::lock_guard<std::mutex> lock(c.dvsChunkMutex);
+        return c.dvsPendingBytes;
+    }
+    // Frames waiting for the MP4 encoder, and the frames the recording dropped.
+    static size_t mp4QueuedFrames(FusionCamera& camera) {
+        auto& c = dynamic_cast<OndrikCameraBase&>(camera);
+        std::lock_guard<std::mutex> lock(c.apsRecordMutex);
+        return c.apsRecordQueue.size();
+    }
+    static uint64_t mp4DroppedFrames(FusionCamera& camera) {
+        auto& c = dynamic_cast<OndrikCameraBase&>(camera);
+        std::lock_guard<std::mutex> lock(c.apsRecordMutex);
+        return c.apsRecordDroppedFrames;
+    }
+    // Hands data to the recordings as the event-stream thread and the fusion thread do (only while
+    // those threads do not run).
+    static void recordRaw(FusionCamera& camera, std::vector<uint8_t> bytes) {
+        dynamic_cast<OndrikCameraBase&>(camera).prepareDvsData2Save(bytes);
+    }
+    static void recordFrame(FusionCamera& camera, const std::vector<uint8_t>& frame, uint64_t exposureEnd) {
+        dynamic_cast<OndrikCameraBase&>(camera).prepareApsData2Save(frame.data(), static_cast<uint32_t>(frame.size()),
+                                                                     exposureEnd);
+    }
+    // While held, the MP4 writer cannot encode: a stalled encoder.
+    static std::unique_lock<std::mutex> holdEncoder(FusionCamera& camera) {
+        return std::unique_lock<std::mutex>(dynamic_cast<OndrikCameraBase&>(camera).recordConverterMutex);
+    }
     // The camera's byte-order step and decoder on one raw buffer, as its event-stream thread runs them.
     static void decode(FusionCamera& camera, std::vector<uint8_t> bytes) {
         auto& c = dynamic_cast<OndrikCameraBase&>(camera);
