@@ -718,6 +718,22 @@ TEST_F(FusionUsbTest, TheConfigurationFileHoldsTheFrameSensorToolAndItsResetComm
     EXPECT_EQ(sim.model->boardRegister(UsbFusionCamera::CAMERA_RESET), block) << "a reset command of mode 0";
 }
 
+TEST_F(FusionUsbTest, TheExportedConfigurationLoadsBackAndExportsTheSameFile) {
+    TempDir dir;
+    auto sim = plug();
+    sim.setExposure(102); // the board's own default: 65443 us
+    auto camera = open();
+    ASSERT_NE(camera, nullptr);
+    const std::string first = dir.file("first.json");
+    const std::string second = dir.file("second.json");
+    ASSERT_TRUE(camera->exportCameraConfigParams(first));
+    EXPECT_EQ(nlohmann::json::parse(readText(first))["ApsCtrl"]["exposure_time"], 65443);
+    EXPECT_TRUE(camera->loadCameraConfigParams(first));
+    EXPECT_EQ(sim.boardValue(UsbFusionCamera::APS_SHUTTER), 102u);
+    ASSERT_TRUE(camera->exportCameraConfigParams(second));
+    EXPECT_EQ(readText(second), readText(first));
+}
+
 TEST_F(FusionUsbTest, AnUnpluggedCameraStopsItselfAndTheNextListingDropsIt) {
     auto sim = plug();
     auto camera = openCollecting();

@@ -205,6 +205,8 @@ int OndrikCameraBase::init() {
         eventRateControlTool = std::make_shared<Imx636EventRateControl>(dvsRegisterController);
         eventRateControlTool->setParam("enable", true);
         eventRateControlTool->setMaxLimitEventRate(MAX_EVENT_RATE);
+        // The rate in the sensor within the new limit, so the configuration exported now loads back.
+        eventRateControlTool->setParam("max_event_rate", MAX_EVENT_RATE);
         tools.addTool(EVENT_RATE_CONTROL, eventRateControlTool);
         tools.addTool(EVENT_TRAIL_FILTER, std::make_shared<Imx636EventTrailFilter>(dvsRegisterController));
         tools.addTool(ROI, std::make_shared<Imx636ROI>(dvsRegisterController));
