@@ -139,7 +139,7 @@ void OndrikCameraBase::dvsRecordLoop() {
     saveDvsBuffer2File(reinterpret_cast<const uint8_t*>(header.data()), header.size());
     {
         std::lock_guard<std::mutex> lock(dvsChunkMutex);
-        if (!dvsRecordStopRequested) {
+        if (!dvsRecordStopRequested && !dvsRecordFailed.load()) {
             dvsRecording.store(true); // from now on the event-stream thread hands its buffers over
         }
     }
