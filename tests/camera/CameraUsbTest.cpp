@@ -45,6 +45,7 @@ constexpr uint16_t TOLVANE_PID = 0x0001;
 constexpr uint16_t ZARN320_PID = 0x0003;
 constexpr uint16_t PROPHESEE_VID = 0x04B4;
 constexpr uint16_t EVK4_PID = 0x00F5;
+constexpr uint16_t EVK5_PID = 0x00C4;
 
 SyntheticStream syntheticStream(size_t items, uint64_t seed = 3, uint16_t width = 1280, uint16_t height = 720) {
     SyntheticOptions options;
@@ -481,6 +482,34 @@ TEST_F(UsbCameraTest, TheZarn320IsAGenx320CameraOf320By320) {
     ASSERT_EQ(camera->stop(), 0);
     EXPECT_TRUE(collected.takeEvents() == stream.events);
     EXPECT_TRUE(sim.registers->log().empty());
+}
+
+TEST_F(UsbCameraTest, EveryProductLoadsItsOwnExportedConfigurationAndExportsTheSameFile) {
+    struct Product {
+        uint16_t vendor;
+        uint16_t product;
+        const char* manufacturer;
+        const char* name;
+    };
+    const Product products[] = {{PROPHESEE_VID, EVK4_PID, "Prophesee", "EVK4"},
+                                {PROPHESEE_VID, EVK5_PID, "Prophesee", "EVK5"},
+                                {QUELNOR_VID, TOLVANE_PID, "Quelnor", "Tolvane"},
+                                {QUELNOR_VID, ZARN320_PID, "Quelnor Team.", "Quelnor.320camera"}};
+    TempDir dir;
+    int n = 0;
+    for (const Product& p : products) {
+        SCOPED_TRACE(p.name);
+        const std::string serial = "QNP01" + std::to_string(n++);
+        UsbSensorCamera::plug(*bus, p.vendor, p.product, serial, p.manufacturer, p.name);
+        auto camera = open(serial);
+        ASSERT_NE(camera, nullptr);
+        const std::string first = dir.file(serial + "-first.json");
+        const std::string second = dir.file(serial + "-second.json");
+        ASSERT_TRUE(camera->exportCameraConfigParams(first));
+        EXPECT_TRUE(camera->loadCameraConfigParams(first));
+        ASSERT_TRUE(camera->exportCameraConfigParams(second));
+        EXPECT_EQ(readFileBytes(second), readFileBytes(first));
+    }
 }
 
 TEST_F(UsbCameraTest, AConfigurationFileCarriesOneCamerasToolsToAnother) {

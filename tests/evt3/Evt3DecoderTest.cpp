@@ -252,6 +252,59 @@ TEST(Evt3Decoder, ACustomTriggerSetFromItsOwnCallbackIsKept) {
     EXPECT_EQ(triggers, expected);
 }
 
+TEST(Evt3Decoder, PendingCustomTriggersComeOnceEachInTimeOrder) {
+    struct Case {
+        const char* name;
+        std::vector<uint64_t> set;        // in the order they are set, before decoding
+        std::vector<uint16_t> lows;       // TIME_LOW payloads after TIME_HIGH 1
+        std::vector<uint64_t> expected;   // times of the reports
+    };
+    const uint64_t base = 4096;
+    const std::vector<Case> cases = {
+        {"a new mark does not replace one still due", {base + 50, base + 80}, {40, 60, 70, 90},
+         {base + 60, base + 90}},
+        {"set out of order", {base + 80, base + 50}, {60, 90}, {base + 60, base + 90}},
+        {"one time word reaching two marks reports both", {base + 10, base + 20}, {30}, {base + 30, base + 30}},
+        {"a time set twice is one mark", {base + 10, base + 10}, {30, 40}, {base + 30}},
+        {"0 forgets the pending marks", {base + 10, base + 20, 0, base + 35}, {30, 40}, {base + 40}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EVT3Decoder decoder(W, H);
+        std::vector<uint64_t> got;
+        decoder.setTriggerInCallback([&](EventTriggerIn t) {
+            EXPECT_EQ(t.polarity, 2);
+            got.push_back(t.timestamp);
+        });
+        for (uint64_t t : c.set) {
+            decoder.setCustomTriggerIn(t);
+        }
+        std::vector<uint16_t> words{timeHigh(1)};
+        for (uint16_t low : c.lows) {
+            words.push_back(timeLow(low));
+        }
+        decodeWords(decoder, words);
+        EXPECT_EQ(got, c.expected);
+    }
+}
+
+TEST(Evt3Decoder, MarksBeyondTheSlotsAreRefusedWithAWarningAndTheOthersStillCome) {
+    EVT3Decoder decoder(W, H);
+    std::vector<uint64_t> got;
+    decoder.setTriggerInCallback([&](EventTriggerIn t) { got.push_back(t.timestamp); });
+    ::testing::internal::CaptureStdout();
+    for (uint64_t i = 1; i <= EVT3Decoder::CUSTOM_TRIGGER_SLOTS + 1; ++i) {
+        decoder.setCustomTriggerIn(4096 + i);
+    }
+    const std::string log = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(countLines(log, "Custom trigger at " + std::to_string(4096 + EVT3Decoder::CUSTOM_TRIGGER_SLOTS + 1) +
+                                  " refused: 16 are pending."),
+              1u)
+        << log;
+    decodeWords(decoder, {timeHigh(1), timeLow(100)});
+    EXPECT_EQ(got.size(), EVT3Decoder::CUSTOM_TRIGGER_SLOTS);
+}
+
 TEST(Evt3Decoder, SharedBlocksStayValidWhileHeldAndTheEventsCallbackComesFirst) {
     std::vector<std::shared_ptr<std::vector<Event2D>>> kept;
     std::vector<std::string> order;

@@ -4,10 +4,20 @@
 // new open, a refused start, recordings read back, and the camera released on its own threads.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <linux/videodev2.h>
+#include <poll.h>
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <random>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -20,12 +30,15 @@
 #include "QuelnorDriver/FileReader/Mp4FileReader.h"
 #include "QuelnorDriver/FileReader/RawFileReader.h"
 #include "QuelnorDriver/camera/OndrikProCamera.h"
+#include "QuelnorDriver/sensor/Imx415RegisterMap.h"
 #include "VideoTestUtil.h"
+#include "device/DeviceDouble.h"
 #include "cameralab/CameraCollectors.h"
 #include "evt3/Evt3TestEncoder.h"
 #include "fusionlab/FusionCollector.h"
 #include "fusionlab/FusionTestPeer.h"
 #include "fusionlab/Nv12Frames.h"
+#include "fusionlab/SmallTmpfs.h"
 #include "rawfile/TempDir.h"
 
 using namespace quelnor;
@@ -372,6 +385,318 @@ TEST_F(ProCameraTest, FramesOfAnotherSizeAreDropped) {
     EXPECT_TRUE(eventually([&] { return logs->has(LOG_ERROR, expected); }));
     EXPECT_EQ(Peer::queuedFrames(*camera), 0u);
     EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+}
+
+// The Pro's frame-sensor board does not answer the exposure register; these tests read it from a
+// register double so every frame's timing is seen.
+class ProFrameTimingTest : public ProCameraTest {
+protected:
+    static constexpr uint32_t APS_SHUTTER_ADDRESS = 0x5002;
+    static constexpr uint64_t EXPOSURE_US = 24919; // 66667 - 12 x 3479
+
+    void SetUp() override {
+        ProCameraTest::SetUp();
+        ASSERT_EQ(open(), 0);
+        auto shutter = std::make_shared<DeviceDouble>(IMX415_REGISTER_MAP, IMX415_REGISTER_MAP_SIZE);
+        shutter->pokeControl(APS_SHUTTER_ADDRESS, 3479);
+        Peer::timeFramesBy(*camera, shutter);
+        camera->addApsFrameCallback(collected.frameCallback());
+        ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    }
+
+    // Rising edges timing the frames 1 to count (after the edge that is only counted), one period apart.
+    static uint64_t edgeOf(size_t frame) { return 100000 + 33333 * static_cast<uint64_t>(frame); }
+    void pushEdges(size_t count) {
+        Evt3TestEncoder encoder;
+        for (size_t frame = 0; frame <= count; ++frame) {
+            encoder.addTrigger(EventTriggerIn(0, 1, edgeOf(frame)));
+        }
+        pushEvents(encoder);
+    }
+
+    // Every frame seen has the luma and exposure of the frame number given for it.
+    void expectFrames(const std::vector<size_t>& numbers, const std::function<uint8_t(size_t)>& lumaOf) {
+        ASSERT_TRUE(collected.waitForFrames(numbers.size()));
+        const auto frames = collected.frames();
+        ASSERT_EQ(frames.size(), numbers.size());
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const size_t n = numbers[i];
+            for (uint8_t channel : frames[i].centerPixel) {
+                EXPECT_NEAR(channel, greyLevelOf(lumaOf(n)), GREY_TOLERANCE) << "frame " << n;
+            }
+            EXPECT_EQ(frames[i].startTimestamp, edgeOf(n) - 200 - EXPOSURE_US) << "frame " << n;
+            EXPECT_EQ(frames[i].endTimestamp, edgeOf(n) + 25720) << "frame " << n;
+        }
+    }
+};
+
+TEST_F(ProFrameTimingTest, AFrameOfTheWrongSizeGivesUpItsTimingAndTheNextFramesKeepTheirOwn) {
+    pushEdges(3);
+    ASSERT_TRUE(eventually([&] { return Peer::timings(*camera).size() == 3; }));
+    board.aps->pushFrame(std::vector<uint8_t>(APS_WIDTH * APS_HEIGHT, 50)); // frame 1: the luma plane only
+    pushFrame(120);
+    pushFrame(200);
+    expectFrames({2, 3}, [](size_t n) { return static_cast<uint8_t>(n == 2 ? 120 : 200); });
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+    EXPECT_EQ(Peer::pairingLosses(*camera).lostFrames, 1u);
+    EXPECT_EQ(Peer::pairingLosses(*camera).discardedTimings, 1u);
+}
+
+TEST_F(ProFrameTimingTest, AFramePushedOutByTheQueueLimitGivesUpItsTimingAndTheRestKeepTheirOwn) {
+    const size_t count = OndrikCameraBase::FRAME_QUEUE_LIMIT + 1;
+    auto lumaOf = [](size_t n) { return static_cast<uint8_t>(20 + 6 * n); };
+    for (size_t n = 1; n <= count; ++n) {
+        pushFrame(lumaOf(n));
+    }
+    ASSERT_TRUE(eventually([&] { return Peer::apsFrameCount(*camera) == count; }));
+    EXPECT_EQ(Peer::queuedFrames(*camera), OndrikCameraBase::FRAME_QUEUE_LIMIT);
+    pushEdges(count);
+    std::vector<size_t> kept;
+    for (size_t n = 2; n <= count; ++n) {
+        kept.push_back(n);
+    }
+    expectFrames(kept, lumaOf);
+    EXPECT_TRUE(eventually([&] { return Peer::timings(*camera).empty(); })) << "frame 1's timing is discarded";
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+    EXPECT_EQ(Peer::pairingLosses(*camera).droppedFrames, 1u);
+    EXPECT_EQ(Peer::pairingLosses(*camera).discardedTimings, 1u);
+}
+
+TEST_F(ProFrameTimingTest, TimingsWithoutFramesAreBoundedAndTheirFramesComeUntimed) {
+    const size_t count = OndrikCameraBase::TIMING_QUEUE_LIMIT + 2;
+    pushEdges(count);
+    ASSERT_TRUE(eventually([&] { return Peer::pairingLosses(*camera).discardedTimings == 2; }));
+    EXPECT_EQ(Peer::timings(*camera).size(), OndrikCameraBase::TIMING_QUEUE_LIMIT);
+    EXPECT_EQ(Peer::timings(*camera).front().exposureEnd, edgeOf(3) + 25720);
+    // Frames 1 and 2 lost their timings to the bound: untimed, never the next ones' times.
+    pushFrame(10);
+    pushFrame(20);
+    pushFrame(30);
+    ASSERT_TRUE(collected.waitForFrames(3));
+    const auto frames = collected.frames();
+    EXPECT_EQ(frames[0].endTimestamp, 0u);
+    EXPECT_EQ(frames[0].startTimestamp, 0u);
+    EXPECT_EQ(frames[1].endTimestamp, 0u);
+    EXPECT_EQ(frames[2].endTimestamp, edgeOf(3) + 25720);
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+    EXPECT_EQ(Peer::pairingLosses(*camera).untimedFrames, 2u);
+}
+
+// Fills the disk of `disk` with a file, so the next write there fails.
+void fillDisk(const SmallTmpfs& disk) {
+    std::ofstream filler(disk.file("filler"), std::ios::binary);
+    const std::vector<char> block(4096, 'x');
+    while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+    }
+}
+
+bool loggedErrorStartingWith(const LogCapture& log, const std::string& start) {
+    for (const LogLine& line : log.lines()) {
+        if (line.level == LOG_ERROR && line.text.rfind(start, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(ProCameraTest, ARawRecordingWhoseDiskFillsEndsThereAndSaysSoWhileItRuns) {
+    SmallTmpfs disk("256k");
+    if (!disk.mounted()) {
+        GTEST_SKIP() << "needs root to mount a tmpfs";
+    }
+    ASSERT_EQ(open(), 0);
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    Peer::setRawChunkBytes(*camera, 16384); // written while the recording runs
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    ASSERT_EQ(camera->startRecording(disk.path(), "events", DVS_STREAM), 0);
+    ASSERT_TRUE(eventually([&] { return Peer::rawRecordingActive(*camera); }));
+    EXPECT_TRUE(camera->isRecordingHealthy(DVS_STREAM));
+
+    // Blocks of events until the disk is full: about 400 KB.
+    size_t sentEvents = 0;
+    Evt3TestEncoder encoder;
+    for (int block = 0; block < 20; ++block) {
+        for (int i = 0; i < 3000; ++i, ++sentEvents) {
+            const uint64_t t = 1000 + sentEvents;
+            encoder.setTime(t).addEvent(Event2D(static_cast<uint16_t>(i % 1280), static_cast<uint16_t>(i % 720), 1, t));
+        }
+        pushEvents(encoder);
+    }
+    ASSERT_TRUE(collected.waitForEvents(sentEvents));
+    const std::string path = disk.file("events.raw");
+    ASSERT_TRUE(eventually([&] { return !camera->isRecordingHealthy(DVS_STREAM); }));
+    EXPECT_FALSE(Peer::rawRecordingActive(*camera)) << "the recording takes no more data";
+    EXPECT_EQ(logs->count(LOG_ERROR, "Raw recording " + path + " ended: write failed: No space left on device."), 1);
+    EXPECT_EQ(camera->stopRecording(DVS_STREAM), -1);
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+
+    const std::vector<Event2D> recorded = readAllEvents(path);
+    ASSERT_GT(recorded.size(), 1000u);
+    ASSERT_LT(recorded.size(), sentEvents);
+    for (size_t i = 0; i < recorded.size(); ++i) {
+        ASSERT_EQ(recorded[i].timestamp, 1000 + i) << "no hole in the file";
+    }
+
+    // The next recording starts healthy.
+    std::filesystem::remove(path);
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    ASSERT_EQ(camera->startRecording(disk.path(), "again", DVS_STREAM), 0);
+    EXPECT_TRUE(camera->isRecordingHealthy(DVS_STREAM));
+    EXPECT_EQ(camera->stopRecording(DVS_STREAM), 0);
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+}
+
+TEST_F(ProCameraTest, AnMp4RecordingOnAFullDiskIsReportedByTheStop) {
+    SmallTmpfs disk("256k");
+    if (!disk.mounted()) {
+        GTEST_SKIP() << "needs root to mount a tmpfs";
+    }
+    ASSERT_EQ(open(), 0);
+    camera->addApsFrameCallback(collected.frameCallback());
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    ASSERT_EQ(camera->startRecording(disk.path(), "frames", APS_STREAM), 0);
+    fillDisk(disk); // after the file's header
+    // Noise encodes to more than the last page of the file holds.
+    constexpr int FRAMES = 10;
+    Evt3TestEncoder encoder;
+    for (int i = 0; i <= FRAMES; ++i) {
+        encoder.addTrigger(EventTriggerIn(0, 1, 100000 + 33333 * static_cast<uint64_t>(i)));
+    }
+    pushEvents(encoder);
+    ASSERT_TRUE(eventually([&] { return Peer::timings(*camera).size() == FRAMES; }));
+    std::minstd_rand noise(17);
+    for (int i = 0; i < FRAMES; ++i) {
+        std::vector<uint8_t> frame = greyNv12(APS_WIDTH, APS_HEIGHT, 0);
+        for (uint8_t& byte : frame) {
+            byte = static_cast<uint8_t>(noise());
+        }
+        board.aps->pushFrame(std::move(frame));
+    }
+    ASSERT_TRUE(collected.waitForFrames(FRAMES));
+    EXPECT_EQ(camera->stopRecording(APS_STREAM), -1);
+    EXPECT_FALSE(camera->isRecordingHealthy(APS_STREAM));
+    EXPECT_FALSE(camera->isRecordingHealthy(FUSION_STREAM));
+    EXPECT_TRUE(camera->isRecordingHealthy(DVS_STREAM));
+    EXPECT_TRUE(loggedErrorStartingWith(*logs, "APS recording " + disk.file("frames.mp4") + " ended: "));
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+}
+
+TEST_F(ProCameraTest, AStalledEncoderHoldsNoMoreThanTheFrameLimitAndTheDroppedFramesAreCounted) {
+    TempDir dir;
+    ASSERT_EQ(open(), 0);
+    constexpr size_t LIMIT = 4;
+    constexpr size_t FRAMES = 20;
+    Peer::setRecordLimits(*camera, OndrikCameraBase::RAW_QUEUE_LIMIT_BYTES, LIMIT);
+    ASSERT_EQ(camera->startRecording(dir.path(), "slow", APS_STREAM), 0);
+    auto frame = [&](size_t i) {
+        Peer::recordFrame(*camera, greyNv12(APS_WIDTH, APS_HEIGHT, static_cast<uint8_t>(10 + 10 * i)),
+                          1000000 + 33333 * i);
+    };
+    // The first frame shows the writer past its start: it takes frames as they come.
+    frame(0);
+    ASSERT_TRUE(eventually([&] { return Peer::mp4QueuedFrames(*camera) == 0; }));
+    {
+        auto stalled = Peer::holdEncoder(*camera);
+        // The writer takes the second frame and then waits for the encoder.
+        frame(1);
+        ASSERT_TRUE(eventually([&] { return Peer::mp4QueuedFrames(*camera) == 0; }));
+        for (size_t i = 2; i < FRAMES; ++i) {
+            frame(i);
+            ASSERT_LE(Peer::mp4QueuedFrames(*camera), LIMIT) << "frame " << i;
+        }
+        EXPECT_EQ(Peer::mp4DroppedFrames(*camera), FRAMES - 2 - LIMIT);
+        EXPECT_TRUE(logs->has(LOG_WARN, "APS recording fell behind: frames dropped: 1"));
+    }
+    EXPECT_EQ(camera->stopRecording(APS_STREAM), 0) << "the frames kept make a whole file";
+    EXPECT_TRUE(camera->isRecordingHealthy(APS_STREAM));
+    const std::string mp4 = dir.file("slow.mp4");
+    EXPECT_EQ(videotest::probeVideoStream(mp4)["nb_read_frames"], std::to_string(LIMIT + 2));
+    // The first two frames and the first LIMIT after them, at their own times.
+    EXPECT_EQ(videotest::probeFrameTimes(mp4), (std::vector<uint64_t>{0, 33333, 66666, 99999, 133332, 166665}));
+}
+
+TEST_F(ProCameraTest, AStalledRawWriterEndsTheRecordingAtTheByteLimitWithAFileThatHasNoHole) {
+    TempDir dir;
+    ASSERT_EQ(open(), 0);
+    // The raw file is a pipe that nobody reads yet: a disk that stops taking data.
+    const std::string path = dir.file("slow.raw");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    // Should the test end early, the writer's next write fails (instead of blocking the camera's stop).
+    ::signal(SIGPIPE, SIG_IGN);
+    bool readerOpen = true;
+    std::shared_ptr<void> closeReader(nullptr, [&](void*) {
+        if (readerOpen) {
+            ::close(reader);
+        }
+    });
+    constexpr size_t CHUNK = 4096;
+    constexpr size_t BUFFER = 5000; // every buffer hands one chunk over
+    constexpr size_t LIMIT = 4 * BUFFER;
+    Peer::setRawChunkBytes(*camera, CHUNK);
+    Peer::setRecordLimits(*camera, LIMIT, OndrikCameraBase::MP4_QUEUE_LIMIT_FRAMES);
+    ASSERT_EQ(camera->startRecording(dir.path(), "slow", DVS_STREAM), 0);
+    ASSERT_TRUE(eventually([&] { return Peer::rawRecordingActive(*camera); }));
+
+    std::vector<uint8_t> fed;
+    size_t buffers = 0;
+    auto feed = [&] {
+        std::vector<uint8_t> bytes(BUFFER);
+        for (size_t i = 0; i < BUFFER; ++i) {
+            bytes[i] = static_cast<uint8_t>((buffers * 7 + i) % 251);
+        }
+        ++buffers;
+        fed.insert(fed.end(), bytes.begin(), bytes.end());
+        Peer::recordRaw(*camera, std::move(bytes));
+    };
+    // What the pipe takes is written at once (a pipe holds 16 pages, and a write of a buffer takes at most
+    // three of them); the writer gets stuck once the pipe is full.
+    constexpr size_t fitting = 4;
+    for (size_t i = 0; i < fitting; ++i) {
+        feed();
+        ASSERT_TRUE(eventually([&] { return Peer::rawPendingBytes(*camera) == 0; })) << "buffer " << i;
+    }
+    while (buffers < 1000 && camera->isRecordingHealthy(DVS_STREAM)) {
+        feed();
+        ASSERT_LE(Peer::rawPendingBytes(*camera), LIMIT) << "buffer " << buffers;
+    }
+    ASSERT_FALSE(camera->isRecordingHealthy(DVS_STREAM));
+    EXPECT_FALSE(Peer::rawRecordingActive(*camera));
+    EXPECT_TRUE(logs->has(LOG_ERROR, "Raw recording " + path + " ended: the writer fell behind by " +
+                                         std::to_string(LIMIT + BUFFER) + " bytes (limit " + std::to_string(LIMIT) +
+                                         ")."));
+
+    // Read while the stop waits for the writer.
+    auto drained = std::async(std::launch::async, [reader] {
+        std::vector<uint8_t> all;
+        std::vector<uint8_t> block(65536);
+        for (;;) {
+            const ssize_t got = ::read(reader, block.data(), block.size());
+            if (got > 0) {
+                all.insert(all.end(), block.begin(), block.begin() + got);
+            } else if (got == 0) {
+                return all; // the writer closed the file
+            } else if (errno != EAGAIN && errno != EINTR) {
+                return all;
+            } else {
+                struct pollfd ready = {reader, POLLIN, 0};
+                ::poll(&ready, 1, 100);
+            }
+        }
+    });
+    EXPECT_EQ(camera->stopRecording(DVS_STREAM), -1);
+    const std::vector<uint8_t> file = drained.get();
+    ::close(reader);
+    readerOpen = false;
+    const std::string text(file.begin(), file.end());
+    const size_t headerEnd = text.find("% end\n");
+    ASSERT_NE(headerEnd, std::string::npos);
+    const std::vector<uint8_t> data(file.begin() + static_cast<std::ptrdiff_t>(headerEnd + 6), file.end());
+    EXPECT_GE(data.size(), fitting * BUFFER);
+    EXPECT_EQ(data.size() % BUFFER, 0u) << "whole chunks only";
+    EXPECT_LT(data.size(), fed.size());
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), fed.begin())) << "what was written is the data from the start";
 }
 
 TEST_F(ProCameraTest, AFusedRecordingHoldsTheEventsFromTheFirstFrameOnAndEveryPairedFrame) {

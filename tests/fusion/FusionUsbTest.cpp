@@ -30,6 +30,7 @@
 #include "fusionlab/FusionCollector.h"
 #include "fusionlab/FusionTestPeer.h"
 #include "fusionlab/Nv12Frames.h"
+#include "fusionlab/SmallTmpfs.h"
 #include "fusionlab/UsbFusionCamera.h"
 #include "rawfile/TempDir.h"
 #include "sensortrace/RegisterTrace.h"
@@ -369,6 +370,116 @@ TEST_F(FusionUsbTest, TheStreamsStartAndStopOneByOne) {
     EXPECT_EQ(camera->stop(DVS_STREAM), 0) << "nothing runs";
 }
 
+TEST_F(FusionUsbTest, ABrokenFrameGivesUpItsTimingAndEveryLaterFrameKeepsItsOwn) {
+    auto sim = plug();
+    auto camera = openCollecting();
+    ASSERT_NE(camera, nullptr);
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    // Frames A, B and C are timed by the edges at 133333, 166666 and 200000.
+    Evt3TestEncoder encoder;
+    encoder.addTrigger(EventTriggerIn(0, 1, 100000)); // only counted
+    const uint64_t edges[] = {133333, 166666, 200000};
+    for (uint64_t edge : edges) {
+        encoder.addTrigger(EventTriggerIn(0, 1, edge));
+    }
+    sim.streamEvents(encoder.takeWords());
+    ASSERT_TRUE(eventually([&] { return Peer::timings(*camera).size() == 3; }));
+
+    // A ends its transfer half way: broken.
+    const std::vector<uint8_t> a = greyNv12(WIDTH, HEIGHT, 40);
+    sim.streamFrame(std::vector<uint8_t>(a.begin(), a.begin() + static_cast<long>(FRAME_BYTES / 2)));
+    sim.streamFrame(greyNv12(WIDTH, HEIGHT, 120));
+    sim.streamFrame(greyNv12(WIDTH, HEIGHT, 200));
+    ASSERT_TRUE(collected.waitForFrames(2));
+    ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
+
+    const auto frames = collected.frames();
+    ASSERT_EQ(frames.size(), 2u);
+    const uint8_t lumas[] = {120, 200};
+    for (size_t i = 0; i < 2; ++i) {
+        expectGrey(frames[i].centerPixel, lumas[i], "frame " + std::to_string(i));
+        EXPECT_EQ(frames[i].startTimestamp, edges[i + 1] - 200 - EXPOSURE_US) << "frame " << i;
+        EXPECT_EQ(frames[i].endTimestamp, edges[i + 1] + 25720) << "frame " << i;
+    }
+    const auto losses = Peer::pairingLosses(*camera);
+    EXPECT_EQ(losses.lostFrames, 1u);
+    EXPECT_EQ(losses.discardedTimings, 1u) << "A's timing";
+    EXPECT_EQ(losses.untimedFrames, 0u);
+}
+
+TEST_F(FusionUsbTest, TheFrameStreamStoppedAndStartedInAFusedRunPairsAfreshFromTheRestart) {
+    auto sim = plug();
+    auto camera = openCollecting();
+    ASSERT_NE(camera, nullptr);
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    Evt3TestEncoder encoder;
+    timingEdges(encoder, 100000, 133333);
+    sim.streamEvents(encoder.takeWords());
+    sim.streamFrame(greyNv12(WIDTH, HEIGHT, 60));
+    ASSERT_TRUE(collected.waitForFrames(1));
+
+    ASSERT_EQ(camera->stop(APS_STREAM), 0);
+    // The trigger input goes on while no frames come: nothing is queued for them.
+    for (uint64_t t = 166666; t < 500000; t += 33333) {
+        encoder.addTrigger(EventTriggerIn(0, 1, t));
+    }
+    encoder.setTime(520000).addEvent(Event2D(1, 1, 1, 520000));
+    sim.streamEvents(encoder.takeWords());
+    ASSERT_TRUE(collected.waitForEvents(1));
+    EXPECT_TRUE(Peer::timings(*camera).empty());
+
+    // The first edge after the restart ends an exposure begun before it; the next times the first frame.
+    ASSERT_EQ(camera->start(APS_STREAM), 0);
+    timingEdges(encoder, 833333, 866666);
+    sim.streamEvents(encoder.takeWords());
+    ASSERT_TRUE(eventually([&] { return Peer::timings(*camera).size() == 1; }));
+    sim.streamFrame(greyNv12(WIDTH, HEIGHT, 180));
+    ASSERT_TRUE(collected.waitForFrames(2));
+    ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
+
+    const auto frames = collected.frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].endTimestamp, 133333u + 25720u);
+    expectGrey(frames[1].centerPixel, 180, "after the restart");
+    EXPECT_EQ(frames[1].startTimestamp, 866666u - 200 - EXPOSURE_US);
+    EXPECT_EQ(frames[1].endTimestamp, 866666u + 25720u);
+    EXPECT_TRUE(Peer::timings(*camera).empty());
+}
+
+TEST_F(FusionUsbTest, At60HzEveryExposureEndIsMarkedOnceInTimeOrder) {
+    auto sim = plug();
+    auto camera = openCollecting();
+    ASSERT_NE(camera, nullptr);
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    // A mark lies 25720 us after its edge, more than one 60 Hz period: two are pending at a time.
+    constexpr uint64_t PERIOD_US = 16667;
+    constexpr size_t EDGES = 11; // the first is only counted
+    constexpr uint64_t FIRST_EDGE = 100000;
+    constexpr uint64_t EVENT_STEP_US = 1000;
+    Evt3TestEncoder encoder;
+    size_t edge = 0;
+    const uint64_t end = FIRST_EDGE + PERIOD_US * EDGES + 30000;
+    for (uint64_t t = FIRST_EDGE; t < end; t += EVENT_STEP_US) {
+        for (; edge < EDGES && FIRST_EDGE + PERIOD_US * edge <= t; ++edge) {
+            encoder.addTrigger(EventTriggerIn(0, 1, FIRST_EDGE + PERIOD_US * edge));
+        }
+        encoder.setTime(t).addEvent(Event2D(1, 1, 1, t));
+    }
+    sim.streamEvents(encoder.takeWords());
+    ASSERT_TRUE(collected.waitForSyncs(EDGES - 1));
+    ASSERT_TRUE(collected.waitForEvents((end - FIRST_EDGE) / EVENT_STEP_US));
+    ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
+
+    const auto syncs = collected.syncs();
+    ASSERT_EQ(syncs.size(), EDGES - 1);
+    for (size_t k = 1; k < EDGES; ++k) {
+        const uint64_t mark = FIRST_EDGE + PERIOD_US * k + 25720;
+        EXPECT_EQ(syncs[k - 1].polarity, 1);
+        EXPECT_GE(syncs[k - 1].timestamp, mark) << "mark " << k;
+        EXPECT_LT(syncs[k - 1].timestamp, mark + EVENT_STEP_US) << "mark " << k;
+    }
+}
+
 TEST_F(FusionUsbTest, AFusedRecordingBeginsAtTheFirstFrameAndTimesTheVideoByExposureEnds) {
     TempDir dir;
     auto sim = plug();
@@ -484,6 +595,50 @@ TEST_F(FusionUsbTest, RecordingsOfOneStreamStopOnTheirOwn) {
     EXPECT_EQ(videotest::probeFrameTimes(dir.file("both.mp4")), (std::vector<uint64_t>{0, 33333}));
 }
 
+TEST_F(FusionUsbTest, ARawRecordingThatFillsItsDiskIsReportedByTheStopAndReadsBackAsFarAsItGot) {
+    SmallTmpfs disk("256k");
+    if (!disk.mounted()) {
+        GTEST_SKIP() << "needs root to mount a tmpfs";
+    }
+    auto sim = plug();
+    auto camera = openCollecting();
+    ASSERT_NE(camera, nullptr);
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    ASSERT_EQ(camera->startRecording(disk.path(), "full", DVS_STREAM), 0);
+    ASSERT_TRUE(eventually([&] { return Peer::rawRecordingActive(*camera); }));
+
+    // About 800 KB of events for a disk of 256 KiB.
+    constexpr size_t EVENTS = 140000;
+    Evt3TestEncoder encoder;
+    std::vector<Event2D> sent;
+    for (size_t i = 0; i < EVENTS; ++i) {
+        const Event2D e(static_cast<uint16_t>(i % 1280), static_cast<uint16_t>(i % 720), static_cast<int16_t>(i % 2),
+                        1000 + i);
+        encoder.setTime(e.timestamp).addEvent(e);
+        sent.push_back(e);
+    }
+    const std::vector<uint16_t> words = encoder.takeWords();
+    ASSERT_GT(words.size() * 2, 800000u);
+    sim.streamEvents(words);
+    ASSERT_TRUE(collected.waitForEvents(EVENTS));
+    EXPECT_TRUE(camera->isRecordingHealthy(DVS_STREAM)) << "the events wait in memory for the next write";
+
+    const std::string path = disk.file("full.raw");
+    EXPECT_EQ(camera->stopRecording(DVS_STREAM), -1);
+    EXPECT_FALSE(camera->isRecordingHealthy(DVS_STREAM));
+    EXPECT_TRUE(camera->isRecordingHealthy(APS_STREAM));
+    EXPECT_EQ(logs->count(LOG_ERROR, "Raw recording " + path + " ended: write failed: No space left on device."), 1);
+    ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
+
+    EXPECT_LE(std::filesystem::file_size(path), 256u * 1024);
+    const auto events = readAllEvents(path);
+    ASSERT_GT(events.size(), 10000u);
+    ASSERT_LT(events.size(), EVENTS);
+    for (size_t i = 0; i < events.size(); ++i) {
+        ASSERT_EQ(events[i], sent[i]) << "the file holds the sensor's words up to where the disk was full: " << i;
+    }
+}
+
 TEST_F(FusionUsbTest, TheCalibrationStoreIsReadCheckedAndWritten) {
     TempDir dir;
     auto sim = plug();
@@ -561,6 +716,22 @@ TEST_F(FusionUsbTest, TheConfigurationFileHoldsTheFrameSensorToolAndItsResetComm
     ASSERT_TRUE(camera->loadCameraConfigParams(dir.file("reset.json")));
     std::vector<uint8_t> block(32, 0);
     EXPECT_EQ(sim.model->boardRegister(UsbFusionCamera::CAMERA_RESET), block) << "a reset command of mode 0";
+}
+
+TEST_F(FusionUsbTest, TheExportedConfigurationLoadsBackAndExportsTheSameFile) {
+    TempDir dir;
+    auto sim = plug();
+    sim.setExposure(102); // the board's own default: 65443 us
+    auto camera = open();
+    ASSERT_NE(camera, nullptr);
+    const std::string first = dir.file("first.json");
+    const std::string second = dir.file("second.json");
+    ASSERT_TRUE(camera->exportCameraConfigParams(first));
+    EXPECT_EQ(nlohmann::json::parse(readText(first))["ApsCtrl"]["exposure_time"], 65443);
+    EXPECT_TRUE(camera->loadCameraConfigParams(first));
+    EXPECT_EQ(sim.boardValue(UsbFusionCamera::APS_SHUTTER), 102u);
+    ASSERT_TRUE(camera->exportCameraConfigParams(second));
+    EXPECT_EQ(readText(second), readText(first));
 }
 
 TEST_F(FusionUsbTest, AnUnpluggedCameraStopsItselfAndTheNextListingDropsIt) {

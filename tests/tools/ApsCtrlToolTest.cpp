@@ -46,7 +46,7 @@ TEST(ApsCtrlTool, DefaultsAreReadFromTheBoardAtConstruction) {
     ASSERT_TRUE(tool.getParamInfo("exposure_time", i));
     EXPECT_EQ(i.defaultValue, 24919); // from the line count 3479, not the declared 24918
     EXPECT_EQ(i.min, 1);
-    EXPECT_EQ(i.max, 26008);
+    EXPECT_EQ(i.max, 66667);
     EXPECT_EQ(i.unit, "us");
     ASSERT_TRUE(tool.getParamInfo("black_level_offset", i));
     EXPECT_EQ(i.defaultValue, 50);
@@ -84,7 +84,8 @@ TEST(ApsCtrlTool, ExposureTimeIsALineCountOfTheSensor) {
         uint32_t lines;
         int readBack;
     };
-    for (const auto& c : {Case{24918, 3479, 24919}, Case{26008, 3388, 26011}, Case{1, 5555, 7}}) {
+    for (const auto& c : {Case{24918, 3479, 24919}, Case{26008, 3388, 26011}, Case{1, 5555, 7},
+                          Case{65443, 102, 65443}, Case{66667, 0, 66667}}) {
         rig.clear();
         LogCapture log;
         ASSERT_TRUE(tool.setParam("exposure_time", c.set)) << c.set;
@@ -93,6 +94,31 @@ TEST(ApsCtrlTool, ExposureTimeIsALineCountOfTheSensor) {
         int back = 0;
         ASSERT_TRUE(tool.getParam("exposure_time", back));
         EXPECT_EQ(back, c.readBack) << c.set;
+    }
+}
+
+TEST(ApsCtrlTool, EveryExposureTheBoardCanHoldReadsBackAndSetsTheSameLineCountAgain) {
+    auto rig = runningBoard();
+    Imx415ApsCtrl tool(rig.controller);
+    const uint32_t address = rig.device->addressOf("aps_shutter");
+    for (uint32_t lines = 0; lines <= 5555; ++lines) {
+        rig.device->pokeControl(address, lines);
+        int exposure = 0;
+        ASSERT_TRUE(tool.getParam("exposure_time", exposure)) << lines;
+        ASSERT_TRUE(tool.setParam("exposure_time", exposure)) << lines << " lines read as " << exposure;
+        ASSERT_EQ(controlWrites(rig, "aps_shutter").back(), lines) << exposure;
+    }
+}
+
+TEST(ApsCtrlTool, ExposuresTheLineCountCannotExpressAreRefused) {
+    auto rig = runningBoard();
+    Imx415ApsCtrl tool(rig.controller);
+    for (int exposure : {0, -5, 66668, 100000}) {
+        rig.clear();
+        LogCapture log;
+        EXPECT_FALSE(tool.setParam("exposure_time", exposure)) << exposure;
+        EXPECT_TRUE(controlWrites(rig, "aps_shutter").empty()) << exposure;
+        EXPECT_TRUE(log.has(LOG_ERROR, "Exposure time " + std::to_string(exposure) + " us is out of range [1, 66667]."));
     }
 }
 
@@ -178,7 +204,7 @@ TEST(ApsCtrlTool, ValuesOutsideTheRangesAreRefusedWithoutRegisterAccess) {
     Imx415ApsCtrl tool(rig.controller);
     rig.clear();
     LogCapture log;
-    for (int bad : {0, 26009, -3}) {
+    for (int bad : {0, 66668, -3}) {
         EXPECT_FALSE(tool.setParam("exposure_time", bad)) << bad;
     }
     for (float bad : {-0.5f, 72.5f, std::numeric_limits<float>::quiet_NaN()}) {

@@ -49,6 +49,7 @@ OndrikCameraBase::OndrikCameraBase(CameraDescription description_, int32_t apsWi
     fileInfo.width = static_cast<uint16_t>(dvsWidth);
     fileInfo.height = static_cast<uint16_t>(dvsHeight);
     fileInfo.serialNumber = description.serialNumber;
+    dvsChunkBytes = static_cast<size_t>(dvsWidth) * static_cast<size_t>(dvsHeight) * DVS_CHUNK_FACTOR;
     buildBuffers();
 }
 
@@ -204,6 +205,8 @@ int OndrikCameraBase::init() {
         eventRateControlTool = std::make_shared<Imx636EventRateControl>(dvsRegisterController);
         eventRateControlTool->setParam("enable", true);
         eventRateControlTool->setMaxLimitEventRate(MAX_EVENT_RATE);
+        // The rate in the sensor within the new limit, so the configuration exported now loads back.
+        eventRateControlTool->setParam("max_event_rate", MAX_EVENT_RATE);
         tools.addTool(EVENT_RATE_CONTROL, eventRateControlTool);
         tools.addTool(EVENT_TRAIL_FILTER, std::make_shared<Imx636EventTrailFilter>(dvsRegisterController));
         tools.addTool(ROI, std::make_shared<Imx636ROI>(dvsRegisterController));
@@ -277,6 +280,16 @@ bool OndrikCameraBase::startFrameSensorLocked() {
         std::lock_guard<std::mutex> lock(frameBufferMutex);
         currentFrameBuffer->clear();
     }
+    {
+        // Within a fused run the frames count afresh from this start: what the last run of the frame
+        // sensor left in the queues belongs to frames that are gone.
+        std::lock_guard<std::mutex> lock(queueMutex);
+        if (fusionActive.load()) {
+            resetPairingLocked();
+            framePairingOpen = true;
+            skipNextTimingEdge = true;
+        }
+    }
     if (apsSensor->start() != 0) {
         QN_ERROR("The frame sensor of camera %s did not start.", description.serialNumber.c_str());
         return false;
@@ -298,13 +311,24 @@ void OndrikCameraBase::resetFusionState() {
     std::lock_guard<std::mutex> lock(queueMutex);
     apsFrameCount.store(0);
     triggerCount.store(0);
-    frameQueue.clear();
-    timingQueue.clear();
+    resetPairingLocked();
     droppedApsFrames = 0;
+    lostApsFrames = 0;
+    untimedApsFrames = 0;
+    discardedTimings = 0;
     if (decoder) {
         decoder->setCustomTriggerIn(0);
     }
     fusionActive.store(true);
+    framePairingOpen = true;
+    skipNextTimingEdge = false; // the first edge of the run is passed over by its count
+}
+
+void OndrikCameraBase::resetPairingLocked() {
+    frameQueue.clear();
+    timingQueue.clear();
+    lastFrameSequence = 0;
+    lastTimingSequence = 0;
 }
 
 bool OndrikCameraBase::joinEndedRun() {
@@ -430,6 +454,10 @@ int OndrikCameraBase::stop(STREAM_TYPE type) {
                 }
             } else if (apsSensorRunning.exchange(false)) {
                 apsSensor->stop();
+                // No frames come until the next start, which begins the pairing afresh: edges queue
+                // nothing meanwhile.
+                std::lock_guard<std::mutex> queueLock(queueMutex);
+                framePairingOpen = false;
             }
         } catch (const std::exception& e) {
             QN_ERROR("Stop camera failed: %s", e.what());
@@ -476,7 +504,11 @@ int OndrikCameraBase::stopAll(bool lost, bool* stopped) {
             result = -1;
         }
         running.store(0);
-        fusionActive.store(false);
+        {
+            std::lock_guard<std::mutex> queueLock(queueMutex);
+            fusionActive.store(false);
+            framePairingOpen = false;
+        }
         try {
             dvsEnable(false);
             std::this_thread::sleep_for(std::chrono::milliseconds(STOP_SETTLE_MS));
@@ -644,6 +676,7 @@ void OndrikCameraBase::assembleFrame(const std::vector<uint8_t>& buffer) {
     std::lock_guard<std::mutex> lock(frameBufferMutex);
     if (!assembleFrames && buffer.size() != expected) {
         QN_ERROR("Unexpected APS frame size: %zu (expected %zu).", buffer.size(), expected);
+        frameLostLocked();
         return;
     }
     const size_t held = currentFrameBuffer->size();
@@ -652,9 +685,11 @@ void OndrikCameraBase::assembleFrame(const std::vector<uint8_t>& buffer) {
         if (held > 0) {
             QN_ERROR("Unexpected APS frame size: %zu (expected %zu).", held, expected);
             currentFrameBuffer->clear();
+            frameLostLocked();
         }
         if (buffer.size() > expected) {
             QN_ERROR("Unexpected APS frame size: %zu (expected %zu).", buffer.size(), expected);
+            frameLostLocked();
             return;
         }
     }
@@ -671,7 +706,7 @@ void OndrikCameraBase::assembleFrame(const std::vector<uint8_t>& buffer) {
 
 void OndrikCameraBase::queueFrameLocked() {
     std::lock_guard<std::mutex> lock(queueMutex);
-    if (!fusionActive.load()) {
+    if (!fusionActive.load() || !framePairingOpen) {
         return; // frames are paired only while a fused stream runs
     }
     if (frameQueue.size() >= FRAME_QUEUE_LIMIT) {
@@ -681,8 +716,64 @@ void OndrikCameraBase::queueFrameLocked() {
                     static_cast<unsigned long long>(droppedApsFrames));
         }
     }
-    frameQueue.push_back(currentFrameBuffer);
+    frameQueue.push_back(QueuedFrame{currentFrameBuffer, ++lastFrameSequence});
     fusionCondition.notify_one();
+}
+
+void OndrikCameraBase::frameLostLocked() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    if (!fusionActive.load() || !framePairingOpen) {
+        return;
+    }
+    ++lastFrameSequence;
+    ++lostApsFrames;
+    fusionCondition.notify_one();
+}
+
+void OndrikCameraBase::queueTimingLocked(FrameTiming timing) {
+    timing.sequence = ++lastTimingSequence;
+    // Frames before the oldest waiting one (or all so far, none waiting) are gone.
+    const uint64_t claimable = frameQueue.empty() ? lastFrameSequence + 1 : frameQueue.front().sequence;
+    if (timing.sequence < claimable) {
+        ++discardedTimings;
+    } else {
+        if (timingQueue.size() >= TIMING_QUEUE_LIMIT) {
+            timingQueue.pop_front();
+            ++discardedTimings;
+        }
+        timingQueue.push_back(timing);
+    }
+    // A waiting frame whose timing was discarded is ready now as well.
+    fusionCondition.notify_one();
+}
+
+bool OndrikCameraBase::frameReadyLocked() const {
+    return !frameQueue.empty() && lastTimingSequence >= frameQueue.front().sequence;
+}
+
+bool OndrikCameraBase::takeFrameLocked(QueuedFrame& frame, FrameTiming& timing) {
+    if (!frameReadyLocked()) {
+        return false;
+    }
+    const uint64_t wanted = frameQueue.front().sequence;
+    while (!timingQueue.empty() && timingQueue.front().sequence < wanted) {
+        timingQueue.pop_front(); // its frame was lost
+        ++discardedTimings;
+    }
+    if (!timingQueue.empty() && timingQueue.front().sequence == wanted) {
+        timing = timingQueue.front();
+        timingQueue.pop_front();
+    } else {
+        // Its timing came and was discarded: never another frame's.
+        timing = FrameTiming{};
+        if (untimedApsFrames++ % DROP_LOG_INTERVAL == 0) {
+            QN_WARN("APS frames without frame timing delivered untimed: %llu",
+                    static_cast<unsigned long long>(untimedApsFrames));
+        }
+    }
+    frame = std::move(frameQueue.front());
+    frameQueue.pop_front();
+    return true;
 }
 
 void OndrikCameraBase::eventStreamArrived(Event2D* first, Event2D* last) {
@@ -702,6 +793,8 @@ void OndrikCameraBase::triggerInArrived(EventTriggerIn trigger) {
         // The first rising edge after a fused start ends an exposure that began before it.
         if (triggerCount.load() == 0) {
             triggerCount.fetch_add(1);
+            std::lock_guard<std::mutex> lock(queueMutex);
+            skipNextTimingEdge = false; // this is the edge a frame-sensor start passes over
             return;
         }
         FrameTiming timing;
@@ -715,10 +808,15 @@ void OndrikCameraBase::triggerInArrived(EventTriggerIn trigger) {
             QN_ERROR("Get aps exposure time failed.");
         }
         std::lock_guard<std::mutex> lock(queueMutex);
-        if (fusionActive.load()) {
-            timingQueue.push_back(timing);
-            fusionCondition.notify_one();
+        if (!fusionActive.load() || !framePairingOpen) {
+            return;
         }
+        if (skipNextTimingEdge) {
+            // The first edge since the frame sensor started again, as the first of a run.
+            skipNextTimingEdge = false;
+            return;
+        }
+        queueTimingLocked(timing);
         return;
     }
     case 2:
@@ -735,21 +833,17 @@ void OndrikCameraBase::triggerInArrived(EventTriggerIn trigger) {
 void OndrikCameraBase::dataFusionLoop(Owner owner, bool owned) {
     streamThreadOwner = this;
     for (;;) {
-        FrameBuffer frame;
+        QueuedFrame queued;
         FrameTiming timing;
         {
             std::unique_lock<std::mutex> lock(queueMutex);
-            fusionCondition.wait(lock, [&] {
-                return running.load() == 0 || (!frameQueue.empty() && !timingQueue.empty());
-            });
+            fusionCondition.wait(lock, [&] { return running.load() == 0 || frameReadyLocked(); });
             if (running.load() == 0) {
                 return;
             }
-            frame = std::move(frameQueue.front());
-            frameQueue.pop_front();
-            timing = timingQueue.front();
-            timingQueue.pop_front();
+            takeFrameLocked(queued, timing);
         }
+        FrameBuffer frame = std::move(queued.buffer);
         // Outside the queue lock: converting and the callbacks must not hold up the stream threads.
         std::shared_ptr<FusionCameraPrivate> hold = owner.lock();
         if (owned && !hold) {

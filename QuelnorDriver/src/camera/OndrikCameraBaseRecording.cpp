@@ -1,4 +1,6 @@
 // OndrikCameraBase: recording of both streams, the calibration and the identity registers.
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -21,6 +23,18 @@ constexpr const char* FIRMWARE_VERSION_REGISTER = "firmware_version";
 constexpr const char* SERIAL_NUMBER_REGISTER = "usb_serialnumber";
 // Room beyond the hand-over size of a raw chunk, so the buffer that crosses it needs no new memory.
 constexpr size_t CHUNK_MARGIN_BYTES = 1 << 20;
+// Frames the MP4 recording dropped are logged for the first and then every this many.
+constexpr uint64_t DROP_LOG_INTERVAL = 100;
+
+// What the last failed system call said, for a failure the stream reports only as a state.
+std::string systemCause(int error, const char* what) {
+    return error != 0 ? std::string(what) + ": " + std::strerror(error) : std::string(what);
+}
+
+// The converter logs the FFmpeg error itself; its result only says that it failed.
+std::string converterCause(int result, const char* what) {
+    return std::string(what) + " (converter result " + std::to_string(result) + ")";
+}
 
 } // namespace
 
@@ -65,6 +79,8 @@ int OndrikCameraBase::startRecordingDvsStream(std::string path) {
         return -1;
     }
     QN_INFO("Start recording DVS stream to %s.", path.c_str());
+    dvsRecordPath = path;
+    dvsRecordFailed.store(false);
     dvsFile.clear();
     dvsFile.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
     if (!dvsFile.is_open()) {
@@ -72,14 +88,14 @@ int OndrikCameraBase::startRecordingDvsStream(std::string path) {
         QN_ERROR("%s", message.c_str());
         return -1;
     }
-    const size_t chunkBytes = static_cast<size_t>(dvsWidth) * static_cast<size_t>(dvsHeight) * DVS_CHUNK_FACTOR;
-    std::unique_ptr<BufferPool> pool = makeBufferPool(RECORD_CHUNKS, chunkBytes + CHUNK_MARGIN_BYTES);
+    std::unique_ptr<BufferPool> pool = makeBufferPool(RECORD_CHUNKS, dvsChunkBytes + CHUNK_MARGIN_BYTES);
     {
         std::lock_guard<std::mutex> lock(dvsChunkMutex);
         dvsChunkPool = std::move(pool);
         currentDvsChunk = dvsChunkPool->acquire();
         currentDvsChunk->clear();
         dvsChunkQueue.clear();
+        dvsPendingBytes = 0;
         dvsRecordStopRequested = false;
     }
     dvsRecordActive = true;
@@ -92,7 +108,7 @@ void OndrikCameraBase::dvsRecordLoop() {
     // gives no start line).
     uint64_t firstFrame = 0;
     for (;;) {
-        if (!apsRecording.load()) {
+        if (!apsRecording.load() || apsRecordFailed.load()) {
             break;
         }
         bool frameRecorded = false;
@@ -123,7 +139,7 @@ void OndrikCameraBase::dvsRecordLoop() {
     saveDvsBuffer2File(reinterpret_cast<const uint8_t*>(header.data()), header.size());
     {
         std::lock_guard<std::mutex> lock(dvsChunkMutex);
-        if (!dvsRecordStopRequested) {
+        if (!dvsRecordStopRequested && !dvsRecordFailed.load()) {
             dvsRecording.store(true); // from now on the event-stream thread hands its buffers over
         }
     }
@@ -137,37 +153,87 @@ void OndrikCameraBase::dvsRecordLoop() {
             stopping = dvsRecordStopRequested;
         }
         // Written without the lock: the event-stream thread never waits for the disk.
-        for (const FrameBuffer& chunk : chunks) {
+        for (FrameBuffer& chunk : chunks) {
+            if (dvsRecordFailed.load()) {
+                break;
+            }
             saveDvsBuffer2File(chunk->data(), chunk->size());
+            const size_t written = chunk->size();
+            chunk.reset();
+            std::lock_guard<std::mutex> lock(dvsChunkMutex);
+            dvsPendingBytes -= std::min(dvsPendingBytes, written);
         }
-        if (stopping) {
-            return; // the stop queued the last chunk before it asked
+        if (stopping || dvsRecordFailed.load()) {
+            return; // the stop queued the last chunk before it asked; a failure ended the file
         }
     }
 }
 
 void OndrikCameraBase::saveDvsBuffer2File(const uint8_t* data, uint64_t size) {
-    if (size == 0) {
+    if (size == 0 || dvsRecordFailed.load()) {
         return;
     }
-    const bool wasGood = dvsFile.good();
+    errno = 0;
     dvsFile.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    if (wasGood && !dvsFile.good()) {
-        QN_ERROR("Writing the raw recording failed: the file misses data from here on.");
+    if (!dvsFile.good()) {
+        failRawRecording(systemCause(errno, "write failed"));
     }
+}
+
+void OndrikCameraBase::failRawRecording(const std::string& cause) {
+    std::lock_guard<std::mutex> lock(dvsChunkMutex);
+    failRawRecordingLocked(cause);
+}
+
+void OndrikCameraBase::failRawRecordingLocked(const std::string& cause) {
+    if (dvsRecordFailed.exchange(true)) {
+        return;
+    }
+    // The file keeps what was written before: a short file reads back, one with a hole would not.
+    QN_ERROR("Raw recording %s ended: %s.", dvsRecordPath.c_str(), cause.c_str());
+    dvsRecording.store(false);
+    dvsChunkQueue.clear();
+    dvsPendingBytes = 0;
+    dvsChunkCondition.notify_all();
+}
+
+void OndrikCameraBase::failMp4RecordingLocked(const std::string& cause) {
+    if (apsRecordFailed.exchange(true)) {
+        return;
+    }
+    QN_ERROR("APS recording %s ended: %s.", apsRecordPath.c_str(), cause.c_str());
+}
+
+bool OndrikCameraBase::isRecordingHealthy(STREAM_TYPE type) const {
+    if (type == DVS_STREAM) {
+        return !dvsRecordFailed.load();
+    }
+    if (type == APS_STREAM) {
+        return !apsRecordFailed.load();
+    }
+    return !dvsRecordFailed.load() && !apsRecordFailed.load();
 }
 
 void OndrikCameraBase::prepareDvsData2Save(std::vector<uint8_t>& buffer) {
     if (!dvsRecording.load()) {
         return;
     }
-    const size_t chunkBytes = static_cast<size_t>(dvsWidth) * static_cast<size_t>(dvsHeight) * DVS_CHUNK_FACTOR;
     std::lock_guard<std::mutex> lock(dvsChunkMutex);
     if (!dvsRecording.load() || !currentDvsChunk) {
         return;
     }
     currentDvsChunk->insert(currentDvsChunk->end(), buffer.begin(), buffer.end());
-    if (currentDvsChunk->size() > chunkBytes) {
+    if (currentDvsChunk->size() > dvsChunkBytes) {
+        if (dvsPendingBytes + currentDvsChunk->size() > rawQueueLimitBytes) {
+            // Dropping this chunk and going on would leave a hole in the event stream, which no reader
+            // can tell from a quiet scene: the file rather ends here, whole up to this point.
+            failRawRecordingLocked("the writer fell behind by " +
+                                   std::to_string(dvsPendingBytes + currentDvsChunk->size()) +
+                                   " bytes (limit " + std::to_string(rawQueueLimitBytes) + ")");
+            currentDvsChunk->clear();
+            return;
+        }
+        dvsPendingBytes += currentDvsChunk->size();
         dvsChunkQueue.push_back(std::move(currentDvsChunk));
         currentDvsChunk = dvsChunkPool->acquire();
         currentDvsChunk->clear();
@@ -207,12 +273,15 @@ int OndrikCameraBase::startRecordingApsStream(std::string dir, std::string name)
             return -1;
         }
         apsFileOpen = true;
+        apsRecordPath = path;
+        apsRecordFailed.store(false);
         lastRecordedPts = -1;
     }
     std::unique_ptr<BufferPool> pool = makeBufferPool(RECORD_FRAMES, frameBytes());
     std::lock_guard<std::mutex> lock(apsRecordMutex);
     firstApsTimestamp = 0;
     apsFramesRecorded = 0;
+    apsRecordDroppedFrames = 0;
     apsRecordPool = std::move(pool);
     currentApsRecordBuffer = apsRecordPool->acquire();
     currentApsRecordBuffer->clear();
@@ -225,7 +294,15 @@ int OndrikCameraBase::startRecordingApsStream(std::string dir, std::string name)
 
 void OndrikCameraBase::prepareApsData2Save(const uint8_t* data, uint32_t size, uint64_t timestamp) {
     std::lock_guard<std::mutex> lock(apsRecordMutex);
-    if (!apsRecording.load() || !apsRecordPool || data == nullptr) {
+    if (!apsRecording.load() || apsRecordFailed.load() || !apsRecordPool || data == nullptr) {
+        return;
+    }
+    if (apsRecordQueue.size() >= mp4QueueLimitFrames) {
+        // The encoder fell behind: this frame is left out and counted, so memory stays bounded.
+        if (apsRecordDroppedFrames++ % DROP_LOG_INTERVAL == 0) {
+            QN_WARN("APS recording fell behind: frames dropped: %llu",
+                    static_cast<unsigned long long>(apsRecordDroppedFrames));
+        }
         return;
     }
     if (!currentApsRecordBuffer) {
@@ -255,7 +332,7 @@ void OndrikCameraBase::prepareApsData2Save(std::vector<uint8_t>& data, uint64_t 
 
 void OndrikCameraBase::encodeRecordedFrame(const FrameBuffer& frame, int64_t pts) {
     std::lock_guard<std::mutex> lock(recordConverterMutex);
-    if (!recordConverter || !apsFileOpen) {
+    if (!recordConverter || !apsFileOpen || apsRecordFailed.load()) {
         return;
     }
     // Frame times in a file must grow: a frame without timing, or timed before the one written last,
@@ -268,16 +345,21 @@ void OndrikCameraBase::encodeRecordedFrame(const FrameBuffer& frame, int64_t pts
                     static_cast<long long>(pts), static_cast<long long>(at));
         }
     }
-    if (recordConverter->nv12ToVideo(*frame, at) < 0) {
-        QN_ERROR("Recording an APS frame failed.");
+    const int result = recordConverter->nv12ToVideo(*frame, at);
+    if (result < 0) {
+        failMp4RecordingLocked(converterCause(result, "encoding a frame failed"));
     }
     lastRecordedPts = at;
 }
 
 void OndrikCameraBase::closeRecordedFile() {
     std::lock_guard<std::mutex> lock(recordConverterMutex);
-    if (recordConverter && apsFileOpen && recordConverter->flushAndCloseVideo() < 0) {
-        QN_ERROR("Closing the APS recording failed.");
+    // Also after a failed frame: what was encoded before is finished into a readable file if it can be.
+    if (recordConverter && apsFileOpen) {
+        const int result = recordConverter->flushAndCloseVideo();
+        if (result < 0) {
+            failMp4RecordingLocked(converterCause(result, "closing the file failed"));
+        }
     }
     apsFileOpen = false;
 }
@@ -343,6 +425,7 @@ int OndrikCameraBase::stopRecording(STREAM_TYPE type) {
     const bool events = type == DVS_STREAM || type == FUSION_STREAM;
     const bool frames = type == APS_STREAM || type == FUSION_STREAM;
     std::lock_guard<std::mutex> control(recordControlMutex);
+    int result = 0;
     if (events && dvsRecordActive) {
         {
             std::lock_guard<std::mutex> lock(dvsChunkMutex);
@@ -357,13 +440,20 @@ int OndrikCameraBase::stopRecording(STREAM_TYPE type) {
         if (dvsRecordThread.joinable()) {
             dvsRecordThread.join();
         }
+        errno = 0;
         dvsFile.close();
+        if (dvsFile.fail()) {
+            failRawRecording(systemCause(errno, "closing the file failed"));
+        }
         {
             std::lock_guard<std::mutex> lock(dvsChunkMutex);
             dvsChunkQueue.clear();
             dvsChunkPool.reset();
         }
         dvsRecordActive = false;
+        if (dvsRecordFailed.load()) {
+            result = -1;
+        }
     }
     if (frames && apsRecording.load()) {
         std::unique_lock<std::mutex> lock(apsRecordMutex);
@@ -376,8 +466,11 @@ int OndrikCameraBase::stopRecording(STREAM_TYPE type) {
         apsRecordPool.reset();
         currentApsRecordBuffer.reset();
         firstApsTimestamp = 0;
+        if (apsRecordFailed.load()) {
+            result = -1;
+        }
     }
-    return 0;
+    return result;
 }
 
 // ---------------------------------------------------------------- calibration

@@ -656,10 +656,13 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
                 firstTimestamp = ts;
                 state |= FIRST_SET;
             }
-            uint64_t pending = customTriggerIn.load(std::memory_order_relaxed);
+            const uint64_t pending = customTriggerIn.load(std::memory_order_relaxed);
             if (pending != 0 && ts >= pending) [[unlikely]] {
-                // Cleared before the callback runs, so a new time set from inside it is kept.
-                if (customTriggerIn.compare_exchange_strong(pending, 0) && triggerInCallback) {
+                // Each is taken before its callback runs, so a time set from inside it is kept.
+                while (takeDueCustomTrigger(ts)) {
+                    if (!triggerInCallback) {
+                        continue;
+                    }
                     if (n != 0) {
                         flush();
                     }
@@ -867,7 +870,41 @@ uint64_t EVT3Decoder::getDecodeEventCount() {
     return value;
 }
 
-void EVT3Decoder::setCustomTriggerIn(uint64_t timestamp) { customTriggerIn.store(timestamp); }
+void EVT3Decoder::setCustomTriggerIn(uint64_t timestamp) {
+    std::lock_guard<std::mutex> lock(customTriggerMutex);
+    if (timestamp == 0) {
+        customTriggerCount = 0;
+        customTriggerIn.store(0);
+        return;
+    }
+    auto* const first = customTriggers.data();
+    auto* const last = first + customTriggerCount;
+    auto* const at = std::lower_bound(first, last, timestamp);
+    if (at != last && *at == timestamp) {
+        return;
+    }
+    if (customTriggerCount == CUSTOM_TRIGGER_SLOTS) {
+        QN_WARN("Custom trigger at %llu refused: %zu are pending.", static_cast<unsigned long long>(timestamp),
+                customTriggerCount);
+        return;
+    }
+    std::copy_backward(at, last, last + 1);
+    *at = timestamp;
+    ++customTriggerCount;
+    customTriggerIn.store(customTriggers[0]);
+}
+
+bool EVT3Decoder::takeDueCustomTrigger(uint64_t now) {
+    std::lock_guard<std::mutex> lock(customTriggerMutex);
+    if (customTriggerCount == 0 || customTriggers[0] > now) {
+        return false;
+    }
+    std::copy(customTriggers.begin() + 1, customTriggers.begin() + static_cast<std::ptrdiff_t>(customTriggerCount),
+              customTriggers.begin());
+    --customTriggerCount;
+    customTriggerIn.store(customTriggerCount != 0 ? customTriggers[0] : 0);
+    return true;
+}
 
 EVT3Decoder::EVT3DecoderStatus EVT3Decoder::getDecodeStatus() const { return lastPayload; }
 

@@ -37,13 +37,22 @@ public:
     static constexpr BatchMode BATCH_BY_COUNT = EventBatcher::BATCH_BY_COUNT;
     static constexpr BatchMode BATCH_BY_TIME = EventBatcher::BATCH_BY_TIME;
 
-    // The exposure of one frame in event time (microseconds); 0 to 0 when it is not known.
+    // The exposure of one frame in event time (microseconds); 0 to 0 when it is not known. `sequence`
+    // numbers the exposures since pairing began (1 for the first), so it names the frame it belongs to.
     struct FrameTiming {
         uint64_t exposureStart = 0;
         uint64_t exposureEnd = 0;
+        uint64_t sequence = 0;
     };
 
     using FrameBuffer = std::shared_ptr<std::vector<uint8_t>>;
+
+    // A whole frame waiting for its timing; `sequence` counts every frame the frame sensor delivered
+    // since pairing began, broken ones included (1 for the first).
+    struct QueuedFrame {
+        FrameBuffer buffer;
+        uint64_t sequence = 0;
+    };
     using BufferPool = ObjectPool<std::vector<uint8_t>>;
 
     explicit FusionCameraPrivate(CameraDescription description);
@@ -93,10 +102,10 @@ protected:
     CallbackRegistry<SyncSignalCallback> syncSignalCallbacks;
     // Fed by the event-stream thread.
     EventBatcher batcher;
-    // Frames and their timing on the way to the fusion thread, paired in arrival order; under queueMutex.
+    // Frames and their timing on the way to the fusion thread, paired by sequence; under queueMutex.
     std::deque<FrameTiming> timingQueue;
     std::unique_ptr<BufferPool> frameBufferPool;
-    std::deque<FrameBuffer> frameQueue;
+    std::deque<QueuedFrame> frameQueue;
     // The frame being assembled from the frame sensor's buffers; under frameBufferMutex.
     FrameBuffer currentFrameBuffer;
     std::mutex frameBufferMutex;

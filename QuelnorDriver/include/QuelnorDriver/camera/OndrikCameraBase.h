@@ -34,7 +34,7 @@ namespace quelnor {
 // - the event-stream thread: raw event buffers -> byte order -> raw recording -> decoder -> batches,
 //   event, shared-event and sync-signal callbacks; rising trigger edges become frame timing;
 // - the frame-stream thread: the frame sensor's buffers assembled into whole NV12 frames, queued;
-// - the fusion thread: pairs each queued frame with the oldest frame timing (strictly in arrival order),
+// - the fusion thread: pairs each queued frame with its own frame timing (by sequence, see below),
 //   converts it to BGR for the frame callbacks and hands it to the MP4 recording;
 // - the statistics thread;
 // and two writer threads record the streams, so the stream threads never wait for the disk.
@@ -43,9 +43,19 @@ namespace quelnor {
 // exposure start t - 200 - E, exposure end t + 25720 (E the frame sensor's exposure time in us); the
 // decoder then reports the exposure end as a sync signal of polarity 1.
 //
-// Frames are queued for pairing only while the fused stream runs; a frame whose timing does not come
-// waits, but no more than FRAME_QUEUE_LIMIT frames wait at once (the oldest is dropped with a warning),
-// so a trigger input that stays silent cannot use up the memory.
+// Pairing: neither the frames (bare NV12 over USB; a V4L2 buffer's sequence and time are the host's)
+// nor the trigger edges carry anything the other side knows, so frames cannot be matched by time. What
+// the device does give is order: every exposure after the first edge makes one rising edge and one
+// frame. Frames are therefore numbered as the frame sensor delivers them, whole or broken, and timings
+// as their edges come; a frame takes the timing of its own number. A frame that is lost (broken, wrong
+// size, pushed out) uses up its number, so its timing is discarded instead of going to the next frame;
+// a frame whose timing was discarded is delivered untimed (0 to 0). The first rising edge after the
+// frame sensor starts within a fused run is only counted, as at a fused start.
+//
+// Frames and timing are queued for pairing only while the fused stream runs with the frame sensor on;
+// a frame whose timing does not come waits, but no more than FRAME_QUEUE_LIMIT frames wait at once (the
+// oldest is dropped with a warning), so a trigger input that stays silent cannot use up the memory; no
+// more than TIMING_QUEUE_LIMIT timings wait either.
 //
 // Threads: see FusionCamera. A product whose overrides run on the camera's threads (prepareDvsBuffer)
 // or in its stop (beforeStreamsStop) calls stopStreams() first in its own destructor.
@@ -64,11 +74,18 @@ public:
     static constexpr size_t BGR_BUFFERS = 3;
     // Frames waiting for their timing at most; see above.
     static constexpr size_t FRAME_QUEUE_LIMIT = 32;
+    // Timings waiting for their frame at most (the oldest is discarded).
+    static constexpr size_t TIMING_QUEUE_LIMIT = 32;
     // Raw recording: chunks of more than dvsWidth x dvsHeight x DVS_CHUNK_FACTOR bytes, RECORD_CHUNKS
     // made ready at each start; MP4 recording: RECORD_FRAMES frame buffers made ready at each start.
     static constexpr int DVS_CHUNK_FACTOR = 10;
     static constexpr size_t RECORD_CHUNKS = 64;
     static constexpr size_t RECORD_FRAMES = 64;
+    // What a recording may hold in memory for its writer at most, however slow the disk or the encoder:
+    // raw data handed to the writer and not yet written (beyond it the raw recording stops with an
+    // error), and frames waiting for the encoder (beyond it frames are dropped and counted).
+    static constexpr size_t RAW_QUEUE_LIMIT_BYTES = size_t(96) << 20;
+    static constexpr size_t MP4_QUEUE_LIMIT_FRAMES = 16;
     // How often the raw writer looks whether the first recorded frame has come.
     static constexpr int FIRST_FRAME_POLL_MS = 10;
     static constexpr uint16_t IDENTITY_BLOCK_SIZE = 64;
@@ -94,7 +111,11 @@ public:
     int destroy() override;
 
     int startRecording(std::string dir, std::string name, STREAM_TYPE type) override;
+    // -1 when a recording it stopped met a failed write or close (the file then holds what was written
+    // before, and an error line names the file and the cause).
     int stopRecording(STREAM_TYPE type) override;
+    // Any thread; atomic reads.
+    bool isRecordingHealthy(STREAM_TYPE type) const override;
 
     uint16_t getWidth(STREAM_TYPE type) override;
     uint16_t getHeight(STREAM_TYPE type) override;
@@ -148,6 +169,7 @@ protected:
     // Fusion thread: queues one NV12 frame for the MP4 recording while it runs, timed by its exposure end.
     void prepareApsData2Save(const uint8_t* data, uint32_t size, uint64_t timestamp);
     void prepareApsData2Save(std::vector<uint8_t>& data, uint64_t timestamp);
+    // Raw writer: the first failed write ends the recording (see failRawRecording).
     void saveDvsBuffer2File(const uint8_t* data, uint64_t size);
 
     CallbackRegistry<ApsFrameCallback> apsFrameCallbacks;
@@ -243,10 +265,25 @@ private:
     void processDvsBuffer(std::vector<uint8_t>& buffer, bool gapBefore);
     void assembleFrame(const std::vector<uint8_t>& buffer);
     void queueFrameLocked();
+    // A frame the frame sensor delivered that cannot be used: it still uses up its number.
+    void frameLostLocked();
+    // Starts pairing afresh (queueMutex held): both numberings from 0, nothing queued.
+    void resetPairingLocked();
+    // Queues the timing of the next exposure (queueMutex held).
+    void queueTimingLocked(FrameTiming timing);
+    // The oldest frame that can be handed on, with its timing or untimed (queueMutex held).
+    bool takeFrameLocked(QueuedFrame& frame, FrameTiming& timing);
+    bool frameReadyLocked() const;
     void deliverFrame(const FrameBuffer& frame, const FrameTiming& timing);
     bool ensureRecordConverter();
     void encodeRecordedFrame(const FrameBuffer& frame, int64_t pts);
     void closeRecordedFile();
+    // The first failure of a recording: logged with the file and the cause; the recording takes no more
+    // data. failRawRecordingLocked with dvsChunkMutex held; failMp4RecordingLocked with
+    // recordConverterMutex held.
+    void failRawRecording(const std::string& cause);
+    void failRawRecordingLocked(const std::string& cause);
+    void failMp4RecordingLocked(const std::string& cause);
 
     // Serialises start, stop, destroy and init with the loss path; guards the stream-thread objects and
     // the sensor states.
@@ -261,7 +298,16 @@ private:
     std::condition_variable stateCondition;
     // The decoder's last time after the buffer decoded last; read by the raw writer.
     std::atomic<uint64_t> lastDecodedTimestamp{0};
-    uint64_t droppedApsFrames = 0; // under queueMutex
+    // Pairing state, under queueMutex.
+    uint64_t droppedApsFrames = 0;  // pushed out by the frame limit
+    uint64_t lostApsFrames = 0;     // broken or of the wrong size
+    uint64_t untimedApsFrames = 0;  // delivered without timing
+    uint64_t discardedTimings = 0;  // no frame could claim them
+    uint64_t lastFrameSequence = 0;
+    uint64_t lastTimingSequence = 0;
+    // Frames are delivered by the frame sensor (fused run, sensor on): timings are queued.
+    bool framePairingOpen = false;
+    bool skipNextTimingEdge = false;
     // The transport may cut a frame into several buffers (USB): they are joined by size. A V4L2 capture
     // delivers whole frames only, so there every buffer is one frame.
     bool assembleFrames = true;
@@ -270,6 +316,16 @@ private:
     std::mutex recordControlMutex;
     bool dvsRecordActive = false;       // the raw writer exists; under recordControlMutex
     bool dvsRecordStopRequested = false; // under dvsChunkMutex
+    // A raw chunk goes to the writer once it holds more than this.
+    size_t dvsChunkBytes = 0;
+    std::string dvsRecordPath; // set before the raw writer starts
+    std::atomic<bool> dvsRecordFailed{false};
+    std::string apsRecordPath; // under recordConverterMutex
+    std::atomic<bool> apsRecordFailed{false};
+    size_t rawQueueLimitBytes = RAW_QUEUE_LIMIT_BYTES;
+    size_t mp4QueueLimitFrames = MP4_QUEUE_LIMIT_FRAMES;
+    size_t dvsPendingBytes = 0;       // handed to the raw writer, not yet written; under dvsChunkMutex
+    uint64_t apsRecordDroppedFrames = 0; // of the current MP4 recording; under apsRecordMutex
     std::mutex recordConverterMutex;
     bool apsFileOpen = false;   // under recordConverterMutex
     int64_t lastRecordedPts = -1; // under recordConverterMutex

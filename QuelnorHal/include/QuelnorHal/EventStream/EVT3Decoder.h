@@ -26,6 +26,9 @@ public:
     static constexpr size_t BLOCK_SIZE = 320;
     static constexpr size_t POOL_BLOCKS = 3;
     static constexpr size_t MAX_GROUP_WORDS = 4;
+    // Custom triggers pending at once at most; more are refused with a warning. A mark lies about one
+    // exposure after its edge, so at a trigger rate of N exposures per mark delay, N are pending.
+    static constexpr size_t CUSTOM_TRIGGER_SLOTS = 16;
 
     // The last payload stored per word type (index = type).
     struct EVT3DecoderStatus {
@@ -81,7 +84,9 @@ public:
     uint8_t getRawEventSizeBytes() const override;
     uint64_t getDecodeDataBandwidth() override;
     uint64_t getDecodeEventCount() override;
-    // Set from another thread while decode() runs, the time is taken up within 64 words.
+    // Adds a pending custom trigger (0 forgets every pending one). Each is reported once, in time order,
+    // at the first TIME_LOW that reaches it; a time already pending is not added twice. Set from another
+    // thread while decode() runs, the time is taken up within 64 words. Takes a lock: not for the word loop.
     void setCustomTriggerIn(uint64_t timestamp) override;
 
     // The word loop. Advances `current`; returns 0 when it reached `end`, or the number of words a
@@ -104,6 +109,8 @@ public:
     void reset();
 
 private:
+    // Removes the earliest pending custom trigger when `now` has reached it.
+    bool takeDueCustomTrigger(uint64_t now);
     friend class Evt3EventWriter;
 
     struct VectorCheck {
@@ -145,7 +152,12 @@ private:
     uint64_t bytesCount = 0;
     uint64_t eventsCount = 0;
     std::mutex statsMutex;
+    // The earliest pending custom trigger (0: none), read by the word loop without a lock; the pending
+    // ones in time order under customTriggerMutex.
     std::atomic<uint64_t> customTriggerIn{0};
+    std::mutex customTriggerMutex;
+    std::array<uint64_t, CUSTOM_TRIGGER_SLOTS> customTriggers{};
+    size_t customTriggerCount = 0;
     uint64_t firstTimestamp = 0;
     bool firstTimestampSet = false;
     uint64_t anomalyCount = 0;

@@ -9,8 +9,11 @@ namespace quelnor {
 
 namespace {
 
+// The range is what the shutter line count expresses, so every value the getter reports can be set
+// again: from 5555 lines (the whole frame, read back as 7 us) down to 0 lines (66667 us). Beyond either
+// end the line count would leave the frame; the board's own default of 102 lines is 65443 us.
 constexpr int32_t MIN_EXPOSURE_US = 1;
-constexpr int32_t MAX_EXPOSURE_US = 26008;
+constexpr int32_t MAX_EXPOSURE_US = 66667;
 constexpr int32_t MIN_BLACK_LEVEL = 0;
 constexpr int32_t MAX_BLACK_LEVEL = 1023;
 constexpr float MIN_GAIN_DB = 0.0f;

@@ -76,7 +76,7 @@ public:
         std::lock_guard<std::mutex> lock(c.queueMutex);
         std::deque<std::vector<uint8_t>> copies;
         for (const auto& frame : c.frameQueue) {
-            copies.push_back(*frame);
+            copies.push_back(*frame.buffer);
         }
         return copies;
     }
@@ -92,7 +92,23 @@ public:
     }
     // Frames and timing are queued for pairing as while a fused stream runs.
     static void setPairing(FusionCamera& camera, bool on) {
-        dynamic_cast<OndrikCameraBase&>(camera).fusionActive.store(on);
+        auto& c = dynamic_cast<OndrikCameraBase&>(camera);
+        std::lock_guard<std::mutex> lock(c.queueMutex);
+        c.fusionActive.store(on);
+        c.framePairingOpen = on;
+    }
+    // What pairing lost so far: frames pushed out, frames broken or of the wrong size, frames delivered
+    // untimed, timings no frame claimed.
+    struct PairingLosses {
+        uint64_t droppedFrames = 0;
+        uint64_t lostFrames = 0;
+        uint64_t untimedFrames = 0;
+        uint64_t discardedTimings = 0;
+    };
+    static PairingLosses pairingLosses(FusionCamera& camera) {
+        auto& c = dynamic_cast<OndrikCameraBase&>(camera);
+        std::lock_guard<std::mutex> lock(c.queueMutex);
+        return {c.droppedApsFrames, c.lostApsFrames, c.untimedApsFrames, c.discardedTimings};
     }
     // USB cameras join frames cut into pieces; MIPI cameras take every buffer as one frame.
     static void setFrameAssembly(FusionCamera& camera, bool on) {
@@ -115,6 +131,54 @@ public:
             [&c](std::shared_ptr<std::vector<Event2D>> events) { c.sharedEventStreamArrived(std::move(events)); });
         c.decoder->setTriggerInCallback([&c](EventTriggerIn trigger) { c.triggerInArrived(trigger); });
         return *c.decoder;
+    }
+    // For an opened camera that is not running: the frame-sensor tool reads the exposure from `board`
+    // instead of the camera's own frame-sensor board (the Pro's board does not answer it).
+    static void timeFramesBy(FusionCamera& camera, std::shared_ptr<Interface> board) {
+        auto& c = dynamic_cast<OndrikCameraBase&>(camera);
+        c.apsRegisterController =
+            std::make_shared<RegisterController>(board, IMX415_REGISTER_MAP, IMX415_REGISTER_MAP_SIZE, " ");
+        c.apsCtrlTool = std::make_shared<Imx415ApsCtrl>(c.apsRegisterController);
+    }
+    // Raw recording chunks go to the writer once they hold more than `bytes` (set before the recording).
+    static void setRawChunkBytes(FusionCamera& camera, size_t bytes) {
+        dynamic_cast<OndrikCameraBase&>(camera).dvsChunkBytes = bytes;
+    }
+    // The recordings' memory limits (set before the recording starts).
+    static void setRecordLimits(FusionCamera& camera, size_t rawBytes, size_t mp4Frames) {
+        auto& c = dynamic_cast<OndrikCameraBase&>(camera);
+        c.rawQueueLimitBytes = rawBytes;
+        c.mp4QueueLimitFrames = mp4Frames;
+    }
+    // Raw bytes handed to the writer and not yet written.
+    static size_t rawPendingBytes(FusionCamera& camera) {
+        auto& c = dynamic_cast<OndrikCameraBase&>(camera);
+        std::lock_guard<std::mutex> lock(c.dvsChunkMutex);
+        return c.dvsPendingBytes;
+    }
+    // Frames waiting for the MP4 encoder, and the frames the recording dropped.
+    static size_t mp4QueuedFrames(FusionCamera& camera) {
+        auto& c = dynamic_cast<OndrikCameraBase&>(camera);
+        std::lock_guard<std::mutex> lock(c.apsRecordMutex);
+        return c.apsRecordQueue.size();
+    }
+    static uint64_t mp4DroppedFrames(FusionCamera& camera) {
+        auto& c = dynamic_cast<OndrikCameraBase&>(camera);
+        std::lock_guard<std::mutex> lock(c.apsRecordMutex);
+        return c.apsRecordDroppedFrames;
+    }
+    // Hands data to the recordings as the event-stream thread and the fusion thread do (only while
+    // those threads do not run).
+    static void recordRaw(FusionCamera& camera, std::vector<uint8_t> bytes) {
+        dynamic_cast<OndrikCameraBase&>(camera).prepareDvsData2Save(bytes);
+    }
+    static void recordFrame(FusionCamera& camera, const std::vector<uint8_t>& frame, uint64_t exposureEnd) {
+        dynamic_cast<OndrikCameraBase&>(camera).prepareApsData2Save(frame.data(), static_cast<uint32_t>(frame.size()),
+                                                                     exposureEnd);
+    }
+    // While held, the MP4 writer cannot encode: a stalled encoder.
+    static std::unique_lock<std::mutex> holdEncoder(FusionCamera& camera) {
+        return std::unique_lock<std::mutex>(dynamic_cast<OndrikCameraBase&>(camera).recordConverterMutex);
     }
     // The camera's byte-order step and decoder on one raw buffer, as its event-stream thread runs them.
     static void decode(FusionCamera& camera, std::vector<uint8_t> bytes) {
