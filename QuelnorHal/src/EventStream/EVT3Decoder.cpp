@@ -326,8 +326,9 @@ void EVT3Decoder::notifyGap() {
     resyncNeeds = NEED_TIME_HIGH | NEED_TIME_LOW | NEED_ROW;
 }
 
-// Rare and short (it ends with the first row and time words after a gap): one word at a time.
-int EVT3Decoder::resyncLoop(const RawEvent*& current, const RawEvent* end) {
+// Rare and short (it ends with the first row and time words after a gap): one word at a time, kept
+// out of line so the word loop's caller stays as it is.
+__attribute__((noinline)) int EVT3Decoder::resyncLoop(const RawEvent*& current, const RawEvent* end) {
     const RawEvent* p = current;
     uint16_t* const payloads = lastPayload.lastPayload.data();
     auto reselect = [&] { rowSelected = rowWordIsY && payloads[Evt3Raw::ADDR_Y] < height; };
