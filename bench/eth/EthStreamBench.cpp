@@ -9,13 +9,20 @@
 //   lost      sent - received;  gaps: ids missing in the received sequence
 //   rcvbufErrors  datagrams the host's kernel dropped for want of socket buffer
 //   rcvbuf    receive buffer granted to the data socket
-// Argument: the simulator's send rate in MB/s (0: as fast as it can).
+// With stream loss (the simulator drops that percentage of its packets, by a fixed seed):
+//   dropped   packets the simulator dropped;  counted: packets the interface reports lost
+//   generatedBytes  payload bytes of all packets, dropped ones included
+//   deliveredBytes  payload bytes the consumer got
+//   deliveredIsSentMinusLost  1 when deliveredBytes = generatedBytes - dropped x payload
+//   lossCounted     1 when the interface counted exactly the packets dropped
+// Arguments: the simulator's send rate in MB/s (0: as fast as it can), the loss in percent.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -69,6 +76,7 @@ void BM_EthStream(benchmark::State& state) {
         return;
     }
     const double rateMBps = static_cast<double>(state.range(0));
+    const auto lossPercent = static_cast<unsigned>(state.range(1));
 
     NetnsLab lab;
     lab.addSegment("lan");
@@ -84,6 +92,18 @@ void BM_EthStream(benchmark::State& state) {
     camera.setStreamPattern();
     camera.setPayloadSize(PAYLOAD);
     camera.setStreamRate(rateMBps * 1e6);
+    if (lossPercent > 0) {
+        // More ids than 10 s at the fastest rate can use.
+        constexpr uint32_t IDS = 3'000'000;
+        StreamFaults faults;
+        std::mt19937 rng(16);
+        for (uint32_t id = 2; id < IDS; ++id) {
+            if (rng() % 100 < lossPercent) {
+                faults.lost.insert(id);
+            }
+        }
+        camera.setStreamFaults(faults);
+    }
     camera.start();
 
     auto inside = lab.enter("host");
@@ -163,6 +183,13 @@ void BM_EthStream(benchmark::State& state) {
         state.counters["gaps"] = static_cast<double>(gaps.load());
         state.counters["rcvbufErrors"] = static_cast<double>(udpCounter("RcvbufErrors") - dropsBefore);
         state.counters["rcvbuf"] = granted;
+        const uint64_t generatedBytes = (stats.packetsSent + stats.packetsLost) * PAYLOAD;
+        state.counters["dropped"] = static_cast<double>(stats.packetsLost);
+        state.counters["counted"] = static_cast<double>(eth->getLostPackets());
+        state.counters["generatedBytes"] = static_cast<double>(generatedBytes);
+        state.counters["deliveredBytes"] = static_cast<double>(bytes.load());
+        state.counters["deliveredIsSentMinusLost"] = bytes.load() == generatedBytes - stats.packetsLost * PAYLOAD ? 1 : 0;
+        state.counters["lossCounted"] = eth->getLostPackets() == stats.packetsLost ? 1 : 0;
     }
     eth.reset();
     camera.stop();
@@ -170,6 +197,13 @@ void BM_EthStream(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(BM_EthStream)->Arg(125)->Arg(0)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_EthStream)
+    ->Args({125, 0})
+    ->Args({125, 1})
+    ->Args({0, 0})
+    ->ArgNames({"MBps", "lossPercent"})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 
 BENCHMARK_MAIN();

@@ -3,7 +3,9 @@
 // our own in between. Needs root (skipped otherwise); the tests make namespaces, so they run alone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <random>
 #include <future>
 #include <memory>
 #include <string>
@@ -18,6 +20,8 @@
 #include "cameralab/EthCameraLab.h"
 #include "cameralab/RecordingReadBack.h"
 #include "cameralab/SensorRegisters.h"
+#include "evt3/Evt3RawFile.h"
+#include "evt3/Evt3ReferenceDecoder.h"
 #include "rawfile/SyntheticRecording.h"
 #include "rawfile/TempDir.h"
 #include "sensortrace/RegisterTrace.h"
@@ -179,6 +183,61 @@ TEST_F(EthCameraTest, TheManagerFindsOpensStreamsAndRecordsAnEthernetCamera) {
     const auto read = readAllEvents(path);
     EXPECT_EQ(read.size(), second.events.size());
     EXPECT_TRUE(read == second.events);
+}
+
+// A known recording with 1 % of its stream packets dropped: the camera delivers only events it sent,
+// in order and never back in time, tells how many packets it lost, and its statistics add up to the
+// bytes received.
+TEST_F(EthCameraTest, UnderPacketLossOnlyEventsTheCameraSentAreDeliveredAndTheLossIsReported) {
+    const std::string path = std::string(QUELNOR_TEST_DATA_DIR) + "/evt3/ecpy_test_events_1_640x480.raw";
+    const Evt3RawFile file = loadEvt3RawFile(path);
+    const Evt3ReferenceResult whole = referenceDecode(file.words(), 1280, 720);
+    const uint32_t packets = static_cast<uint32_t>((file.data.size() + 1399) / 1400);
+    StreamFaults faults;
+    std::mt19937 rng(1616);
+    for (uint32_t id = 2; id < packets; ++id) {
+        if (rng() % 100 == 0) {
+            faults.lost.insert(id);
+        }
+    }
+    ASSERT_GE(faults.lost.size(), 3u);
+
+    EthCameraSim& sim = lab->addCamera(SERIAL);
+    enterHost();
+    auto camera = open(SERIAL);
+    ASSERT_NE(camera, nullptr);
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    camera->addTriggerInCallback(collected.triggerCallback());
+    camera->setStatisticInfoCallback(statistics.callback());
+    ASSERT_EQ(camera->start(), 0);
+    sim.setStreamFaults(faults);
+    sim.setStreamFile(path);
+    ASSERT_TRUE(eventually([&] { return sim.streamStats().sourceDone; }));
+    const size_t received = sim.expectedDelivery().size();
+    ASSERT_EQ(received + faults.lost.size() * 1400, file.data.size());
+    ASSERT_TRUE(statistics.waitForTotals(received, 0));
+    ASSERT_EQ(camera->stop(), 0);
+
+    const std::vector<Event2D> events = collected.takeEvents();
+    EXPECT_TRUE(isOrderedSubsequence(events, whole.events));
+    EXPECT_TRUE(timeNeverStepsBack(events));
+    EXPECT_LT(events.size(), whole.events.size());
+    EXPECT_GT(events.size(), whole.events.size() * 95 / 100);
+    for (const EventTriggerIn& t : collected.takeTriggers()) {
+        EXPECT_TRUE(std::find(whole.triggers.begin(), whole.triggers.end(), t) != whole.triggers.end());
+    }
+    const StreamLossInfo loss = camera->getStreamLossInfo();
+    EXPECT_EQ(loss.lostPackets, faults.lost.size());
+    EXPECT_EQ(loss.lostPackets, sim.streamStats().packetsLost);
+    EXPECT_EQ(loss.lostBytes, faults.lost.size() * 1400);
+    EXPECT_EQ(loss.refusedDatagrams, 0u);
+    EXPECT_EQ(statistics.totalBytes(), received);
+    EXPECT_EQ(statistics.totalEvents(), events.size());
+    EXPECT_GE(logs->count(LOG_WARN, "Ethernet stream: " + std::to_string(faults.lost.size()) + " packets lost (about " +
+                                        std::to_string(faults.lost.size() * 1400) +
+                                        " bytes), 0 datagrams refused (0 late, 0 duplicate, 0 malformed, 0 too "
+                                        "large or from another sender)"),
+              1);
 }
 
 TEST_F(EthCameraTest, ALostCameraStopsItselfIsDroppedAndIsOpenedAgainWhenItReturns) {

@@ -393,6 +393,27 @@ TEST_F(CameraLifeTest, StatisticsAddUpToTheBytesAndEventsDecoded) {
     EXPECT_EQ(statistics.takeReports().back().dataBandwidth, 0u);
 }
 
+// A stop right after the data came: the part of the last second not reported yet is reported before
+// stop returns, so the reports of every run add up to what it decoded.
+TEST_F(CameraLifeTest, StopReportsTheRestOfTheLastSecond) {
+    camera->setStatisticInfoCallback(statistics.callback());
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    uint64_t bytes = 0;
+    uint64_t events = 0;
+    for (uint64_t run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        ASSERT_EQ(camera->start(), 0);
+        const ScriptedStream stream = makeStream(20000, 4096, run);
+        camera->transfer().script(stream.buffers);
+        ASSERT_TRUE(collected.waitForEvents(events + stream.events.size()));
+        ASSERT_EQ(camera->stop(), 0);
+        bytes += stream.bytes.size();
+        events += stream.events.size();
+        EXPECT_EQ(statistics.totalBytes(), bytes);
+        EXPECT_EQ(statistics.totalEvents(), events);
+    }
+}
+
 TEST_F(CameraLifeTest, EverythingAtOnceFromSeveralThreads) {
     TempDir dir;
     camera->setFileCacheTime(1, dir.file(""));

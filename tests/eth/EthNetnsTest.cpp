@@ -3,6 +3,10 @@
 // quelnor_ethsim program). Needs root; skipped otherwise.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +17,8 @@
 
 #include "LogCapture.h"
 #include "QuelnorDriver/sensor/Imx636RegisterMap.h"
+#include "QuelnorHal/EventStream/DataTransfer.h"
+#include "QuelnorHal/EventStream/EventStream.h"
 #include "QuelnorHal/interface/EthInterface.h"
 #include "QuelnorHal/register/RegisterController.h"
 #include "device/DeviceDouble.h"
@@ -30,6 +36,62 @@ constexpr uint16_t FORCEIP = 0x0004;
 constexpr uint32_t NEW_IP = 0xC0000232;      // 192.0.2.50
 constexpr uint32_t NEW_MASK = 0xFFFFFF00;    // 255.255.255.0
 constexpr uint32_t NEW_GATEWAY = 0xC00002FE; // 192.0.2.254
+
+// Another host on the camera's subnet: a UDP socket made inside its namespace (a socket keeps the
+// namespace it was made in, so any thread may use it afterwards).
+class Stranger {
+public:
+    Stranger(const NetnsLab& lab, const std::string& host, uint16_t port) {
+        auto inside = lab.enter(host);
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(port);
+        local.sin_addr.s_addr = htonl(INADDR_ANY);
+        ok = ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+    }
+    ~Stranger() { ::close(fd); }
+    Stranger(const Stranger&) = delete;
+    Stranger& operator=(const Stranger&) = delete;
+
+    bool sendTo(const std::string& ip, uint16_t port, const std::vector<uint8_t>& bytes) const {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        inet_pton(AF_INET, ip.c_str(), &to.sin_addr);
+        return ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+    // Waits up to timeoutMs for one datagram; its sender's address and port.
+    bool receive(std::string& senderIp, uint16_t& senderPort, int timeoutMs) const {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) != 1) {
+            return false;
+        }
+        uint8_t buffer[2048];
+        sockaddr_in from{};
+        socklen_t size = sizeof from;
+        if (::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &size) < 0) {
+            return false;
+        }
+        char text[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+        senderIp = text;
+        senderPort = ntohs(from.sin_port);
+        return true;
+    }
+
+    int fd = -1;
+    bool ok = false;
+};
+
+// "192.0.2.1:40000" -> port.
+uint16_t portOf(const std::string& endpoint) {
+    return static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1)));
+}
 
 class EthNetnsTest : public testing::Test {
 protected:
@@ -174,6 +236,117 @@ TEST_F(EthNetnsTest, OneCameraIsFoundAndOpened) {
     EXPECT_EQ(controller.readRegister("bias/bias_fo"), 0x1234u);
     EXPECT_EQ(cam.hostAddress(), "192.0.2.1");
     EXPECT_TRUE(cam.controlTaken());
+}
+
+// Anyone on the subnet can send to the host's sockets: only the camera is heard, the rest is counted.
+TEST_F(EthNetnsTest, DatagramsFromAnotherHostChangeNoAnswerAndNoStreamData) {
+    oneSegment({{"cam1", "192.0.2.11/24"}, {"other", "192.0.2.66/24"}});
+    auto& cam = addCamera("cam1", "192.0.2.11", "TV0001");
+    Stranger stranger(*lab, "other", 0);
+    ASSERT_TRUE(stranger.ok);
+    auto inside = lab->enter("host");
+    const auto found = EthInterface::findEthDvsCamera();
+    ASSERT_EQ(found.size(), 1u);
+    auto eth = EthInterface::createEthInterface(found[0]);
+    RegisterController controller(eth, IMX636_REGISTER_MAP, IMX636_REGISTER_MAP_SIZE, "PSEE/IMX636/");
+    controller.writeRegister("bias/bias_fo", 0x1234);
+
+    // A forged answer to the next register read, sent as soon as the camera has the request; the
+    // camera's own answer comes 60 ms later.
+    cam.addReplyFault(ReplyFault(ReplyFault::Kind::Late, 0x0080, {}, 1).delay(60));
+    cam.setLogSink([&stranger](const SimLogEntry& entry) {
+        if (entry.command != 0x0080) {
+            return;
+        }
+        std::vector<uint8_t> forged = {0x00, 0x00, 0x00, 0x81, 0x00, 0x04, 0, 0, 0x00, 0x00, 0xBA, 0xD0};
+        forged[6] = static_cast<uint8_t>(entry.requestId >> 8);
+        forged[7] = static_cast<uint8_t>(entry.requestId);
+        stranger.sendTo("192.0.2.1", portOf(entry.from), forged);
+    });
+    EXPECT_EQ(controller.readRegister("bias/bias_fo"), 0x1234u);
+    cam.setLogSink(nullptr);
+    EXPECT_EQ(eth->getRefusedDatagrams(), 1u) << "counted until the next stream start";
+
+    // Forged stream datagrams to the host's stream port, between the camera's: the data that goes on
+    // is the camera's, with no gap, and each forged one is counted.
+    const std::vector<uint8_t> data = [] {
+        std::vector<uint8_t> out(300 * 1400);
+        for (size_t i = 0; i < out.size(); ++i) {
+            out[i] = static_cast<uint8_t>(i * 7 + i / 1400);
+        }
+        return out;
+    }();
+    cam.setStreamRate(2'000'000);
+    cam.setStreamData(data);
+    EventStream stream(createDataTransferUniquePtr(eth, 2, 131072, 20, USB_DATA_ENDPOINT));
+    stream.start();
+    eth->setEventStream(true);
+    const uint16_t hostPort = cam.hostStreamPort();
+    constexpr int FORGED = 20;
+    for (int i = 0; i < FORGED; ++i) {
+        // Payload packets with ids far ahead of the camera's: taken, they would declare a gap.
+        std::vector<uint8_t> forged(8 + 1400, 0xEE);
+        forged[0] = forged[1] = forged[2] = forged[3] = 0;
+        forged[4] = 3;
+        forged[5] = 0x10;
+        forged[6] = 0;
+        forged[7] = static_cast<uint8_t>(i);
+        ASSERT_TRUE(stranger.sendTo("192.0.2.1", hostPort, forged));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(EthCameraSim::waitUntil([&] { return cam.streamStats().sourceDone; }, std::chrono::seconds(20)));
+    std::vector<uint8_t> received;
+    bool anyGap = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (received.size() < data.size() && std::chrono::steady_clock::now() < deadline) {
+        if (stream.waitNextBuffer() == 1) {
+            bool gap = false;
+            auto buffer = stream.getLatestBuffer(gap);
+            anyGap = anyGap || gap;
+            received.insert(received.end(), (*buffer)->begin(), (*buffer)->end());
+        }
+    }
+    stream.stop();
+    eth->setEventStream(false);
+    EXPECT_TRUE(received == data);
+    EXPECT_FALSE(anyGap);
+    EXPECT_EQ(eth->getLostPackets(), 0u);
+    EXPECT_EQ(eth->getRefusedDatagrams(), static_cast<uint64_t>(FORGED));
+}
+
+// Junk and a datagram too large for any buffer reach the host before the camera's answer: discovery
+// skips them and goes on listening.
+TEST_F(EthNetnsTest, DiscoveryFindsTheCameraAfterJunkAndOversizedDatagrams) {
+    oneSegment({{"cam1", "192.0.2.11/24"}, {"other", "192.0.2.66/24"}});
+    auto& cam = addCamera("cam1", "192.0.2.11", "TV0001");
+    cam.addReplyFault(ReplyFault(ReplyFault::Kind::Late, 0x0002).delay(50));
+    Stranger stranger(*lab, "other", 3956);
+    ASSERT_TRUE(stranger.ok);
+    std::atomic<int> answered{0};
+    std::thread noisy([&] {
+        std::string ip;
+        uint16_t port = 0;
+        if (stranger.receive(ip, port, 10000)) {
+            stranger.sendTo(ip, port, std::vector<uint8_t>(2000, 0x00)); // too large
+            stranger.sendTo(ip, port, {0x00, 0x00, 0x00, 0x03, 0x00, 0xF8, 0xFF, 0xFF}); // no payload
+            stranger.sendTo(ip, port, std::vector<uint8_t>(40, 0x5A));
+            stranger.sendTo(ip, port, std::vector<uint8_t>(2000, 0x00));
+            answered = 1;
+        }
+    });
+    LogCapture logs;
+    std::vector<CameraDescription> found;
+    {
+        auto inside = lab->enter("host");
+        found = EthInterface::findEthDvsCamera();
+    }
+    noisy.join();
+    EXPECT_EQ(answered.load(), 1);
+    EXPECT_THAT(serials(found), ElementsAre("TV0001"));
+    const auto lines = logs.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const LogLine& l) { return l.text.rfind("Datagram of 2000 bytes from 192.0.2.66", 0) == 0; }),
+              2);
 }
 
 TEST_F(EthNetnsTest, TwoCamerasOnOneAdapter) {

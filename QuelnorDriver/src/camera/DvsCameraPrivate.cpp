@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "QuelnorBase/Logger.h"
+#include "QuelnorHal/interface/EthInterface.h"
 
 namespace quelnor {
 
@@ -33,12 +34,39 @@ DvsCameraPrivate::~DvsCameraPrivate() {
             cameraLoopThread.join();
         }
     }
+    releaseStatisticThread();
     if (statisticThread.joinable()) {
         if (onStatisticThread()) {
             statisticThread.detach();
         } else {
             statisticThread.join();
         }
+    }
+}
+
+void DvsCameraPrivate::releaseStatisticThread() {
+    {
+        std::lock_guard<std::mutex> lock(statisticWakeMutex);
+        statisticFinal = true;
+    }
+    statisticWake.notify_all();
+}
+
+StreamLossInfo DvsCameraPrivate::getStreamLossInfo() const {
+    StreamLossInfo info;
+    fillEthernetLoss(info);
+    return info;
+}
+
+void DvsCameraPrivate::fillEthernetLoss(StreamLossInfo& info) const {
+    if (!interface || interface->getInterfaceType() != Interface::ETH) {
+        return;
+    }
+    if (const auto* eth = dynamic_cast<const EthInterface*>(interface.get())) {
+        const StreamLossInfo ethernet = eth->getStreamLossInfo();
+        info.lostPackets = ethernet.lostPackets;
+        info.lostBytes = ethernet.lostBytes;
+        info.refusedDatagrams = ethernet.refusedDatagrams;
     }
 }
 
@@ -110,6 +138,10 @@ int DvsCameraPrivate::startCamera(const std::function<int()>& startDevice) {
     }
     streamStopped.store(false);
     drainAfterStop.store(false);
+    {
+        std::lock_guard<std::mutex> lock(statisticWakeMutex);
+        statisticFinal = false;
+    }
     running.store(1);
     std::weak_ptr<DvsCameraPrivate> owner = weak_from_this();
     const bool owned = !owner.expired();
@@ -133,9 +165,6 @@ int DvsCameraPrivate::stopCamera() {
     statisticWake.notify_all();
     int result = 0;
     try {
-        if (statisticThread.joinable() && !onStatisticThread()) {
-            statisticThread.join();
-        }
         if (sensor) {
             drainAfterStop.store(sensor->stop() == 0);
         }
@@ -145,8 +174,16 @@ int DvsCameraPrivate::stopCamera() {
     }
     // The loop decodes what the stopped stream still holds, then ends.
     streamStopped.store(true);
-    if (!onCameraLoopThread() && cameraLoopThread.joinable()) {
-        cameraLoopThread.join();
+    if (!onCameraLoopThread()) {
+        if (cameraLoopThread.joinable()) {
+            cameraLoopThread.join();
+        }
+        // Everything is decoded: the statistics thread reports the rest of the last second and ends.
+        // Stopped from the loop itself, the loop releases it once it has drained the stream.
+        releaseStatisticThread();
+        if (statisticThread.joinable() && !onStatisticThread()) {
+            statisticThread.join();
+        }
     }
     if (result == 0) {
         QN_INFO("Stop camera successfully.");
@@ -163,6 +200,7 @@ bool DvsCameraPrivate::releaseFinishedThreads() {
     if (cameraLoopThread.joinable()) {
         cameraLoopThread.join();
     }
+    releaseStatisticThread();
     if (statisticThread.joinable()) {
         statisticThread.join();
     }
@@ -219,6 +257,7 @@ void DvsCameraPrivate::cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool ow
             if (drainAfterStop.load()) {
                 drainStoppedStream();
             }
+            releaseStatisticThread();
             batcher.releaseWaiters();
             if (lost) {
                 QN_INFO("Loss connection to the camera, camera loop thread exited.");
@@ -269,16 +308,22 @@ void DvsCameraPrivate::statisticLoop(std::weak_ptr<DvsCameraPrivate> owner, bool
         std::lock_guard<std::mutex> started(threadStartMutex);
     }
     for (;;) {
+        bool last = false;
         {
             std::unique_lock<std::mutex> lock(statisticWakeMutex);
             statisticWake.wait_for(lock, std::chrono::milliseconds(STATISTIC_PERIOD_MS),
                                    [this] { return running.load() == 0; });
-        }
-        if (running.load() == 0) {
-            return;
+            if (running.load() == 0) {
+                // The last report waits until the loop has decoded what the stopped stream held.
+                statisticWake.wait(lock, [this] { return statisticFinal; });
+                last = true;
+            }
         }
         StatisticInfoCallback callback = statisticCallback.get();
         if (!callback || !decoder) {
+            if (last) {
+                return;
+            }
             continue;
         }
         std::shared_ptr<DvsCameraPrivate> hold = owner.lock();
@@ -287,10 +332,12 @@ void DvsCameraPrivate::statisticLoop(std::weak_ptr<DvsCameraPrivate> owner, bool
         }
         const uint64_t eventCount = decoder->getDecodeEventCount();
         const uint64_t dataBandwidth = decoder->getDecodeDataBandwidth();
-        callback(QnStatisticInfo(dataBandwidth, eventCount));
+        if (!last || dataBandwidth != 0 || eventCount != 0) {
+            callback(QnStatisticInfo(dataBandwidth, eventCount));
+        }
         callback = nullptr;
         hold.reset();
-        if (owned && owner.expired()) {
+        if (last || (owned && owner.expired())) {
             return;
         }
     }

@@ -327,11 +327,7 @@ void EVT3Decoder::decodeRange(void* first, void* last) {
         }
     };
     auto loop = [this](const RawEvent*& current, const RawEvent* end) __attribute__((always_inline)) {
-        if constexpr (Count) {
-            return wordLoop<false, true>(current, end);  // a column's side changes no count
-        } else {
-            return decodeTest(current, end);
-        }
+        return decodeWords<Count>(current, end);
     };
     if (bytes < sizeof(RawEvent)) {
         // Nothing to decode, but a carried group keeps waiting.
@@ -363,6 +359,137 @@ void EVT3Decoder::decodeRange(void* first, void* last) {
         carryWords->insert(carryWords->end(), current, end);
     }
     flushWriter();
+}
+
+template <bool Count>
+int EVT3Decoder::decodeWords(const RawEvent*& current, const RawEvent* end) {
+    if (resyncNeeds != 0) [[unlikely]] {
+        const int missing = resyncLoop(current, end);
+        if (missing != 0 || current == end) {
+            return missing;
+        }
+    }
+    if constexpr (Count) {
+        return wordLoop<false, true>(current, end);  // a column's side changes no count
+    } else {
+        return decodeTest(current, end);
+    }
+}
+
+void EVT3Decoder::notifyGap() {
+    // A group cut off before the hole would be completed with words from after it.
+    carryWords->clear();
+    missingWords = 0;
+    vectorCheck.vectorBaseValid = false;
+    rowSelected = false;
+    rowWordIsY = false;
+    resyncNeeds = NEED_TIME_HIGH | NEED_TIME_LOW | NEED_ROW;
+}
+
+// Rare and short (it ends with the first row and time words after a gap): one word at a time, kept
+// out of line so the word loop's caller stays as it is.
+__attribute__((noinline)) int EVT3Decoder::resyncLoop(const RawEvent*& current, const RawEvent* end) {
+    const RawEvent* p = current;
+    uint16_t* const payloads = lastPayload.lastPayload.data();
+    auto reselect = [&] { rowSelected = rowWordIsY && payloads[Evt3Raw::ADDR_Y] < height; };
+    while (p < end && resyncNeeds != 0) {
+        const uint16_t word = p->value();
+        const unsigned type = word >> 12;
+        const uint16_t payload = word & 0x0FFF;
+        switch (type) {
+        case Evt3Raw::ADDR_X:
+        case Evt3Raw::EXT_TRIGGER:
+            ++p; // nothing is delivered before time and row are known again
+            break;
+        case Evt3Raw::ADDR_Y:
+            payloads[Evt3Raw::ADDR_Y] = payload;
+            rowWordIsY = true;
+            reselect();
+            resyncNeeds &= static_cast<uint8_t>(~NEED_ROW);
+            ++p;
+            break;
+        case Evt3Raw::ADDR_Y_OTHER:
+            payloads[type] = payload;
+            rowWordIsY = false;
+            rowSelected = false;
+            ++p;
+            break;
+        case Evt3Raw::TIME_HIGH: {
+            // The hole may have held any amount of time: the first TIME_HIGH after it may jump
+            // forward as far as it likes, never back.
+            const bool first = (resyncNeeds & NEED_TIME_HIGH) != 0;
+            const uint64_t limit = first ? ~uint64_t(0) : DECODE_TIME_JUMP_LIMIT;
+            uint64_t candidate;
+            if (reconstructTime(lastTimestamp, payload, limit, candidate)) {
+                lastTimestamp = candidate;
+                timeHighSeen = true;
+                resyncNeeds &= static_cast<uint8_t>(~NEED_TIME_HIGH);
+            } else {
+                candidateTimestamp = candidate;
+                noteAnomaly();
+            }
+            ++p;
+            break;
+        }
+        case Evt3Raw::TIME_LOW:
+            payloads[Evt3Raw::TIME_LOW] = payload;
+            // Before the TIME_HIGH the low part belongs to a time not known yet.
+            if ((resyncNeeds & NEED_TIME_HIGH) == 0) {
+                lastTimestamp = (lastTimestamp & ~TIME_LOW_MASK) | payload;
+                timeLowSeen = true;
+                resyncNeeds &= static_cast<uint8_t>(~NEED_TIME_LOW);
+                if (!firstTimestampSet && timeHighSeen) {
+                    firstTimestamp = lastTimestamp;
+                    firstTimestampSet = true;
+                }
+            }
+            ++p;
+            break;
+        case Evt3Raw::VECT_BASE_X:
+            payloads[type] = payload;
+            vectorCheck.vectorBaseValid = true;
+            reselect();
+            ++p;
+            break;
+        case Evt3Raw::VECT_12: {
+            const auto remaining = end - p;
+            if (remaining < VECTOR_GROUP_WORDS) {
+                current = p;
+                return VECTOR_GROUP_WORDS - static_cast<int>(remaining);
+            }
+            // No events, but the base moves on as it would, for the groups after resynchronisation.
+            if (rowSelected) {
+                const uint16_t vectorBase = payloads[Evt3Raw::VECT_BASE_X];
+                const int base = vectorBase & 0x7FF;
+                if (!(vectorCheck.vectorBaseValid && base + VECTOR_EVENTS <= vectorCheck.width)) {
+                    vectorCheck.vectorBaseValid = false;
+                }
+                payloads[Evt3Raw::VECT_BASE_X] = static_cast<uint16_t>(vectorBase + VECTOR_EVENTS);
+            }
+            p += VECTOR_GROUP_WORDS;
+            break;
+        }
+        case Evt3Raw::OTHERS:
+            if (payload == OTHERS_GROUP_SUBTYPE_A || payload == OTHERS_GROUP_SUBTYPE_B) {
+                const auto remaining = end - p;
+                if (remaining < OTHERS_GROUP_WORDS) {
+                    current = p;
+                    return OTHERS_GROUP_WORDS - static_cast<int>(remaining);
+                }
+                p += OTHERS_GROUP_WORDS;
+            } else {
+                ++p;
+            }
+            break;
+        default:
+            payloads[type] = payload;
+            reselect();
+            ++p;
+            break;
+        }
+    }
+    current = p;
+    return 0;
 }
 
 int EVT3Decoder::decodeTest(const RawEvent*& current, const RawEvent* end) {
@@ -932,6 +1059,7 @@ EVT3Decoder::StreamState EVT3Decoder::getStreamState() const {
         state.carryWords[i] = (*carryWords)[i].value();
     }
     state.missingWords = missingWords;
+    state.resyncNeeds = resyncNeeds;
     return state;
 }
 
@@ -954,6 +1082,7 @@ void EVT3Decoder::setStreamState(const StreamState& state) {
     }
     // A carried group needs its first word; without one there is nothing to complete.
     missingWords = count == 0 ? 0 : state.missingWords;
+    resyncNeeds = state.resyncNeeds & (NEED_TIME_HIGH | NEED_TIME_LOW | NEED_ROW);
 }
 
 void EVT3Decoder::deliverEvents(Event2D* first, size_t count) {
@@ -996,6 +1125,7 @@ void EVT3Decoder::reset() {
     rowWordIsY = false;
     carryWords->clear();
     lastPayload = EVT3DecoderStatus();
+    resyncNeeds = 0;
 }
 
 } // namespace quelnor

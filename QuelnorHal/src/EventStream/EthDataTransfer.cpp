@@ -1,6 +1,7 @@
 #include "EventStream/EthDataTransfer.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -15,6 +16,8 @@ EthDataTransfer::~EthDataTransfer() { stop(); }
 
 void EthDataTransfer::start_impl() {
     QN_INFO("EthDataTransfer start_impl");
+    // A new stream: packet ids and loss totals start afresh.
+    interface->resetStreamTracking();
     setState(STATE_RUNNING);
     takeNewBuffer();
 }
@@ -48,7 +51,12 @@ void EthDataTransfer::run_impl() {
             timeoutMs = static_cast<int>(std::clamp<int64_t>(left.count(), 0, EthInterface::STREAM_TIMEOUT_MS));
         }
         int length = 0;
-        if (interface->fillBufferData(currentBuffer->data() + fillOffset, length, room, timeoutMs) && length > 0) {
+        bool gapBefore = false;
+        if (interface->fillBufferData(currentBuffer->data() + fillOffset, length, room, timeoutMs, gapBefore) &&
+            length > 0) {
+            if (gapBefore) {
+                markGapBefore(static_cast<size_t>(length));
+            }
             if (fillOffset == 0) {
                 firstPayloadTime = Clock::now();
             }
@@ -76,6 +84,22 @@ void EthDataTransfer::run_impl() {
         fillOffset = static_cast<uint64_t>(length);
         handOn();
     }
+    interface->logStreamLossSummary();
+}
+
+// The payload of `length` bytes just written at the fill offset follows lost data. What came before
+// it goes on first, so the consumer's gap mark falls exactly between the two.
+void EthDataTransfer::markGapBefore(size_t length) {
+    if (fillOffset == 0) {
+        transferGap();
+        return;
+    }
+    uint8_t payload[EthInterface::MAX_STREAM_PAYLOAD];
+    const size_t n = std::min(length, sizeof payload);
+    std::memcpy(payload, currentBuffer->data() + fillOffset, n);
+    handOn();
+    transferGap();
+    std::memcpy(currentBuffer->data(), payload, n);
 }
 
 } // namespace quelnor

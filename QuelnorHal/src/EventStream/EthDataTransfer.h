@@ -13,6 +13,9 @@ namespace quelnor {
 // handed on once less than one payload (1400 bytes) of room is left, once its first payload is
 // HANDOVER_DELAY_MS old (so events at a low rate do not wait for the buffer to fill), and when the
 // stream stops. Payloads are written straight into the buffer and never past its end.
+// When the interface reports data lost before a payload, the buffer gathered so far goes on, then the
+// gap is reported (transferGap), so the next buffer begins with the payload after the hole. The
+// interface's loss totals start afresh at each start and are logged when the stream stops.
 class EthDataTransfer : public DataTransfer {
 public:
     static constexpr int HANDOVER_DELAY_MS = 100;
@@ -31,6 +34,7 @@ private:
 
     void takeNewBuffer();
     void handOn();
+    void markGapBefore(size_t length);
 
     uint64_t bufferSize;
     std::shared_ptr<EthInterface> interface;

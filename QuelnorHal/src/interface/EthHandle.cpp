@@ -130,8 +130,20 @@ EthHandle::~EthHandle() {
     closeSocket(broadcastSocketHandle);
 }
 
-bool EthHandle::receiveOne(int fd, const Part* parts, size_t count, int& length, bool& wouldBlock,
-                           sockaddr_in* sender) {
+bool EthHandle::setAcceptedSender(const std::string& ip, uint16_t port) {
+    sockaddr_in address;
+    if (!toAddress(ip, port, address)) {
+        QN_ERROR("Invalid IP address: %s", ip.c_str());
+        return false;
+    }
+    acceptedAddress = address.sin_addr.s_addr;
+    acceptedPort = address.sin_port;
+    senderFiltered = true;
+    return true;
+}
+
+EthHandle::ReceiveStatus EthHandle::receiveOne(int fd, const Part* parts, size_t count, int& length, bool& wouldBlock,
+                                               sockaddr_in* sender, bool filter) {
     length = 0;
     wouldBlock = false;
     iovec iov[MAX_PARTS];
@@ -160,23 +172,29 @@ bool EthHandle::receiveOne(int fd, const Part* parts, size_t count, int& length,
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             wouldBlock = true;
-        } else {
-            QN_ERROR("recvfrom failed, error code: %d", errno);
+            return ReceiveStatus::TimedOut;
         }
-        return false;
+        QN_ERROR("recvfrom failed, error code: %d", errno);
+        return ReceiveStatus::Failed;
     }
     if (sender != nullptr) {
         *sender = from;
+    }
+    if (filter && (from.sin_addr.s_addr != acceptedAddress || (acceptedPort != 0 && from.sin_port != acceptedPort))) {
+        // Anyone on the subnet can send here: only the peer is heard. Counted, not logged one by one.
+        refusedDatagrams.fetch_add(1, std::memory_order_relaxed);
+        return ReceiveStatus::Refused;
     }
     if ((msg.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(n) > capacity) {
         char text[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
         QN_ERROR("Datagram of %d bytes from %s:%d exceeds the %d-byte receive buffer, refused", static_cast<int>(n),
                  text, ntohs(from.sin_port), static_cast<int>(capacity));
-        return false;
+        refusedDatagrams.fetch_add(1, std::memory_order_relaxed);
+        return ReceiveStatus::Refused;
     }
     length = static_cast<int>(n);
-    return true;
+    return ReceiveStatus::Received;
 }
 
 bool EthHandle::readData(uint8_t* buffer, int& length, int timeoutMs) {
@@ -202,7 +220,8 @@ bool EthHandle::readDataScattered(const Part* parts, size_t count, int& length, 
         return false;
     }
     bool wouldBlock = false;
-    return receiveOne(socketHandle, parts, count, length, wouldBlock, nullptr);
+    return receiveOne(socketHandle, parts, count, length, wouldBlock, nullptr, senderFiltered) ==
+           ReceiveStatus::Received;
 }
 
 bool EthHandle::sendData(const uint8_t* data, int length) {
@@ -239,9 +258,13 @@ bool EthHandle::sendBroadcastData(const uint8_t* data, int length) {
 }
 
 bool EthHandle::recvBroadcastData(uint8_t* buffer, int& length) {
+    return receiveBroadcast(buffer, length) == ReceiveStatus::Received;
+}
+
+EthHandle::ReceiveStatus EthHandle::receiveBroadcast(uint8_t* buffer, int& length) {
     length = 0;
     if (buffer == nullptr) {
-        return false;
+        return ReceiveStatus::Failed;
     }
     pollfd fds[2];
     nfds_t count = 0;
@@ -253,12 +276,12 @@ bool EthHandle::recvBroadcastData(uint8_t* buffer, int& length) {
         fds[count++] = pollfd{socketHandle, POLLIN, 0};
     }
     if (count == 0) {
-        return false;
+        return ReceiveStatus::Failed;
     }
     int r = pollFor(fds, count, BROADCAST_RECEIVE_TIMEOUT_MS);
     if (r < 0) {
         QN_ERROR("poll failed");
-        return false;
+        return ReceiveStatus::Failed;
     }
     for (nfds_t i = 0; i < count && r > 0; ++i) {
         if ((fds[i].revents & POLLIN) == 0) {
@@ -267,19 +290,21 @@ bool EthHandle::recvBroadcastData(uint8_t* buffer, int& length) {
         const Part part{buffer, static_cast<size_t>(MAX_DATAGRAM_SIZE)};
         bool wouldBlock = false;
         sockaddr_in from;
-        if (!receiveOne(fds[i].fd, &part, 1, length, wouldBlock, &from)) {
+        // Discovery hears every answer: no sender filter here.
+        const ReceiveStatus status = receiveOne(fds[i].fd, &part, 1, length, wouldBlock, &from, false);
+        if (status != ReceiveStatus::Received) {
             if (wouldBlock) {
                 QN_ERROR("[Info] No data available (EAGAIN).\n");
             }
             length = 0;
-            return false;
+            return status;
         }
         char sender[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &from.sin_addr, sender, sizeof sender);
         QN_DEBUG("[Info] Received %d bytes from %s:%d\n", length, sender, ntohs(from.sin_port));
-        return true;
+        return ReceiveStatus::Received;
     }
-    return false;
+    return ReceiveStatus::TimedOut;
 }
 
 } // namespace quelnor

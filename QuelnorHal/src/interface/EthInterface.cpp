@@ -16,6 +16,7 @@
 #include "QuelnorBase/Logger.h"
 #include "QuelnorBase/Utils/FuncUtils.h"
 #include "QuelnorHal/interface/EthHandle.h"
+#include "interface/StreamPacketTracker.h"
 
 namespace quelnor {
 
@@ -23,9 +24,8 @@ namespace {
 
 constexpr const char* BROADCAST_IP = "255.255.255.255";
 constexpr size_t ADAPTER_NAME_LIMIT = 256;
-constexpr uint32_t PACKET_ID_SPACE = 0x1000000;
-constexpr uint32_t PACKET_ID_HALF = 0x7FFFFF;
 constexpr const char* FIRMWARE_EXTENSION = "bin";
+constexpr int64_t LOSS_WARNING_PERIOD_MS = 1000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -44,9 +44,12 @@ unsigned long long macArg(uint64_t mac) { return static_cast<unsigned long long>
 EthInterface::EthInterface(CameraDescription desc) : Interface(ETH), description(std::move(desc)) {
     lastStreamPacketMs.store(steadyClockMs());
     pendingPayload.reserve(MAX_STREAM_PAYLOAD);
+    packetTracker = std::make_unique<StreamPacketTracker>();
 
     controlHandle = std::make_shared<EthHandle>(description.ipAddresses[1], 0, description.ipAddresses[0], CONTROL_PORT,
                                                 UDP_UNICAST);
+    // Answers come only from the camera's control port.
+    controlHandle->setAcceptedSender(description.ipAddresses[0], CONTROL_PORT);
 
     switch (writeRegisterExchange(CONTROL_OWNER_REGISTER, 1)) {
     case ExchangeResult::Accepted:
@@ -72,6 +75,8 @@ EthInterface::EthInterface(CameraDescription desc) : Interface(ETH), description
 
     dataHandle = std::make_shared<EthHandle>(description.ipAddresses[1], 0, description.ipAddresses[0],
                                              static_cast<uint16_t>(streamPort), UDP_UNICAST);
+    // Stream data only from the camera; its source port is not bound by the protocol.
+    dataHandle->setAcceptedSender(description.ipAddresses[0], 0);
     // The reply is not judged: a camera that did not take the port shows as a silent stream.
     writeRegisterExchange(HOST_PORT_REGISTER, dataHandle->getBoundPort());
 }
@@ -200,7 +205,13 @@ bool EthInterface::setEventStream(bool enable) {
 }
 
 bool EthInterface::fillBufferData(uint8_t* destination, int& length, int room, int timeoutMs) {
+    bool gapBefore = false;
+    return fillBufferData(destination, length, room, timeoutMs, gapBefore);
+}
+
+bool EthInterface::fillBufferData(uint8_t* destination, int& length, int room, int timeoutMs, bool& gapBefore) {
     length = 0;
+    gapBefore = false;
     if (destination == nullptr || room <= 0) {
         return false;
     }
@@ -231,6 +242,7 @@ bool EthInterface::fillBufferData(uint8_t* destination, int& length, int room, i
     };
     int received = 0;
     if (!dataHandle->readDataScattered(parts, 3, received, timeoutMs)) {
+        noteStreamLoss(); // refused datagrams are counted by the socket
         return false;
     }
     size_t payloadOffset = 0;
@@ -239,9 +251,28 @@ bool EthInterface::fillBufferData(uint8_t* destination, int& length, int room, i
     // The header check reads only the first 8 bytes; the count gives the payload length.
     if (!GvcpPacket::parseGvspHeader(header, received, payloadOffset, payloadLength, packetId)) {
         QN_ERROR("Parse GVSP packet error");
+        malformedDatagrams.fetch_add(1, std::memory_order_relaxed);
+        noteStreamLoss();
         return false;
     }
     noteStreamPacketReceived();
+    const StreamPacketTracker::Result packet = packetTracker->onPacket(packetId);
+    if (packet.verdict != StreamPacketTracker::Verdict::Take) {
+        // Splicing it in would put data behind what came after it.
+        (packet.verdict == StreamPacketTracker::Verdict::Late ? latePackets : duplicatePackets)
+            .fetch_add(1, std::memory_order_relaxed);
+        noteStreamLoss();
+        return false;
+    }
+    if (packet.missed > 0) {
+        lostPackets.fetch_add(packet.missed, std::memory_order_relaxed);
+        lostBytes.fetch_add(uint64_t(packet.missed) * largestPayload, std::memory_order_relaxed);
+    }
+    gapBefore = packet.gapBefore;
+    if (gapBefore) {
+        noteStreamLoss();
+    }
+    largestPayload = std::max(largestPayload, static_cast<uint32_t>(payloadLength));
     if (static_cast<size_t>(payloadLength) > direct) {
         pendingPayload.assign(spill, spill + (static_cast<size_t>(payloadLength) - direct));
         pendingOffset = 0;
@@ -253,6 +284,86 @@ bool EthInterface::fillBufferData(uint8_t* destination, int& length, int room, i
 }
 
 bool EthInterface::hasPendingStreamData() const { return pendingOffset < pendingPayload.size(); }
+
+void EthInterface::resetStreamTracking() {
+    pendingPayload.clear();
+    pendingOffset = 0;
+    packetTracker->reset();
+    largestPayload = PAYLOAD_SIZE;
+    lostPackets.store(0);
+    lostBytes.store(0);
+    malformedDatagrams.store(0);
+    latePackets.store(0);
+    duplicatePackets.store(0);
+    if (dataHandle) {
+        dataHandle->resetRefusedDatagrams();
+    }
+    if (controlHandle) {
+        controlHandle->resetRefusedDatagrams();
+    }
+    lastLossWarningMs = 0;
+    lostAtLastWarning = 0;
+    lostBytesAtLastWarning = 0;
+    refusedAtLastWarning = 0;
+}
+
+uint64_t EthInterface::getLostPackets() const { return lostPackets.load(std::memory_order_relaxed); }
+
+uint64_t EthInterface::getLostBytes() const { return lostBytes.load(std::memory_order_relaxed); }
+
+uint64_t EthInterface::getRefusedDatagrams() const {
+    return malformedDatagrams.load(std::memory_order_relaxed) + latePackets.load(std::memory_order_relaxed) +
+           duplicatePackets.load(std::memory_order_relaxed) + (dataHandle ? dataHandle->getRefusedDatagrams() : 0) +
+           (controlHandle ? controlHandle->getRefusedDatagrams() : 0);
+}
+
+uint64_t EthInterface::getLatePackets() const { return latePackets.load(std::memory_order_relaxed); }
+
+uint64_t EthInterface::getDuplicatePackets() const { return duplicatePackets.load(std::memory_order_relaxed); }
+
+StreamLossInfo EthInterface::getStreamLossInfo() const {
+    StreamLossInfo info;
+    info.lostPackets = getLostPackets();
+    info.lostBytes = getLostBytes();
+    info.refusedDatagrams = getRefusedDatagrams();
+    return info;
+}
+
+// At most one line a second while losses go on; what comes in between is only counted.
+void EthInterface::noteStreamLoss() {
+    const int64_t now = steadyClockMs();
+    if (lastLossWarningMs != 0 && now - lastLossWarningMs < LOSS_WARNING_PERIOD_MS) {
+        return;
+    }
+    const uint64_t lost = getLostPackets();
+    const uint64_t bytes = getLostBytes();
+    const uint64_t refused = getRefusedDatagrams();
+    if (lost == lostAtLastWarning && refused == refusedAtLastWarning) {
+        return;
+    }
+    QN_WARN("Ethernet stream losses: %llu packets lost (about %llu bytes), %llu datagrams refused",
+            static_cast<unsigned long long>(lost - lostAtLastWarning),
+            static_cast<unsigned long long>(bytes - lostBytesAtLastWarning),
+            static_cast<unsigned long long>(refused - refusedAtLastWarning));
+    lastLossWarningMs = now;
+    lostAtLastWarning = lost;
+    lostBytesAtLastWarning = bytes;
+    refusedAtLastWarning = refused;
+}
+
+void EthInterface::logStreamLossSummary() const {
+    const uint64_t lost = getLostPackets();
+    const uint64_t refused = getRefusedDatagrams();
+    const uint64_t late = getLatePackets();
+    const uint64_t duplicates = getDuplicatePackets();
+    const uint64_t malformed = malformedDatagrams.load(std::memory_order_relaxed);
+    const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+    QN_LOG(lost == 0 && refused == 0 ? LOG_INFO : LOG_WARN,
+           "Ethernet stream: %llu packets lost (about %llu bytes), %llu datagrams refused (%llu late, %llu duplicate, "
+           "%llu malformed, %llu too large or from another sender)",
+           u(lost), u(getLostBytes()), u(refused), u(late), u(duplicates), u(malformed),
+           u(refused - late - duplicates - malformed));
+}
 
 void EthInterface::startOnlineCheckThread() {
     if (onlineCheckThread.joinable()) {
@@ -328,11 +439,11 @@ bool EthInterface::hasRecentStreamPacket(int64_t nowMs, int64_t windowMs) const 
     return streamEnabled.load() && nowMs - lastStreamPacketMs.load() <= windowMs;
 }
 
-uint32_t EthInterface::maskId(uint32_t id) { return id & PACKET_ID_MASK; }
+uint32_t EthInterface::maskId(uint32_t id) { return StreamPacketTracker::maskId(id); }
 
-uint32_t EthInterface::forwardDist(uint32_t a, uint32_t b) { return a >= b ? a - b : PACKET_ID_SPACE - b + a; }
+uint32_t EthInterface::forwardDist(uint32_t a, uint32_t b) { return StreamPacketTracker::forwardDist(a, b); }
 
-bool EthInterface::isNewer(uint32_t a, uint32_t b) { return a != b && ((a - b) & PACKET_ID_MASK) <= PACKET_ID_HALF; }
+bool EthInterface::isNewer(uint32_t a, uint32_t b) { return StreamPacketTracker::isNewer(a, b); }
 
 // ---------------------------------------------------------------------------------------------
 // Discovery
@@ -376,7 +487,16 @@ std::vector<CameraDescription> EthInterface::findEthDvsCamera() {
         handle.sendBroadcastData(discovery.data(), static_cast<int>(discovery.size()));
         uint8_t buffer[EthHandle::MAX_DATAGRAM_SIZE];
         int length = 0;
-        while (handle.recvBroadcastData(buffer, length)) {
+        // Listening ends only after 100 ms without any datagram: a refused one (too large) is
+        // skipped like any other datagram that is no answer.
+        for (;;) {
+            const EthHandle::ReceiveStatus status = handle.receiveBroadcast(buffer, length);
+            if (status == EthHandle::ReceiveStatus::Refused) {
+                continue;
+            }
+            if (status != EthHandle::ReceiveStatus::Received) {
+                break;
+            }
             GvcpDiscoveryInfo info;
             // Our own broadcast and anything else that is not an acknowledgement is skipped here.
             if (!GvcpPacket::parseDiscoveryAck(buffer, length, info)) {

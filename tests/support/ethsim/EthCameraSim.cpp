@@ -769,13 +769,20 @@ public:
             const int copies = faultsOf.duplicated.count(id) != 0 ? 2 : 1;
             std::vector<Outgoing> these;
             for (int i = 0; i < copies; ++i) {
-                these.push_back({datagram, valid});
+                // A correct receiver takes a packet once.
+                these.push_back({datagram, valid && i == 0});
             }
             if (faultsOf.reordered.count(id) != 0 && !held) {
                 held = std::move(these);
             } else {
                 for (Outgoing& o : these) {
                     out.push_back(std::move(o));
+                }
+                // Sent after a newer packet: late, so a correct receiver refuses it.
+                if (held) {
+                    for (Outgoing& o : *held) {
+                        o.valid = false;
+                    }
                 }
                 flushHeldLocked(out);
             }

@@ -102,4 +102,28 @@ Evt3ReferenceResult referenceDecode(const std::vector<uint16_t>& words, unsigned
     return r;
 }
 
+bool isOrderedSubsequence(const std::vector<Event2D>& part, const std::vector<Event2D>& whole) {
+    size_t j = 0;
+    for (const Event2D& e : part) {
+        while (j < whole.size() && !(whole[j].x == e.x && whole[j].y == e.y && whole[j].polarity == e.polarity &&
+                                     whole[j].timestamp == e.timestamp)) {
+            ++j;
+        }
+        if (j == whole.size()) {
+            return false;
+        }
+        ++j;
+    }
+    return true;
+}
+
+bool timeNeverStepsBack(const std::vector<Event2D>& events) {
+    for (size_t i = 1; i < events.size(); ++i) {
+        if (events[i].timestamp < events[i - 1].timestamp) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace quelnor::test

@@ -80,7 +80,13 @@ public:
     void setFileCacheTime(uint16_t seconds, std::string directory) override;
     int stopRecording() override;
 
+    // Also reports, once the camera has stopped and decoded all it received, the part of the last
+    // second not reported yet, so the reports of a run add up to everything decoded in it.
     void setStatisticInfoCallback(StatisticInfoCallback callback) override;
+
+    // Ethernet cameras: the interface's lost packets, lost bytes and refused datagrams since the
+    // last start. Any thread except during init; a few relaxed atomic reads.
+    StreamLossInfo getStreamLossInfo() const override;
 
 protected:
     // start() with the device's own start step: startDevice runs after the recorder is set up and
@@ -142,6 +148,12 @@ private:
     // Wakes the statistics thread early when the camera stops.
     std::mutex statisticWakeMutex;
     std::condition_variable statisticWake;
+    // Set (under statisticWakeMutex) once the camera loop has decoded what the stopped stream held:
+    // the statistics thread then makes its last report.
+    bool statisticFinal = false;
+    void releaseStatisticThread();
+    // The loss fields an Ethernet interface counts.
+    void fillEthernetLoss(StreamLossInfo& info) const;
 };
 
 } // namespace quelnor

@@ -41,8 +41,12 @@ public:
     // Safe from any thread, also from inside the trigger callback.
     virtual void setCustomTriggerIn(uint64_t timestamp) { (void)timestamp; }
     // Data was lost between the previous buffer and the next one (a lost packet, a dropped buffer).
-    // The next buffer must not be decoded as a continuation of the previous one. Called on the decoding
-    // thread, between two decode calls.
+    // The next buffer must not be decoded as a continuation of the previous one: whatever state the
+    // lost data may have changed is forgotten, and no event or trigger is delivered until that state
+    // has been stated again by the stream itself. No event the device did not send is delivered, and
+    // the time never goes back because of the loss. Any transport that can lose data (Ethernet
+    // packets, USB transfers, a damaged file) gives its decoder this signal, never a fake buffer.
+    // Called on the decoding thread, between two decode calls; costs nothing on unbroken streams.
     virtual void notifyGap() {}
 
     // An empty function switches that delivery off.

@@ -21,6 +21,13 @@ class Evt3EventWriter;
 // Decodes EVT3 words into Event2D blocks of up to 320 events and EventTriggerIn values.
 // A word group cut off at the end of a buffer is kept and completed by the next decode() call.
 // Not thread-safe except for the counters and setCustomTriggerIn (see Decoder).
+//
+// After notifyGap() the decoder resynchronises: the word group cut off by the previous buffer and
+// the vector base are dropped, the row is deselected, and no event and no trigger is delivered until
+// the stream after the gap has given an accepted TIME_HIGH, a TIME_LOW after it and a row word
+// (ADDR_Y). Words met meanwhile still update the stored payloads (a VECT_BASE_X after the gap is
+// valid, and its groups move it on as usual). The first TIME_HIGH after a gap may jump forward
+// without the usual limit, since the hole may have held any amount of time, but never back.
 class EVT3Decoder : public Decoder {
 public:
     static constexpr size_t BLOCK_SIZE = 320;
@@ -53,6 +60,8 @@ public:
         std::array<uint16_t, MAX_GROUP_WORDS> carryWords{};
         uint8_t carryCount = 0;
         uint64_t missingWords = 0;
+        // After a gap: what the stream must still give before events are delivered again (ResyncNeed bits).
+        uint8_t resyncNeeds = 0;
     };
 
     // What a decode of some words hands to the events callback, told without the events.
@@ -88,6 +97,8 @@ public:
     // at the first TIME_LOW that reaches it; a time already pending is not added twice. Set from another
     // thread while decode() runs, the time is taken up within 64 words. Takes a lock: not for the word loop.
     void setCustomTriggerIn(uint64_t timestamp) override;
+    // See the class comment. Decoding thread, between two decode calls; constant time.
+    void notifyGap() override;
 
     // The word loop. Advances `current`; returns 0 when it reached `end`, or the number of words a
     // group cut off at `end` still lacks, with `current` left on the group's first word.
@@ -119,9 +130,22 @@ private:
         bool vectorBaseValid = false;
     };
 
+    // What resynchronisation after a gap still waits for.
+    enum ResyncNeed : uint8_t {
+        NEED_TIME_HIGH = 1,
+        NEED_TIME_LOW = 2, // after the TIME_HIGH
+        NEED_ROW = 4,
+    };
+
     // decode() and, with Count, countEvents(): the carried group, then the buffer.
     template <bool Count>
     void decodeRange(void* first, void* last);
+    // The word loop, preceded by the resynchronisation after a gap while one is pending.
+    template <bool Count>
+    int decodeWords(const Evt3Raw::RawEvent*& current, const Evt3Raw::RawEvent* end);
+    // Follows the words after a gap without delivering anything, until the stream has stated time and
+    // row again (resyncNeeds 0) or `end`; same result as the word loop.
+    int resyncLoop(const Evt3Raw::RawEvent*& current, const Evt3Raw::RawEvent* end);
     template <bool FlipX, bool Count>
     int wordLoop(const Evt3Raw::RawEvent*& current, const Evt3Raw::RawEvent* end);
     // TIME_HIGH with payload h: true when accepted, false for an anomaly.
@@ -162,6 +186,7 @@ private:
     bool firstTimestampSet = false;
     uint64_t anomalyCount = 0;
     std::chrono::steady_clock::time_point lastAnomalyWarning;
+    uint8_t resyncNeeds = 0;
 };
 
 } // namespace quelnor

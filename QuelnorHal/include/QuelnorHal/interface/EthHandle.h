@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,13 +20,23 @@ enum UDP_TYPE : int32_t {
 // and reports socket failures in the log instead of throwing.
 //
 // A datagram larger than the buffer it is received into is refused (never delivered cut short).
-// An object has no lock: one thread at a time per socket (the owner decides which).
+// With an accepted sender set, datagrams from any other address (or port) are refused as well.
+// Refused datagrams are counted.
+// An object has no lock: one thread at a time per socket (the owner decides which); the refused
+// count may be read and reset from any thread.
 class EthHandle {
 public:
     static constexpr int MAX_DATAGRAM_SIZE = 1414;
     static constexpr uint16_t BROADCAST_LISTEN_PORT = 3956;
     static constexpr int RECEIVE_BUFFER_BYTES = 0x4000000;
     static constexpr int BROADCAST_RECEIVE_TIMEOUT_MS = 100;
+
+    enum class ReceiveStatus {
+        Received,
+        Refused,  // a datagram came and was dropped: too large, or from a sender not accepted
+        TimedOut, // nothing came
+        Failed,   // the socket reported an error
+    };
 
     // One piece of a scattered receive buffer.
     struct Part {
@@ -52,6 +63,16 @@ public:
     // Waits up to 100 ms for one datagram on the listening socket or on the main socket (a camera
     // that answers by unicast reaches the main socket) and copies it to buffer (MAX_DATAGRAM_SIZE bytes).
     bool recvBroadcastData(uint8_t* buffer, int& length);
+    // As recvBroadcastData, telling a refused datagram from silence.
+    ReceiveStatus receiveBroadcast(uint8_t* buffer, int& length);
+
+    // From now on the main socket takes datagrams only from ip (dotted text) and, unless port is 0,
+    // only from that port. Set before the socket is read (not while another thread reads it). False
+    // for an invalid address text (nothing changes then).
+    bool setAcceptedSender(const std::string& ip, uint16_t port);
+    // Datagrams refused so far (too large, or from a sender not accepted). Any thread, atomic.
+    uint64_t getRefusedDatagrams() const { return refusedDatagrams.load(std::memory_order_relaxed); }
+    void resetRefusedDatagrams() { refusedDatagrams.store(0, std::memory_order_relaxed); }
 
     bool isInitialized() const { return initialized; }
     uint16_t getBoundPort() const { return boundPort; }
@@ -60,7 +81,8 @@ public:
 
 private:
     // One datagram from fd (already readable). sender: where it came from, when wanted.
-    bool receiveOne(int fd, const Part* parts, size_t count, int& length, bool& wouldBlock, struct sockaddr_in* sender);
+    ReceiveStatus receiveOne(int fd, const Part* parts, size_t count, int& length, bool& wouldBlock,
+                             struct sockaddr_in* sender, bool filter);
 
     uint16_t boundPort = 0;
     int socketHandle = -1;
@@ -69,6 +91,10 @@ private:
     uint16_t serverPort = 0;
     bool initialized = false;
     int receiveBufferSize = 0;
+    bool senderFiltered = false;
+    uint32_t acceptedAddress = 0; // network order
+    uint16_t acceptedPort = 0;    // network order; 0: any port
+    std::atomic<uint64_t> refusedDatagrams{0};
 };
 
 } // namespace quelnor

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "QuelnorHal/EventStream/StreamLossInfo.h"
 #include "QuelnorHal/interface/CameraDescription.h"
 #include "QuelnorHal/interface/GvcpDeviceParameters.h"
 #include "QuelnorHal/interface/Interface.h"
@@ -17,6 +18,7 @@
 namespace quelnor {
 
 class EthHandle;
+class StreamPacketTracker;
 
 // The device interface of an Ethernet event camera: discovery on every local adapter, a control
 // socket for register access and a data socket on which the camera streams its events, the stream
@@ -25,6 +27,14 @@ class EthHandle;
 // Control exchanges (register access, stream switch, keep-alive, maintenance) are one request and
 // its reply: one exchange at a time holds the control lock, every request carries a new request id,
 // and replies whose code or id do not match the request are discarded until the time-out.
+//
+// Only the camera is heard: the control socket takes datagrams only from the camera's address and
+// control port, the data socket only from the camera's address; anything else is dropped and counted.
+// Discovery hears every answer.
+//
+// Stream datagrams carry 24-bit packet ids. Payloads go on in arrival order; a packet newer than the
+// one expected declares a gap (the packets between are lost), and a duplicate or a packet arriving
+// after its gap was declared is refused, never spliced in.
 //
 // Threads: the caller's (construction, registers, stream switch, maintenance), the data-transfer
 // worker (fillBufferData, data socket only, one thread at a time) and the online-check worker, which
@@ -100,8 +110,26 @@ public:
     // Leader, trailer, malformed and oversized datagrams are refused (false, logged).
     // Called by one thread at a time (the data-transfer worker).
     bool fillBufferData(uint8_t* destination, int& length, int room, int timeoutMs = STREAM_TIMEOUT_MS);
+    // As above; gapBefore tells that stream data was lost before the payload written (packets
+    // missing before it, or the camera's packet ids started anew). Duplicates and late packets are
+    // refused (false) and counted. Same thread rule.
+    bool fillBufferData(uint8_t* destination, int& length, int room, int timeoutMs, bool& gapBefore);
     // True while part of a split payload waits for the next fillBufferData.
     bool hasPendingStreamData() const;
+    // A new stream: forgets the packet ids, any split payload and the loss counters below (also the
+    // refused counts of both sockets). Called at stream start, while no thread is in fillBufferData.
+    void resetStreamTracking();
+    // Running totals since resetStreamTracking. Any thread; relaxed atomic reads, no lock.
+    uint64_t getLostPackets() const;       // packets missing at the gaps declared
+    uint64_t getLostBytes() const;         // estimated: missing packets x the largest payload seen
+    uint64_t getRefusedDatagrams() const;  // malformed, late, duplicate, too large or from another sender
+    uint64_t getLatePackets() const;       // arrived after their gap was declared (part of refused)
+    uint64_t getDuplicatePackets() const;  // arrived twice (part of refused)
+    // The three loss fields above in a StreamLossInfo (the dropped-buffer fields stay 0). Any thread.
+    StreamLossInfo getStreamLossInfo() const;
+    // Logs the totals once (warn level when anything was lost or refused, info otherwise). Called by
+    // the data-transfer worker when the stream stops.
+    void logStreamLossSummary() const;
 
     // Force IP through this interface's control socket, to the camera's own address.
     bool forceIP(uint64_t mac, uint32_t ip, uint32_t mask, uint32_t gateway);
@@ -163,6 +191,20 @@ private:
     // The rest of a stream payload that did not fit the caller's room.
     std::vector<uint8_t> pendingPayload;
     size_t pendingOffset = 0;
+
+    // Stream loss accounting. The tracker and the warning state belong to the stream worker.
+    void noteStreamLoss();
+    std::unique_ptr<StreamPacketTracker> packetTracker;
+    uint32_t largestPayload = PAYLOAD_SIZE;
+    std::atomic<uint64_t> lostPackets{0};
+    std::atomic<uint64_t> lostBytes{0};
+    std::atomic<uint64_t> malformedDatagrams{0};
+    std::atomic<uint64_t> latePackets{0};
+    std::atomic<uint64_t> duplicatePackets{0};
+    int64_t lastLossWarningMs = 0;
+    uint64_t lostAtLastWarning = 0;
+    uint64_t lostBytesAtLastWarning = 0;
+    uint64_t refusedAtLastWarning = 0;
 };
 
 // Whether a description in the list has this MAC and these dotted address texts (entries 0, 2 and 3).

@@ -202,7 +202,9 @@ public:
     void setPayloadSizes(std::vector<size_t> sizes);
     void setStreamFaults(StreamFaults faults);
     // Keep the payloads that a correct receiver gets, in arrival order (on by default, off for the
-    // generated pattern). Faulty datagrams, lost packets, leaders and trailers are left out.
+    // generated pattern). Faulty datagrams, lost packets, leaders and trailers are left out, and so
+    // are the second copy of a duplicated packet and a reordered packet that went out after a newer
+    // one (a correct receiver never splices a late packet in).
     void setRecordDelivery(bool record);
     std::vector<uint8_t> expectedDelivery() const;
     StreamStats streamStats() const;

@@ -26,4 +26,10 @@ struct Evt3ReferenceResult {
 Evt3ReferenceResult referenceDecode(const std::vector<uint16_t>& words, unsigned width, unsigned height,
                                     uint64_t customTrigger = 0);
 
+// What a decode of a stream with holes may deliver: every event of `part` is an event of `whole`
+// (all four fields), in the same order. Linear in both sizes.
+bool isOrderedSubsequence(const std::vector<Event2D>& part, const std::vector<Event2D>& whole);
+// No event's time is below the one before it.
+bool timeNeverStepsBack(const std::vector<Event2D>& events);
+
 } // namespace quelnor::test
