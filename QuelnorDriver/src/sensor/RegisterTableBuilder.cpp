@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "QuelnorBase/Logger.h"
 
@@ -15,7 +16,8 @@ namespace quelnor::detail {
 
 namespace {
 
-const std::string ELLIPSIS = "\xE2\x80\xA6"; // …
+// constexpr: the register tables are built during static initialisation of other units.
+constexpr std::string_view ELLIPSIS = "\xE2\x80\xA6"; // …
 
 struct AliasSpec {
     std::string name;
