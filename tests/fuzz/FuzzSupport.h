@@ -59,8 +59,18 @@ private:
         }                                                                 \
     } while (0)
 
-// Logging every refused input would slow the run down to the console's pace.
-inline void quietLogger() { Logger::Instance().setLogLevel(LOG_CRITICAL); }
+// Logging every refused input would slow the run down to the console's pace. QUELNOR_FUZZ_LOG=1 keeps
+// the log, for looking into one input.
+inline void quietLogger() {
+    static const bool quiet = [] {
+        const char* keep = std::getenv("QUELNOR_FUZZ_LOG");
+        if (keep == nullptr || *keep == '\0' || *keep == '0') {
+            Logger::Instance().setLogLevel(LOG_CRITICAL);
+        }
+        return true;
+    }();
+    (void)quiet;
+}
 
 // A directory of the process's own, in memory when /dev/shm is there, removed at exit.
 class ScratchDir {

@@ -43,7 +43,9 @@ class DataToVideoConverter;
 // batches read back to back return every event of the file once, in file order. The start time is
 // the header's start time when it has one that is not later than the first event, else the first
 // event's time; the end time is the last time the data reaches, so every event lies within
-// [start, end]. Trigger callbacks get the edges the reader decodes from the position on; a seek does
+// [start, end]. Damaged data whose time runs backwards (a TIME_LOW word below the one before it, which
+// cameras never write) can hold events up to 4095 us outside that range; they are read in file order
+// like the others. Trigger callbacks get the edges the reader decodes from the position on; a seek does
 // not report the edges it skips.
 //
 // One thread at a time; trigger callbacks run on it (see DvsFileReader).
