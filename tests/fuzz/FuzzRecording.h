@@ -14,7 +14,7 @@ namespace quelnor::fuzz {
 // A few read chunks long, so its index holds several bookmarks.
 inline test::SyntheticStream sideFileRecordingStream() {
     test::SyntheticOptions options;
-    options.items = 40000;
+    options.items = 20000;
     options.seed = 18;
     options.startTime = 5000;
     options.meanGapNs = 2000;
