@@ -59,7 +59,10 @@ for target in $FUZZ_TARGETS; do
   if [ "$rc" -ne 0 ] || [ ${#artifacts[@]} -ne 0 ]; then
     failed=1
     echo "=== [fuzz] FAILED: $target (exit $rc)"
-    tail -n 60 "$dir/log"
+    # The report's first lines (which error, where), then the end of the log.
+    grep -E -m 8 "runtime error:|ERROR: [A-Za-z]+Sanitizer|ERROR: libFuzzer|FUZZ CHECK FAILED|SUMMARY:" "$dir/log"
+    echo "--- end of the log:"
+    tail -n 40 "$dir/log"
     mkdir -p "$BUILD/fuzz-ci-artifacts/$target"
     for file in "${artifacts[@]}"; do
       fuzz_show_input "$file"
