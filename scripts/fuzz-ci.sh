@@ -28,10 +28,11 @@ trap 'rm -rf "$RUN"' EXIT
 run_target() { # target
   local target=$1
   local dir="$RUN/$target"
-  mkdir -p "$dir/new" "$dir/artifacts"
+  mkdir -p "$dir/new" "$dir/artifacts" "$dir/tmp"
   local rc=0
   # -timeout: one input running longer is a finding (a hang); the overall time is max_total_time.
-  "$BUILD/tests/fuzz/fuzz_$target" -max_total_time="$SECONDS_EACH" -timeout=20 -rss_limit_mb=2048 \
+  # The target's scratch files go with the run, also when the target crashed.
+  QUELNOR_FUZZ_TMP="$dir/tmp" "$BUILD/tests/fuzz/fuzz_$target" -max_total_time="$SECONDS_EACH" -timeout=20 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$dir/artifacts/" "$dir/new" "$ROOT/tests/fuzz/corpus/$target" \
     >"$dir/log" 2>&1 || rc=$?
   echo $rc >"$dir/rc"

@@ -72,12 +72,17 @@ inline void quietLogger() {
     (void)quiet;
 }
 
-// A directory of the process's own, in memory when /dev/shm is there, removed at exit.
+// A directory of the process's own, in memory when /dev/shm is there, removed at exit (not after a
+// crash).
 class ScratchDir {
 public:
     ScratchDir() {
-        const std::filesystem::path base =
-            std::filesystem::is_directory("/dev/shm") ? std::filesystem::path("/dev/shm") : std::filesystem::temp_directory_path();
+        // QUELNOR_FUZZ_TMP: where a runner wants it (one that cleans up after a crashed target).
+        const char* chosen = std::getenv("QUELNOR_FUZZ_TMP");
+        const std::filesystem::path base = chosen != nullptr && *chosen != '\0' ? std::filesystem::path(chosen)
+                                           : std::filesystem::is_directory("/dev/shm")
+                                               ? std::filesystem::path("/dev/shm")
+                                               : std::filesystem::temp_directory_path();
         std::string pattern = (base / "quelnor-fuzz-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) {
             std::perror("mkdtemp");
