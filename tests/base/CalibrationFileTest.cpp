@@ -243,23 +243,55 @@ TEST_F(CalibrationFile, MatrixMembersDefaultAndAffineOfCameraOneWins) {
     EXPECT_EQ(p.dvs_cols, 320);
 }
 
-TEST_F(CalibrationFile, WrongJsonTypesThrowTheLibraryTypeError) {
+TEST_F(CalibrationFile, WrongJsonTypesAndMatrixSizesBeyondIntThrowTheLibraryError) {
     const auto withChange = [](auto change) {
         json j = validJson();
         change(j);
         return bytes(j.dump());
     };
-    std::vector<std::vector<uint8_t>> inputs = {
-        withChange([](json& j) { j["0"]["camera_serial"] = 42; }),
-        withChange([](json& j) { j["0"]["frame_size"]["cols"] = "wide"; }),
-        withChange([](json& j) { j["0"]["camera_matrix"] = 3; }),
-        withChange([](json& j) { j["0"]["dist_coeffs"]["data"] = json::array({"a"}); }),
-        withChange([](json& j) { j["0"]["affine_matrix"] = json::array({1}); }),
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> data;
+        bool overflow; // out_of_range rather than type_error
     };
-    for (auto& data : inputs) {
+    std::vector<Case> cases = {
+        {"serial not a string", withChange([](json& j) { j["0"]["camera_serial"] = 42; }), false},
+        {"size not a number", withChange([](json& j) { j["0"]["frame_size"]["cols"] = "wide"; }), false},
+        {"matrix not an object", withChange([](json& j) { j["0"]["camera_matrix"] = 3; }), false},
+        {"data not numbers", withChange([](json& j) { j["0"]["dist_coeffs"]["data"] = json::array({"a"}); }), false},
+        {"affine not an object", withChange([](json& j) { j["0"]["affine_matrix"] = json::array({1}); }), false},
+        {"rows not a number", withChange([](json& j) { j["0"]["camera_matrix"]["rows"] = "3"; }), false},
+        {"rows 1e10",
+         bytes(R"({"0":{"camera_serial":"","frame_size":{"cols":1,"rows":1},"camera_matrix":{"rows":1e10},)"
+               R"("dist_coeffs":{}}})"),
+         true},
+        {"cols -1e10", withChange([](json& j) { j["0"]["camera_matrix"]["cols"] = -1e10; }), true},
+        {"type 2^40", withChange([](json& j) { j["0"]["dist_coeffs"]["type"] = int64_t(1) << 40; }), true},
+        {"rows 2^63", withChange([](json& j) { j["0"]["dist_coeffs"]["rows"] = uint64_t(1) << 63; }), true},
+        {"affine rows 1e300", withChange([](json& j) { j["1"]["affine_matrix"]["0"]["rows"] = 1e300; }), true},
+        {"affine type -2^31 - 1", withChange([](json& j) { j["0"]["affine_matrix"]["1"]["type"] = -2147483649LL; }),
+         true},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
         CalibratorParameters p;
-        EXPECT_THROW(jsonDataToParam(data, p), json::type_error);
+        if (c.overflow) {
+            EXPECT_THROW(jsonDataToParam(c.data, p), json::out_of_range);
+        } else {
+            EXPECT_THROW(jsonDataToParam(c.data, p), json::type_error);
+        }
     }
+    // The limits themselves fit, and a fraction within them is cut as the library does.
+    std::vector<uint8_t> edge = withChange([](json& j) {
+        j["0"]["camera_matrix"]["rows"] = 2147483647;
+        j["0"]["camera_matrix"]["cols"] = -2147483648LL;
+        j["0"]["camera_matrix"]["type"] = 6.9;
+    });
+    CalibratorParameters p;
+    ASSERT_TRUE(jsonDataToParam(edge, p));
+    EXPECT_EQ(p.camera_matrix.rows, 2147483647);
+    EXPECT_EQ(p.camera_matrix.cols, -2147483647 - 1);
+    EXPECT_EQ(p.camera_matrix.type, 6);
 }
 
 TEST_F(CalibrationFile, FileErrorsReturnFalseWithTheirMessage) {

@@ -196,6 +196,11 @@ TEST(TimeText, MalformedTextThrowsItsOwnMessage) {
         {"2024/03/05 14:07:09", "Failed to parse time string: invalid format"},
         {"2024-03-05", "Failed to parse time string: invalid format"},
         {"2024-13-05 14:07:09", "Failed to parse time string: invalid format"},
+        // Beyond the nanosecond clock's years (about 1678 to 2262).
+        {"1000-01-01 00:00:00", "Time string out of range"},
+        {"1677-01-01 00:00:00", "Time string out of range"},
+        {"2263-01-01 00:00:00.999999", "Time string out of range"},
+        {"9999-12-31 23:59:59", "Time string out of range"},
     };
     for (const Case& c : cases) {
         try {
@@ -205,6 +210,8 @@ TEST(TimeText, MalformedTextThrowsItsOwnMessage) {
             EXPECT_STREQ(e.what(), c.message) << c.text;
         }
     }
+    EXPECT_NO_THROW(parseLocalTimeString("1700-01-01 00:00:00"));
+    EXPECT_NO_THROW(parseLocalTimeString("2261-12-31 23:59:59.999999"));
     try {
         parseLocalTimeString("");
         ADD_FAILURE() << "no exception for the empty text";

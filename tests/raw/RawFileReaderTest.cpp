@@ -4,8 +4,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <set>
 #include <stdexcept>
+
+#include <sys/stat.h>
 
 #include "LogCapture.h"
 #include "RawTestSupport.h"
@@ -41,19 +45,48 @@ TEST(CreateFileReader, ChoosesTheReaderByTheExactExtension) {
     }
 }
 
-TEST(RawFileReaderLoad, AMissingFileDoesNotLoad) {
-    TempDir dir;
-    RawFileReader reader(dir.file("missing.raw"));
-    EXPECT_FALSE(reader.loadFile());
-    EXPECT_TRUE(reader.getNEvents(10)->empty());
-    EXPECT_FALSE(reader.seekTime(0));
-}
-
 // A small stream: two events on one row and a trigger.
 std::vector<uint8_t> smallData() {
     Evt3TestEncoder encoder;
     encoder.addEvent(Event2D(10, 20, 1, 5000)).addTrigger(EventTriggerIn(1, 1, 5001)).addEvent(Event2D(11, 20, 0, 5002));
     return encoder.bytes();
+}
+
+TEST(RawFileReaderLoad, OnlyARegularFileLoads) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> make;
+        bool refused; // with its error line
+    };
+    const Case cases[] = {
+        {"missing", [](const std::string&) {}, false},
+        {"directory", [](const std::string& path) { std::filesystem::create_directory(path); }, true},
+        // A FIFO without a writer: opening it for reading would block.
+        {"fifo", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string path = dir.file("d.raw");
+        c.make(path);
+        LogCapture log;
+        RawFileReader reader(path);
+        EXPECT_FALSE(reader.loadFile());
+        EXPECT_EQ(log.has(LOG_ERROR, "Loading raw file failed. " + path + " is not a regular file."), c.refused);
+        EXPECT_FALSE(std::filesystem::exists(dir.file("d.qnmark.tmp")));
+        uint64_t total = 9;
+        reader.getMaxEvents(total);
+        EXPECT_EQ(total, 0u);
+        EXPECT_TRUE(reader.getNEvents(10)->empty());
+        EXPECT_FALSE(reader.seekTime(0));
+    }
+    // A link to a recording is a recording.
+    TempDir dir;
+    writeFileBytes(dir.file("real.raw"), headerFor(100), smallData());
+    std::filesystem::create_symlink(dir.file("real.raw"), dir.file("link.raw"));
+    RawFileReader reader(dir.file("link.raw"));
+    ASSERT_TRUE(reader.loadFile());
+    EXPECT_EQ(readAllByCount(reader, 10).size(), 2u);
 }
 
 struct HeaderCase {
@@ -128,6 +161,9 @@ TEST(RawFileReaderHeader, NumbersThatDoNotParseReachTheCaller) {
     writeFileBytes(path, "% geometry 99999x720\n% end\n", smallData());
     EXPECT_THROW(RawFileReader(path).loadFile(), std::out_of_range);
     writeFileBytes(path, "% date no digits\n% end\n", smallData());
+    EXPECT_THROW(RawFileReader(path).loadFile(), std::runtime_error);
+    // A date the clock cannot hold is malformed text too.
+    writeFileBytes(path, "% date 1000-01-01 00:00:00\n% end\n", smallData());
     EXPECT_THROW(RawFileReader(path).loadFile(), std::runtime_error);
 }
 

@@ -140,8 +140,18 @@ std::chrono::system_clock::time_point parseLocalTimeString(const std::string& te
     if (seconds == static_cast<std::time_t>(-1)) {
         throw std::runtime_error("mktime failed");
     }
-    return std::chrono::system_clock::time_point(std::chrono::seconds(seconds) +
-                                                 std::chrono::microseconds(fraction));
+    // The clock counts nanoseconds in 64 bits (about the years 1678 to 2262); a date outside that
+    // would overflow it.
+    using Clock = std::chrono::system_clock;
+    constexpr int64_t FIRST_SECOND =
+        std::chrono::duration_cast<std::chrono::seconds>(Clock::time_point::min().time_since_epoch()).count() + 1;
+    constexpr int64_t LAST_SECOND =
+        std::chrono::duration_cast<std::chrono::seconds>(Clock::time_point::max().time_since_epoch()).count() - 1;
+    if (static_cast<int64_t>(seconds) < FIRST_SECOND || static_cast<int64_t>(seconds) > LAST_SECOND) {
+        throw std::runtime_error("Time string out of range");
+    }
+    return Clock::time_point(std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(seconds) +
+                                                                         std::chrono::microseconds(fraction)));
 }
 
 std::string hexToString(int value, int width) {

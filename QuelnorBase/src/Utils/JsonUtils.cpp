@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <fstream>
+#include <limits>
+#include <string>
 
 #include "QuelnorBase/Logger.h"
 
@@ -30,12 +32,43 @@ uint16_t toU16(const json& value) {
     return static_cast<uint16_t>(value.get<int64_t>());
 }
 
+// nlohmann's "number overflow" error.
+constexpr int NUMBER_OVERFLOW_ERROR = 406;
+
+// A matrix field as int; 0 when absent. A number that does not fit in an int throws the library's
+// out_of_range error: converting it would be undefined, and no sensible matrix has such a size.
+int readMatrixInt(const json& object, const char* key) {
+    // contains() is false for a matrix that is not an object; value() then throws its type error.
+    if (!object.is_object() || !object.contains(key)) {
+        return object.value(key, 0);
+    }
+    const json& value = object[key];
+    bool fits = true;
+    if (value.is_number_float()) {
+        const double d = value.get<double>();
+        fits = std::isfinite(d) && d > static_cast<double>(std::numeric_limits<int>::min()) - 1.0 &&
+               d < static_cast<double>(std::numeric_limits<int>::max()) + 1.0;
+    } else if (value.is_number_unsigned()) {
+        fits = value.get<uint64_t>() <= static_cast<uint64_t>(std::numeric_limits<int>::max());
+    } else if (value.is_number_integer()) {
+        const int64_t i = value.get<int64_t>();
+        fits = i >= std::numeric_limits<int>::min() && i <= std::numeric_limits<int>::max();
+    }
+    if (!fits) {
+        throw json::out_of_range::create(NUMBER_OVERFLOW_ERROR,
+                                         std::string("number overflow: matrix '") + key + "' does not fit in an int",
+                                         &value);
+    }
+    // Other types throw the library's type error here.
+    return value.get<int>();
+}
+
 CalibMatrix readMatrix(const json& object) {
     CalibMatrix matrix;
+    matrix.rows = readMatrixInt(object, "rows");
+    matrix.cols = readMatrixInt(object, "cols");
+    matrix.type = readMatrixInt(object, "type");
     // value() throws the library's type error for a matrix that is not an object.
-    matrix.rows = object.value("rows", 0);
-    matrix.cols = object.value("cols", 0);
-    matrix.type = object.value("type", 0);
     matrix.data = object.value("data", std::vector<double>());
     return matrix;
 }

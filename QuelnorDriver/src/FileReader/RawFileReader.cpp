@@ -119,8 +119,16 @@ bool RawFileReader::loadFile() {
     decoder->setEventsStreamHandleCallback(nullptr);
     decoder->setTriggerInCallback(nullptr);
 
-    fileStream.open(filePath, std::ios::binary);
     bookmarkPath = bookmarkPathFor(filePath);
+    // Only regular files are recordings. Checked before opening: opening a FIFO without a writer
+    // would block, and a directory opens and reads as an empty recording.
+    std::error_code statusError;
+    const fs::file_status status = fs::status(filePath, statusError);
+    if (!statusError && fs::exists(status) && !fs::is_regular_file(status)) {
+        QN_ERROR("Loading raw file failed. %s is not a regular file.", filePath.c_str());
+        return false;
+    }
+    fileStream.open(filePath, std::ios::binary);
     if (!fileStream.is_open()) {
         return false;
     }

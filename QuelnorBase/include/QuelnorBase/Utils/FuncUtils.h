@@ -19,7 +19,8 @@ std::string getSysTime();
 // The given time as local time text, microseconds as 6 digits.
 std::string timePointToString(const std::chrono::system_clock::time_point& time);
 // Inverse of timePointToString. Skips everything before the first digit and tolerates extra spaces.
-// Throws std::invalid_argument for an empty text and std::runtime_error for malformed text.
+// Throws std::invalid_argument for an empty text and std::runtime_error for malformed text, a date
+// outside the clock's range (about the years 1678 to 2262) included.
 std::chrono::system_clock::time_point parseLocalTimeString(const std::string& text);
 
 // ---- Number, IP and byte helpers ----

@@ -28,12 +28,24 @@ class DataToVideoConverter;
 // by decoding the file once and kept beside the recording in a side file ("x.raw" -> "x.qnmark.tmp"),
 // which later loads check and reuse.
 //
+// The side file is trusted once it passes its checks: its CRC, version, the recording's size and
+// sensor size, and the records' own consistency (every count and offset within the file, keys,
+// offsets and event counts rising, the first record at the start of the data and the last at its
+// end). An event count that is wrong but plausible cannot be told from a right one without decoding
+// the recording again, so seekNEvents and getMaxEvents then follow the side file's counts; deleting
+// the side file makes the next load rebuild it. Batches by time from the start still give the events
+// of the data; batches by count stop at the side file's total.
+//
+// Only regular files (or links to them) load; a directory or a FIFO gives false with an error line.
+//
 // Positions are event positions of one straight decode of the file: after seekNEvents(n) the next
 // batch starts with event n, after seekTime(t) with the first event whose time is at or after t, and
 // batches read back to back return every event of the file once, in file order. The start time is
 // the header's start time when it has one that is not later than the first event, else the first
 // event's time; the end time is the last time the data reaches, so every event lies within
-// [start, end]. Trigger callbacks get the edges the reader decodes from the position on; a seek does
+// [start, end]. Damaged data whose time runs backwards (a TIME_LOW word below the one before it, which
+// cameras never write) can hold events up to 4095 us outside that range; they are read in file order
+// like the others. Trigger callbacks get the edges the reader decodes from the position on; a seek does
 // not report the edges it skips.
 //
 // One thread at a time; trigger callbacks run on it (see DvsFileReader).
@@ -69,7 +81,8 @@ public:
     RawFileReader& operator=(const RawFileReader&) = delete;
 
     // Opens the file, reads the header, builds or loads the bookmark index and positions the reader
-    // at the start. Numbers and dates of the header that do not parse throw the conversion's exception.
+    // at the start. Numbers and dates of the header that do not parse (a date the clock cannot hold
+    // included) throw the conversion's exception.
     bool loadFile() override;
     bool getStartTimeStamp(uint64_t& timestamp) override;
     bool getEndTimeStamp(uint64_t& timestamp) override;
