@@ -19,6 +19,7 @@
 #include "QuelnorDriver/FileReader/RawFileReader.h"
 #include "cameralab/CameraCollectors.h"
 #include "cameralab/ScriptedCamera.h"
+#include "rawfile/SmallDisk.h"
 #include "rawfile/SyntheticRecording.h"
 #include "rawfile/TempDir.h"
 
@@ -267,6 +268,61 @@ TEST_F(CameraLifeTest, RecordingCallsAreRefusedWhileRecording) {
     EXPECT_EQ(camera->stopRecording(), 0);
     EXPECT_TRUE(std::filesystem::exists(second));
     EXPECT_EQ(camera->stopRecording(), 0) << "nothing to stop";
+}
+
+// A recording on a disk that runs full, in either mode: the camera tells it while recording and
+// stopRecording returns -1; the file holds a readable prefix of the stream.
+TEST_F(CameraLifeTest, ARecordingOnAFullDiskIsReportedAndReadsBackAsAPrefix) {
+    for (const bool cached : {false, true}) {
+        SCOPED_TRACE(cached ? "cache mode" : "direct mode");
+        SmallDisk disk;
+        if (!disk.ok()) {
+            GTEST_SKIP() << "mounting a tmpfs needs root";
+        }
+        TempDir roomy;
+        // In cache mode the segments fill the small disk, the file itself lies elsewhere.
+        const std::string path = cached ? roomy.file("full.raw") : disk.file("full.raw");
+        const ScriptedStream stream = makeStream(2500000, 65536, cached ? 2 : 1);
+        ASSERT_GT(stream.bytes.size(), 2 * SmallDisk::SIZE);
+        camera->setFileCacheTime(cached ? 5 : 0, disk.path());
+        EventCollector decoded;
+        auto listener = camera->addEventsStreamHandleCallback(decoded.eventsCallback());
+        ASSERT_EQ(camera->start(), 0);
+        ASSERT_EQ(camera->startRecording(path), 0);
+        EXPECT_TRUE(camera->isRecordingHealthy());
+        LogCapture log;
+        camera->transfer().script(stream.buffers);
+        ASSERT_TRUE(decoded.waitForEvents(stream.events.size()));
+        if (!cached) {
+            // The writer meets the full disk while the recording runs.
+            EXPECT_TRUE(eventually([&] { return !camera->isRecordingHealthy(); }));
+        }
+        EXPECT_EQ(camera->stopRecording(), -1);
+        EXPECT_FALSE(camera->isRecordingHealthy());
+        int failures = 0;
+        for (const LogLine& line : log.lines()) {
+            failures += line.level == LOG_ERROR && line.text.find(disk.path()) != std::string::npos &&
+                        line.text.find("No space left on device") != std::string::npos;
+        }
+        EXPECT_EQ(failures, 1) << "one error line with the file and the cause";
+        ASSERT_EQ(camera->stop(), 0);
+        camera->removeEventsStreamHandleCallback(listener);
+        camera->setFileCacheTime(0, disk.path());
+
+        RawFileReader reader(path);
+        ASSERT_TRUE(reader.loadFile());
+        std::vector<Event2D> read;
+        for (;;) {
+            auto batch = reader.getNEvents(65536);
+            if (!batch || batch->empty()) {
+                break;
+            }
+            read.insert(read.end(), batch->begin(), batch->end());
+        }
+        ASSERT_FALSE(read.empty());
+        ASSERT_LT(read.size(), stream.events.size());
+        EXPECT_TRUE(std::equal(read.begin(), read.end(), stream.events.begin())) << "a prefix of the stream";
+    }
 }
 
 TEST(CameraLife, TheFileCacheCanBeSetBeforeOpening) {

@@ -323,9 +323,12 @@ void DvsCameraPrivate::setFileCacheTime(uint16_t seconds, std::string directory)
 }
 
 int DvsCameraPrivate::stopRecording() {
+    const bool wasRecording = recordingRunning.exchange(false);
+    // A refusal (an earlier append still copying) is no failure of this recording.
     recorder.stopRecording();
-    recordingRunning.store(false);
-    return 0;
+    return wasRecording && !recorder.isHealthy() ? -1 : 0;
 }
+
+bool DvsCameraPrivate::isRecordingHealthy() const { return recorder.isHealthy(); }
 
 } // namespace quelnor

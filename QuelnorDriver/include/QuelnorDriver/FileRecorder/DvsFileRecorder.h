@@ -30,6 +30,14 @@ namespace quelnor {
 // application threads. writeData never waits for the disk: it copies the bytes into the current
 // block and, once per block, queues it. Every writeData call that returned before stopRecording
 // lowered the recording state is written; bytes handed over after that are dropped.
+//
+// Failures: the first write or close that fails in a recording (the file itself, or in cache mode
+// one of its segments) is logged at error level with the file and the cause, and that recording
+// ends there: later bytes are dropped, and the file keeps only the whole blocks written before the
+// failure (a cut-off block is cut away, a short segment ends the file), so it still reads back.
+// stopRecording then returns false and isHealthy false until the next startRecording. In cache
+// mode the copy into the file runs after stopRecording has returned; its own failure shows in
+// isHealthy and the log only.
 class DvsFileRecorder {
 public:
     using TimestampCallback = std::function<uint64_t()>;
@@ -57,8 +65,12 @@ public:
     // False while a recording runs or an append is in progress, and when the file cannot be opened.
     bool startRecording(const std::string& path, DvsFileInfo info);
     void writeData(const std::vector<uint8_t>& bytes);
-    // False only while an append is in progress. Without a recording it does nothing.
+    // False while an append is in progress, and when the recording met a failed write or close.
+    // Without a recording it does nothing.
     bool stopRecording();
+    // False once the running (or the last) recording met a failed write or close. Any thread; one
+    // atomic read.
+    bool isHealthy() const;
 
 private:
     using Block = std::shared_ptr<std::vector<uint8_t>>;
@@ -67,6 +79,8 @@ private:
         std::string path;
         uint64_t startTimestamp = 0; // event time at which the segment was opened
         bool timed = false;          // startTimestamp came from the timestamp callback
+        uint64_t validBytes = 0;     // bytes written in whole blocks
+        bool broken = false;         // a write or close failed: only validBytes count, and it ends the file
     };
 
     // Where writeData's bytes go.
@@ -89,6 +103,13 @@ private:
     void startCacheThread();
     void stopCacheThread();
     void joinAppendThread();
+    // Marks the running recording failed; only the first failure is logged.
+    void reportFailure(const char* action, const std::string& path, int error);
+    // Writes one block to the open segment; false (the segment closed and dealt with) on a failure.
+    bool writeSegmentBlock(const Block& block, bool ring);
+    // Writes the header and the listed segments into the output file; false on a failure, with
+    // `whole` the output's length after the last segment (or the header) copied whole.
+    bool copySegments(const std::deque<CacheFile>& files, uint64_t& whole);
 
     std::string outputPath;
     std::ofstream outputStream;
@@ -108,6 +129,8 @@ private:
     bool stopLoop = false;
     std::atomic<bool> cacheLoopRunning{false};
     std::atomic<bool> appending{false};
+    // The running (or last) recording met a failure.
+    std::atomic<bool> failed{false};
     uint32_t cacheSeconds = 0;
     std::string cacheDirectory;
     std::deque<CacheFile> cacheFiles;
@@ -116,6 +139,10 @@ private:
     uint64_t segmentStart = 0;
     uint32_t segmentIndex = 0;
     std::ofstream segmentStream;
+    // A failure of the ring (no recording) was logged and no segment has been completed since.
+    bool ringFailureLogged = false;
+    // Bytes of the output file known to be written, for cutting it back after a failure (writer thread).
+    uint64_t goodBytes = 0;
     std::thread writerThread;
     std::thread cacheThread;
     std::thread appendThread;

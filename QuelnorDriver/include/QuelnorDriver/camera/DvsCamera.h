@@ -80,7 +80,10 @@ public:
 
     // Raw recording of every buffer the camera decodes, independent of start and stop. 0 or -1;
     // startRecording before a successful open throws std::runtime_error "Camera is not inited", and is
-    // refused (-1) while a recording runs. stopRecording returns 0.
+    // refused (-1) while a recording runs. stopRecording returns 0, or -1 when the recording met a
+    // failed write or close: the error line names the file and the cause, the recording ended there and
+    // the file holds what was written whole before it (in cache mode the copy into the file runs after
+    // stopRecording; a failure of that copy shows in isRecordingHealthy only).
     virtual int startRecording(std::string path) = 0;
     // Recording cache: the last `seconds` of data kept in segment files under `directory`. Refused
     // while a recording runs. Does nothing on a camera without a recorder.

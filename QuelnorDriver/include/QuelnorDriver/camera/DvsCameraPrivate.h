@@ -78,7 +78,9 @@ public:
 
     int startRecording(std::string path) override;
     void setFileCacheTime(uint16_t seconds, std::string directory) override;
+    // -1 when the recording met a failed write or close (see DvsFileRecorder), 0 otherwise.
     int stopRecording() override;
+    bool isRecordingHealthy() const override;
 
     void setStatisticInfoCallback(StatisticInfoCallback callback) override;
 
