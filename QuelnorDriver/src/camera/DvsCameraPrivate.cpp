@@ -20,6 +20,7 @@ thread_local const DvsCameraPrivate* statisticLoopOwner = nullptr;
 
 DvsCameraPrivate::DvsCameraPrivate(CameraDescription description_) : DvsCamera(std::move(description_)) {
     fileInfo.serialNumber = description.serialNumber;
+    batcher.close(); // no batch comes before a start
 }
 
 DvsCameraPrivate::~DvsCameraPrivate() {
@@ -73,7 +74,14 @@ void DvsCameraPrivate::setBatchEventsNum(uint64_t count) { batcher.setBatchEvent
 
 void DvsCameraPrivate::setBatchEventsTime(uint64_t microseconds) { batcher.setBatchEventsTime(microseconds); }
 
-bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) { return batcher.getNextBatch(out); }
+bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) {
+    if (onCameraLoopThread()) {
+        // Only this thread hands batches over: the wait would never end.
+        out.clear();
+        return false;
+    }
+    return batcher.getNextBatch(out);
+}
 
 // ---------------------------------------------------------------- life cycle
 
@@ -110,6 +118,7 @@ int DvsCameraPrivate::startCamera(const std::function<int()>& startDevice) {
     }
     streamStopped.store(false);
     drainAfterStop.store(false);
+    batcher.open();
     running.store(1);
     std::weak_ptr<DvsCameraPrivate> owner = weak_from_this();
     const bool owned = !owner.expired();
@@ -127,6 +136,8 @@ int DvsCameraPrivate::stopCamera() {
     if (!inited.load() || running.exchange(0) == 0) {
         return 0;
     }
+    // Waiters go now, and later calls return at once; also one on the statistics thread joined below.
+    batcher.close();
     {
         std::lock_guard<std::mutex> lock(statisticWakeMutex);
     }
@@ -219,7 +230,7 @@ void DvsCameraPrivate::cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool ow
             if (drainAfterStop.load()) {
                 drainStoppedStream();
             }
-            batcher.releaseWaiters();
+            batcher.close();
             if (lost) {
                 QN_INFO("Loss connection to the camera, camera loop thread exited.");
             }

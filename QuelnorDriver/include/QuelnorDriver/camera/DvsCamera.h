@@ -65,8 +65,10 @@ public:
     // Batches: after setBatchEventsNum(n) every n events, after setBatchEventsTime(t) every t microseconds
     // of event time, are handed over as one batch; only the newest batch handed over is kept.
     // getNextBatch clears out, then waits for the next batch handed over after the call began and moves
-    // it into out: true. False at once, out empty, when no batch mode is set. stop() releases every
-    // waiter; one released without a new batch returns false with out empty.
+    // it into out: true. False at once, out empty, when no batch mode is set, while the camera is not
+    // running (before start, after stop or a loss) and on the camera-loop thread (inside an event or
+    // trigger callback, where the wait could never end). stop() releases every waiter, also one that
+    // races it, with false and out empty.
     virtual bool getNextBatch(std::vector<Event2D>& out) = 0;
     virtual void setBatchEventsNum(uint64_t count) = 0;
     virtual void setBatchEventsTime(uint64_t microseconds) = 0;
