@@ -275,9 +275,10 @@ TEST(BatchNotRunning, GetNextBatchReturnsFalseAtOnce) {
          }},
         {"after a stop from a callback",
          [](ScriptedCamera& camera) {
-             std::atomic<bool> stopped{false};
-             camera.addEventsStreamHandleCallback([&](Event2D*, Event2D*) {
-                 if (!stopped.exchange(true)) {
+             // Shared with the callback, which outlives this function.
+             auto stopped = std::make_shared<std::atomic<bool>>(false);
+             camera.addEventsStreamHandleCallback([stopped, &camera](Event2D*, Event2D*) {
+                 if (!stopped->exchange(true)) {
                      camera.stop();
                  }
              });
@@ -285,7 +286,7 @@ TEST(BatchNotRunning, GetNextBatchReturnsFalseAtOnce) {
              SyntheticOptions options;
              options.items = 2000;
              camera.transfer().script({makeSyntheticStream(options).bytes()});
-             ASSERT_TRUE(eventually([&] { return stopped.load(); }));
+             ASSERT_TRUE(eventually([&] { return stopped->load(); }));
          }},
         {"after a loss",
          [](ScriptedCamera& camera) {
@@ -321,31 +322,37 @@ TEST(BatchNotRunning, GetNextBatchReturnsFalseAtOnce) {
     }
 }
 
-// A reader looping on getNextBatch ends within 100 ms of a stop, whether the stop finds it waiting or
-// busy between two calls; the next start serves it again.
+// A reader looping on getNextBatch is let go within 100 ms of a stop, whether the stop finds it
+// waiting or busy between two calls (its last call returns false at once); the next start serves it
+// again.
 TEST_F(BatchTest, AReaderThatRacesTheStopIsReleased) {
+    using Clock = std::chrono::steady_clock;
     camera->setBatchEventsNum(4);
     for (int round = 0; round < 40; ++round) {
         SCOPED_TRACE(round);
         startCamera();
-        std::promise<uint64_t> ended;
-        std::future<uint64_t> endedFuture = ended.get_future();
+        std::atomic<Clock::rep> lastCallBegan{0};
+        std::promise<Clock::time_point> ended;
+        std::future<Clock::time_point> endedFuture = ended.get_future();
         std::thread reader([&] {
             std::vector<Event2D> out;
-            uint64_t batches = 0;
-            while (camera->getNextBatch(out)) {
-                ++batches;
+            for (;;) {
+                lastCallBegan = Clock::now().time_since_epoch().count();
+                if (!camera->getNextBatch(out)) {
+                    break;
+                }
                 for (int spin = 0; spin < round * 50; ++spin) {
                     std::this_thread::yield(); // busy with the batch when the stop may come
                 }
             }
-            ended.set_value(batches);
+            ended.set_value(Clock::now());
         });
         for (int i = 0; i < round % 4; ++i) {
             camera->feed(numbered(static_cast<uint64_t>(i) * 5, 5));
         }
         ASSERT_EQ(camera->stop(), 0);
-        const bool released = endedFuture.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready;
+        const Clock::time_point stopped = Clock::now();
+        const bool released = endedFuture.wait_for(CAMERA_PATIENCE) == std::future_status::ready;
         EXPECT_TRUE(released) << "the reader still waits after the stop";
         while (endedFuture.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
             camera->start(); // frees a reader the stop missed, so the test can go on
@@ -355,6 +362,9 @@ TEST_F(BatchTest, AReaderThatRacesTheStopIsReleased) {
         if (!released) {
             return;
         }
+        // From the stop, or from the last call when it began later, to its return.
+        const Clock::time_point from =
+            std::max(stopped, Clock::time_point(Clock::duration(lastCallBegan.load())));
+        EXPECT_LT(endedFuture.get() - from, std::chrono::milliseconds(100));
     }
 }
-

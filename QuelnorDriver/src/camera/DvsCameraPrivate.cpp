@@ -288,8 +288,7 @@ void DvsCameraPrivate::statisticLoop(std::weak_ptr<DvsCameraPrivate> owner, bool
         if (running.load() == 0) {
             return;
         }
-        StatisticInfoCallback callback = statisticCallback.get();
-        if (!callback || !decoder) {
+        if (!statisticCallback.isSet() || !decoder) {
             continue;
         }
         std::shared_ptr<DvsCameraPrivate> hold = owner.lock();
@@ -298,8 +297,7 @@ void DvsCameraPrivate::statisticLoop(std::weak_ptr<DvsCameraPrivate> owner, bool
         }
         const uint64_t eventCount = decoder->getDecodeEventCount();
         const uint64_t dataBandwidth = decoder->getDecodeDataBandwidth();
-        callback(QnStatisticInfo(dataBandwidth, eventCount));
-        callback = nullptr;
+        statisticCallback.call(QnStatisticInfo(dataBandwidth, eventCount));
         hold.reset();
         if (owned && owner.expired()) {
             return;
