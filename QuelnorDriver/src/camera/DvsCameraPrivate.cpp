@@ -117,7 +117,6 @@ int DvsCameraPrivate::startCamera(const std::function<int()>& startDevice) {
         decoder->getDecodeDataBandwidth();
     }
     streamStopped.store(false);
-    drainAfterStop.store(false);
     batcher.open();
     running.store(1);
     std::weak_ptr<DvsCameraPrivate> owner = weak_from_this();
@@ -148,7 +147,7 @@ int DvsCameraPrivate::stopCamera() {
             statisticThread.join();
         }
         if (sensor) {
-            drainAfterStop.store(sensor->stop() == 0);
+            sensor->stop();
         }
     } catch (const std::exception& e) {
         QN_ERROR("Stop camera failed: %s", e.what());
@@ -204,7 +203,9 @@ void DvsCameraPrivate::cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool ow
     bool lost = false;
     for (;;) {
         bool gapBefore = false;
-        std::optional<RawBuffer> buffer = sensor ? sensor->getNextBuffer(gapBefore) : std::nullopt;
+        // Once a stop was asked for no further buffer is decoded: the stop waits for the one in hand only.
+        std::optional<RawBuffer> buffer =
+            sensor && running.load() == 1 ? sensor->getNextBuffer(gapBefore) : std::nullopt;
         if (buffer) {
             std::shared_ptr<DvsCameraPrivate> hold = owner.lock();
             if (owned && !hold) {
@@ -227,8 +228,9 @@ void DvsCameraPrivate::cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool ow
             if (owned && !hold) {
                 return;
             }
-            if (drainAfterStop.load()) {
-                drainStoppedStream();
+            // What the stopped stream still holds is dropped, and counted by the stream.
+            if (EventStream* stream = sensor ? sensor->getEventStream() : nullptr) {
+                stream->dropQueued();
             }
             batcher.close();
             if (lost) {
@@ -261,16 +263,6 @@ void DvsCameraPrivate::processBuffer(std::vector<uint8_t>& buffer, bool gapBefor
         }
         decoder->decode(buffer);
         lastDecodedTimestamp.store(decoder->getLastTimeStamp());
-    }
-}
-
-void DvsCameraPrivate::drainStoppedStream() {
-    if (!sensor) {
-        return;
-    }
-    bool gapBefore = false;
-    while (std::optional<RawBuffer> buffer = sensor->getNextBuffer(gapBefore)) {
-        processBuffer(**buffer, gapBefore);
     }
 }
 
@@ -339,5 +331,14 @@ int DvsCameraPrivate::stopRecording() {
 }
 
 bool DvsCameraPrivate::isRecordingHealthy() const { return recorder.isHealthy(); }
+
+StreamLossInfo DvsCameraPrivate::getStreamLossInfo() const {
+    StreamLossInfo info;
+    if (const EventStream* stream = sensor ? sensor->getEventStream() : nullptr) {
+        info.droppedBuffers = stream->getDroppedBuffers();
+        info.droppedBytes = stream->getDroppedBytes();
+    }
+    return info;
+}
 
 } // namespace quelnor

@@ -49,7 +49,8 @@ class DvsCameraManager;
 // - stop() returns from every callback: on the camera-loop thread it does not wait for that
 //   thread; it waits for the statistics thread to end its current callback unless it runs there.
 // - Costs: callbacks run on the thread that decodes the stream, so while one runs nothing is
-//   decoded. Adding or removing copies that kind's table of callbacks; each call takes a short lock
+//   decoded; raw buffers wait in the event stream up to its byte limit (EventStream), beyond which
+//   the oldest are dropped, counted in getStreamLossInfo and warned about at most once a second. Adding or removing copies that kind's table of callbacks; each call takes a short lock
 //   twice per callback.
 // - Everything else runs on the caller's thread. Drive one camera's life cycle (open, start, stop,
 //   recording) from one thread at a time; callbacks and batches may be used from any thread.
@@ -91,9 +92,10 @@ public:
     virtual void setBatchEventsTime(uint64_t microseconds) = 0;
 
     // 0 on success (also when already running), -1 on failure. start before a successful open throws
-    // std::runtime_error "Camera is not inited". stop returns 0 when not running. stop stops the
-    // sensor, then lets the camera loop decode (and record) every buffer the device delivered
-    // before it stopped, so callbacks may still run until stop returns.
+    // std::runtime_error "Camera is not inited". stop returns 0 when not running. stop lets the
+    // camera loop finish the buffer it decodes (callbacks may run until then) and stops the sensor;
+    // buffers still waiting are dropped and counted in getStreamLossInfo, so stop takes one buffer's
+    // decode and the device's stop, never a backlog.
     virtual int start() = 0;
     virtual int stop() = 0;
 
