@@ -663,4 +663,57 @@ TEST(RecorderDirect, ARecordingAfterAFailedOneIsHealthyAgain) {
     EXPECT_EQ(buffersIn(file, headerLength(file)), std::vector<uint64_t>{1});
 }
 
+// A cache disk slower than the stream (here a segment that is a pipe nobody reads yet): the queue
+// of full blocks stays at its limit, the oldest blocks are dropped, counted and warned about once,
+// and the ring forgets what it held before the gap.
+TEST(RecorderCache, ASlowCacheDiskKeepsTheQueueAtItsLimit) {
+    TempDir dir;
+    const std::string segment = dir.path() + "/CAM_0quelnor.raw.tmp";
+    ASSERT_EQ(::mkfifo(segment.c_str(), 0600), 0);
+    constexpr uint64_t BLOCK_BYTES = BLOCK + 1;
+    constexpr uint64_t LIMIT = 4 * BLOCK_BYTES;
+    LogCapture log;
+    DvsFileRecorder recorder;
+    recorder.setTimestampCallback([] { return uint64_t(5 * SECOND); });
+    recorder.setFileInfo(infoWith(0, "CAM"));
+    recorder.setCacheQueueLimitBytes(LIMIT);
+    ASSERT_TRUE(recorder.setFileCacheTime(3, dir.path()));
+    auto block = [](uint64_t k) {
+        std::vector<uint8_t> b = numberedBuffer(k);
+        b.resize(BLOCK_BYTES, 0);
+        return b;
+    };
+    recorder.writeData(block(0));
+    // The cache thread has taken block 0 and hangs opening the pipe.
+    ASSERT_TRUE(waitUntil([&] { return recorder.getQueuedBytes() == 0; }));
+    uint64_t most = 0;
+    for (uint64_t k = 1; k <= 20; ++k) {
+        recorder.writeData(block(k));
+        most = std::max(most, recorder.getQueuedBytes());
+    }
+    EXPECT_EQ(most, LIMIT);
+    EXPECT_EQ(recorder.getDroppedBlocks(), 16u);
+    EXPECT_EQ(recorder.getDroppedBytes(), 16 * BLOCK_BYTES);
+    int warnings = 0;
+    for (const LogLine& line : log.lines()) {
+        warnings += line.level == LOG_WARN && line.text.rfind("Recorder cache falls behind", 0) == 0;
+    }
+    EXPECT_EQ(warnings, 1);
+
+    // Let the disk go on: block 0 reaches the pipe, the gap closes that segment and the ring starts
+    // afresh with the four newest blocks.
+    std::vector<uint8_t> piped;
+    {
+        std::ifstream pipe(segment, std::ios::binary);
+        piped.assign(std::istreambuf_iterator<char>(pipe), std::istreambuf_iterator<char>());
+    }
+    EXPECT_EQ(piped, block(0));
+    ASSERT_TRUE(waitUntil([&] {
+        std::error_code error;
+        return fs::is_regular_file(segment, error) && fs::file_size(segment, error) == LIMIT;
+    }));
+    const std::vector<uint8_t> ring = readFileBytes(segment);
+    EXPECT_EQ(paddedBlocksIn(ring, 0), (std::vector<uint64_t>{17, 18, 19, 20}));
+}
+
 } // namespace

@@ -90,6 +90,8 @@ DvsFileRecorder::Block DvsFileRecorder::takeBlock() {
 }
 
 void DvsFileRecorder::keepSpareBlocks() {
+    // Blocks made while a backlog waited go back to the system once it is written.
+    bufferPool->trim(POOL_BLOCKS);
     if (bufferPool->size() >= SPARE_BLOCKS) {
         return;
     }
@@ -109,12 +111,55 @@ void DvsFileRecorder::handOverLocked() {
     if (currentBlock->empty()) {
         return;
     }
+    bool warn = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        if (sink == Sink::Cache) {
+            warn = dropOldestLocked(currentBlock->size());
+        }
+        queuedBytes += currentBlock->size();
         blockQueue.push_back(std::move(currentBlock));
     }
     condition.notify_one();
     currentBlock = takeBlock();
+    if (warn) {
+        QN_WARN("Recorder cache falls behind the stream: %llu blocks (%llu bytes) dropped so far",
+                static_cast<unsigned long long>(droppedBlocks.load()),
+                static_cast<unsigned long long>(droppedBytes.load()));
+    }
+}
+
+bool DvsFileRecorder::dropOldestLocked(uint64_t bytes) {
+    bool warn = false;
+    while (!blockQueue.empty() && queuedBytes + bytes > cacheQueueLimit) {
+        const uint64_t size = blockQueue.front()->size();
+        queuedBytes -= size;
+        blockQueue.pop_front();
+        gapBeforeQueue = true;
+        droppedBlocks.fetch_add(1);
+        droppedBytes.fetch_add(size);
+        const auto now = std::chrono::steady_clock::now();
+        if (lastDropWarning == std::chrono::steady_clock::time_point{} ||
+            now - lastDropWarning >= std::chrono::milliseconds(DROP_WARN_PERIOD_MS)) {
+            lastDropWarning = now;
+            warn = true;
+        }
+    }
+    return warn;
+}
+
+void DvsFileRecorder::setCacheQueueLimitBytes(uint64_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex);
+    cacheQueueLimit = bytes;
+}
+
+uint64_t DvsFileRecorder::getDroppedBlocks() const { return droppedBlocks.load(); }
+
+uint64_t DvsFileRecorder::getDroppedBytes() const { return droppedBytes.load(); }
+
+uint64_t DvsFileRecorder::getQueuedBytes() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return queuedBytes;
 }
 
 void DvsFileRecorder::resetBuffers() {
@@ -122,6 +167,8 @@ void DvsFileRecorder::resetBuffers() {
     currentBlock->clear();
     std::lock_guard<std::mutex> lock(mutex);
     blockQueue.clear();
+    queuedBytes = 0;
+    gapBeforeQueue = false;
 }
 
 void DvsFileRecorder::writeData(const std::vector<uint8_t>& bytes) {
@@ -135,12 +182,15 @@ void DvsFileRecorder::writeData(const std::vector<uint8_t>& bytes) {
     }
 }
 
-std::deque<DvsFileRecorder::Block> DvsFileRecorder::waitForBlocks(bool& stop) {
+std::deque<DvsFileRecorder::Block> DvsFileRecorder::waitForBlocks(bool& stop, bool& gapBefore) {
     std::deque<Block> blocks;
     std::unique_lock<std::mutex> lock(mutex);
     condition.wait(lock, [this] { return !blockQueue.empty() || stopLoop; });
     stop = stopLoop;
+    gapBefore = gapBeforeQueue && !blockQueue.empty();
+    gapBeforeQueue = gapBeforeQueue && blockQueue.empty();
     blocks.swap(blockQueue);
+    queuedBytes = 0;
     return blocks;
 }
 
@@ -222,7 +272,8 @@ bool DvsFileRecorder::startRecording(const std::string& path, DvsFileInfo info) 
 void DvsFileRecorder::recordLoop() {
     for (;;) {
         bool stop = false;
-        std::deque<Block> blocks = waitForBlocks(stop);
+        bool gap = false; // direct mode drops nothing
+        std::deque<Block> blocks = waitForBlocks(stop, gap);
         // The lock is not held here: writeData hands blocks over while this one is on its way to disk.
         for (const Block& block : blocks) {
             if (failed) {
@@ -394,7 +445,11 @@ void DvsFileRecorder::cacheLoop() {
     };
     for (;;) {
         bool stop = false;
-        std::deque<Block> blocks = waitForBlocks(stop);
+        bool gap = false;
+        std::deque<Block> blocks = waitForBlocks(stop, gap);
+        if (gap) {
+            cacheGap();
+        }
         for (const Block& block : blocks) {
             if (failed && !(!recording && cacheLoopRunning)) {
                 continue; // the recording ended at its failure; its later blocks go nowhere
@@ -449,6 +504,22 @@ void DvsFileRecorder::cacheLoop() {
     }
     segmentOpen = false;
     QN_INFO("End cache loop");
+}
+
+void DvsFileRecorder::cacheGap() {
+    if (!recording && cacheLoopRunning) {
+        // What the ring held before the gap is no pre-roll for a later recording.
+        if (segmentStream.is_open()) {
+            segmentStream.close();
+        }
+        segmentOpen = false;
+        deleteCacheFiles();
+        return;
+    }
+    if (!failed.exchange(true)) {
+        QN_ERROR("Recording %s lost blocks: the cache disk is slower than the stream; the recording stops there",
+                 outputPath.c_str());
+    }
 }
 
 bool DvsFileRecorder::writeSegmentBlock(const Block& block, bool ring) {

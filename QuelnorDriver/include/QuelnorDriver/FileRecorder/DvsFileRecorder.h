@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -46,6 +47,9 @@ public:
     static constexpr size_t POOL_BLOCKS = 10;
     static constexpr uint64_t SEGMENT_DURATION_US = 1000000;
     static constexpr const char* SEGMENT_SUFFIX = "quelnor.raw.tmp";
+    // Bytes of full blocks that may wait for the cache thread; beyond it the oldest are dropped.
+    static constexpr uint64_t DEFAULT_CACHE_QUEUE_LIMIT_BYTES = 64ull * 1024 * 1024;
+    static constexpr int DROP_WARN_PERIOD_MS = 1000;
 
     DvsFileRecorder();
     ~DvsFileRecorder();
@@ -71,6 +75,16 @@ public:
     // False once the running (or the last) recording met a failed write or close. Any thread; one
     // atomic read.
     bool isHealthy() const;
+    // Cache mode with a disk slower than the stream: what waits for the cache thread is bounded by
+    // this many bytes; at the limit the oldest whole blocks are dropped, counted and warned about at
+    // most once a second. A ring drops what it held before the gap; a recording ends there as after a
+    // failed write. Set while no recording runs; any thread.
+    void setCacheQueueLimitBytes(uint64_t bytes);
+    // Blocks (and bytes) dropped so far at the cache-queue limit. Any thread; one atomic read each.
+    uint64_t getDroppedBlocks() const;
+    uint64_t getDroppedBytes() const;
+    // Bytes of full blocks waiting for the writer or the cache thread now. Any thread; takes a lock.
+    uint64_t getQueuedBytes() const;
 
 private:
     using Block = std::shared_ptr<std::vector<uint8_t>>;
@@ -94,10 +108,16 @@ private:
     // Queues the current block when it holds bytes; the caller holds blockMutex.
     void handOverLocked();
     Block takeBlock();
-    // Run by the writing threads: tops the pool up with blocks whose memory is already touched.
+    // Run by the writing threads: trims the pool back to POOL_BLOCKS free blocks after a backlog and
+    // tops it up with blocks whose memory is already touched.
     void keepSpareBlocks();
     // Takes everything queued, waiting until there is some or the loop is told to stop.
-    std::deque<Block> waitForBlocks(bool& stop);
+    // gapBefore: blocks were dropped right before the first one returned.
+    std::deque<Block> waitForBlocks(bool& stop, bool& gapBefore);
+    // Makes room in the cache queue for `bytes`; the caller holds `mutex`. True when a warning is due.
+    bool dropOldestLocked(uint64_t bytes);
+    // A gap in the cache's stream: the ring forgets what it held, a recording ends.
+    void cacheGap();
     uint64_t eventTime();
     std::string segmentPath(uint32_t index);
     void startCacheThread();
@@ -123,9 +143,15 @@ private:
     std::mutex blockMutex;
     Sink sink = Sink::None;
     // Guards the block queue, the stop request of the loops, the cache file list and directory.
-    std::mutex mutex;
+    mutable std::mutex mutex;
     std::condition_variable condition;
     std::deque<Block> blockQueue;
+    uint64_t queuedBytes = 0;
+    uint64_t cacheQueueLimit = DEFAULT_CACHE_QUEUE_LIMIT_BYTES;
+    bool gapBeforeQueue = false; // blocks were dropped right before the queue's front
+    std::chrono::steady_clock::time_point lastDropWarning{};
+    std::atomic<uint64_t> droppedBlocks{0};
+    std::atomic<uint64_t> droppedBytes{0};
     bool stopLoop = false;
     std::atomic<bool> cacheLoopRunning{false};
     std::atomic<bool> appending{false};
