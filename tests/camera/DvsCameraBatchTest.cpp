@@ -3,14 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 #include <vector>
 
+#include "LogCapture.h"
 #include "cameralab/CameraCollectors.h"
 #include "cameralab/CameraTestPeer.h"
 #include "cameralab/ScriptedCamera.h"
+#include "rawfile/SyntheticRecording.h"
 
 using namespace quelnor;
 using namespace quelnor::test;
@@ -252,5 +256,115 @@ TEST_F(BatchTest, StopReleasesEveryWaiterOfEitherMode) {
         const auto [got, events] = waiter->get();
         EXPECT_FALSE(got) << "released by the stop without a batch";
         EXPECT_TRUE(events.empty());
+    }
+}
+
+// While the camera does not run, getNextBatch returns false at once in either mode: before the first
+// start, after a stop, after a stop from inside a callback, after a loss.
+TEST(BatchNotRunning, GetNextBatchReturnsFalseAtOnce) {
+    struct Case {
+        const char* name;
+        std::function<void(ScriptedCamera&)> prepare;
+    };
+    const std::vector<Case> cases = {
+        {"before start", [](ScriptedCamera&) {}},
+        {"after stop",
+         [](ScriptedCamera& camera) {
+             ASSERT_EQ(camera.start(), 0);
+             ASSERT_EQ(camera.stop(), 0);
+         }},
+        {"after a stop from a callback",
+         [](ScriptedCamera& camera) {
+             // Shared with the callback, which outlives this function.
+             auto stopped = std::make_shared<std::atomic<bool>>(false);
+             camera.addEventsStreamHandleCallback([stopped, &camera](Event2D*, Event2D*) {
+                 if (!stopped->exchange(true)) {
+                     camera.stop();
+                 }
+             });
+             ASSERT_EQ(camera.start(), 0);
+             SyntheticOptions options;
+             options.items = 2000;
+             camera.transfer().script({makeSyntheticStream(options).bytes()});
+             ASSERT_TRUE(eventually([&] { return stopped->load(); }));
+         }},
+        {"after a loss",
+         [](ScriptedCamera& camera) {
+             LogCapture log;
+             ASSERT_EQ(camera.start(), 0);
+             camera.device().setConnected(false);
+             ASSERT_TRUE(eventually([&] { return log.has(LOG_INFO, "Stop camera successfully."); }));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto camera = std::make_shared<ScriptedCamera>();
+        ASSERT_EQ(camera->open(), 0);
+        c.prepare(*camera);
+        for (const bool byTime : {false, true}) {
+            if (byTime) {
+                camera->setBatchEventsTime(1000);
+            } else {
+                camera->setBatchEventsNum(10);
+            }
+            auto call = std::async(std::launch::async, [&] {
+                std::vector<Event2D> out = numbered(0, 2);
+                const bool got = camera->getNextBatch(out);
+                return std::make_pair(got, out.size());
+            });
+            ASSERT_EQ(call.wait_for(std::chrono::milliseconds(100)), std::future_status::ready)
+                << (byTime ? "by time" : "by count");
+            const auto [got, size] = call.get();
+            EXPECT_FALSE(got);
+            EXPECT_EQ(size, 0u);
+        }
+        camera->stop();
+    }
+}
+
+// A reader looping on getNextBatch is let go within 100 ms of a stop, whether the stop finds it
+// waiting or busy between two calls (its last call returns false at once); the next start serves it
+// again.
+TEST_F(BatchTest, AReaderThatRacesTheStopIsReleased) {
+    using Clock = std::chrono::steady_clock;
+    camera->setBatchEventsNum(4);
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        startCamera();
+        std::atomic<Clock::rep> lastCallBegan{0};
+        std::promise<Clock::time_point> ended;
+        std::future<Clock::time_point> endedFuture = ended.get_future();
+        std::thread reader([&] {
+            std::vector<Event2D> out;
+            for (;;) {
+                lastCallBegan = Clock::now().time_since_epoch().count();
+                if (!camera->getNextBatch(out)) {
+                    break;
+                }
+                for (int spin = 0; spin < round * 50; ++spin) {
+                    std::this_thread::yield(); // busy with the batch when the stop may come
+                }
+            }
+            ended.set_value(Clock::now());
+        });
+        for (int i = 0; i < round % 4; ++i) {
+            camera->feed(numbered(static_cast<uint64_t>(i) * 5, 5));
+        }
+        ASSERT_EQ(camera->stop(), 0);
+        const Clock::time_point stopped = Clock::now();
+        const bool released = endedFuture.wait_for(CAMERA_PATIENCE) == std::future_status::ready;
+        EXPECT_TRUE(released) << "the reader still waits after the stop";
+        while (endedFuture.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+            camera->start(); // frees a reader the stop missed, so the test can go on
+            camera->stop();
+        }
+        reader.join();
+        if (!released) {
+            return;
+        }
+        // From the stop, or from the last call when it began later, to its return.
+        const Clock::time_point from =
+            std::max(stopped, Clock::time_point(Clock::duration(lastCallBegan.load())));
+        EXPECT_LT(endedFuture.get() - from, std::chrono::milliseconds(100));
     }
 }

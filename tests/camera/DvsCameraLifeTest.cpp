@@ -19,6 +19,7 @@
 #include "QuelnorDriver/FileReader/RawFileReader.h"
 #include "cameralab/CameraCollectors.h"
 #include "cameralab/ScriptedCamera.h"
+#include "rawfile/SmallDisk.h"
 #include "rawfile/SyntheticRecording.h"
 #include "rawfile/TempDir.h"
 
@@ -176,7 +177,8 @@ TEST(CameraLife, BeforeOpeningStartAndRecordingThrowAndStopDoesNothing) {
     EXPECT_FALSE(camera->isConnected());
 }
 
-TEST_F(CameraLifeTest, StopDecodesEveryBufferTheStreamDeliveredBeforeIt) {
+// A stop waits for the buffer in hand only: the backlog behind it is dropped and counted.
+TEST_F(CameraLifeTest, StopFinishesTheBufferInHandAndDropsAndCountsTheRest) {
     const ScriptedStream stream = makeStream(30000, 2048);
     Gate gate;
     std::atomic<bool> first{true};
@@ -196,8 +198,64 @@ TEST_F(CameraLifeTest, StopDecodesEveryBufferTheStreamDeliveredBeforeIt) {
         << "the sensor stops while the loop is still held";
     gate.open();
     ASSERT_EQ(stopped.get(), 0);
-    EXPECT_TRUE(sameEvents(collected.takeEvents(), stream.events)) << "got " << collected.eventCount() << " of "
-                                                                   << stream.events.size();
+    const StreamLossInfo loss = camera->getStreamLossInfo();
+    EXPECT_EQ(loss.droppedBuffers, stream.buffers.size() - 1) << "all but the buffer in hand";
+    EXPECT_EQ(loss.droppedBytes, stream.bytes.size() - stream.buffers.front().size());
+    const std::vector<Event2D> decoded = collected.takeEvents();
+    ASSERT_FALSE(decoded.empty());
+    ASSERT_LT(decoded.size(), stream.events.size());
+    EXPECT_TRUE(std::equal(decoded.begin(), decoded.end(), stream.events.begin())) << "the first buffer's events";
+}
+
+// A callback slower than the stream: what waits for the decoder stays under the stream's limit,
+// the oldest buffers are dropped and counted, warnings come at most once a second, a stop takes
+// well under a second, and the pool has given the backlog's buffers back afterwards.
+TEST_F(CameraLifeTest, ASlowCallbackKeepsMemoryBoundedAndTheStopQuick) {
+    constexpr uint64_t LIMIT = 1024 * 1024;
+    camera->stream().setQueueLimitBytes(LIMIT);
+    const ScriptedStream stream = makeStream(20000, 4096);
+    std::atomic<uint64_t> blocks{0};
+    camera->addEventsStreamHandleCallback([&](Event2D*, Event2D*) {
+        ++blocks;
+        std::this_thread::sleep_for(std::chrono::microseconds(300)); // the slow consumer
+    });
+    LogCapture log;
+    const auto began = std::chrono::steady_clock::now();
+    ASSERT_EQ(camera->start(), 0);
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        uint64_t delivered = 0;
+        while (feeding) {
+            camera->transfer().script(stream.buffers);
+            delivered += stream.buffers.size();
+            while (feeding && !camera->transfer().waitDelivered(delivered, 0.05)) {
+            }
+        }
+    });
+    uint64_t mostQueued = 0;
+    ASSERT_TRUE(eventually([&] {
+        mostQueued = std::max(mostQueued, camera->stream().getQueuedBytes());
+        return camera->getStreamLossInfo().droppedBuffers > 500;
+    }));
+    EXPECT_LE(mostQueued, LIMIT);
+    EXPECT_GT(mostQueued, LIMIT / 2) << "the backlog did reach the limit";
+    const StreamLossInfo running = camera->getStreamLossInfo();
+    EXPECT_LE(running.droppedBytes, running.droppedBuffers * 4096);
+    EXPECT_GT(running.droppedBytes, (running.droppedBuffers - running.droppedBuffers / 10) * 4096);
+
+    const auto stopBegan = std::chrono::steady_clock::now();
+    ASSERT_EQ(camera->stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopBegan, std::chrono::seconds(1));
+    const auto elapsed = std::chrono::steady_clock::now() - began;
+    feeding = false;
+    feeder.join();
+    EXPECT_GE(camera->getStreamLossInfo().droppedBuffers, running.droppedBuffers);
+    EXPECT_EQ(camera->stream().getQueuedBytes(), 0u);
+    EXPECT_LE(camera->transfer().pooledBuffers(), DataTransfer::POOL_BUFFERS + 1) << "the pool gave the backlog back";
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+    EXPECT_GE(log.countAt(LOG_WARN), 1);
+    EXPECT_LE(log.countAt(LOG_WARN), seconds + 1) << "at most one warning a second";
+    EXPECT_GT(blocks.load(), 0u);
 }
 
 TEST_F(CameraLifeTest, ARecordingMadeWhileStreamingHoldsEveryByteAndReadsBackAsTheEvents) {
@@ -212,13 +270,15 @@ TEST_F(CameraLifeTest, ARecordingMadeWhileStreamingHoldsEveryByteAndReadsBackAsT
         }
     });
     ASSERT_EQ(camera->start(), 0);
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
     ASSERT_EQ(camera->startRecording(path), 0);
     camera->transfer().script(stream.buffers);
     ASSERT_TRUE(gate.waitEntered());
     ASSERT_TRUE(camera->transfer().waitDelivered(stream.buffers.size()));
-    auto stopped = std::async(std::launch::async, [&] { return camera->stop(); });
+    // The backlog is decoded (and recorded) while the camera runs.
     gate.open();
-    ASSERT_EQ(stopped.get(), 0);
+    ASSERT_TRUE(collected.waitForEvents(stream.events.size()));
+    ASSERT_EQ(camera->stop(), 0);
     EXPECT_EQ(camera->stopRecording(), 0);
 
     const std::vector<uint8_t> file = readFileBytes(path);
@@ -267,6 +327,61 @@ TEST_F(CameraLifeTest, RecordingCallsAreRefusedWhileRecording) {
     EXPECT_EQ(camera->stopRecording(), 0);
     EXPECT_TRUE(std::filesystem::exists(second));
     EXPECT_EQ(camera->stopRecording(), 0) << "nothing to stop";
+}
+
+// A recording on a disk that runs full, in either mode: the camera tells it while recording and
+// stopRecording returns -1; the file holds a readable prefix of the stream.
+TEST_F(CameraLifeTest, ARecordingOnAFullDiskIsReportedAndReadsBackAsAPrefix) {
+    for (const bool cached : {false, true}) {
+        SCOPED_TRACE(cached ? "cache mode" : "direct mode");
+        SmallDisk disk;
+        if (!disk.ok()) {
+            GTEST_SKIP() << "mounting a tmpfs needs root";
+        }
+        TempDir roomy;
+        // In cache mode the segments fill the small disk, the file itself lies elsewhere.
+        const std::string path = cached ? roomy.file("full.raw") : disk.file("full.raw");
+        const ScriptedStream stream = makeStream(2500000, 65536, cached ? 2 : 1);
+        ASSERT_GT(stream.bytes.size(), 2 * SmallDisk::SIZE);
+        camera->setFileCacheTime(cached ? 5 : 0, disk.path());
+        EventCollector decoded;
+        auto listener = camera->addEventsStreamHandleCallback(decoded.eventsCallback());
+        ASSERT_EQ(camera->start(), 0);
+        ASSERT_EQ(camera->startRecording(path), 0);
+        EXPECT_TRUE(camera->isRecordingHealthy());
+        LogCapture log;
+        camera->transfer().script(stream.buffers);
+        ASSERT_TRUE(decoded.waitForEvents(stream.events.size()));
+        if (!cached) {
+            // The writer meets the full disk while the recording runs.
+            EXPECT_TRUE(eventually([&] { return !camera->isRecordingHealthy(); }));
+        }
+        EXPECT_EQ(camera->stopRecording(), -1);
+        EXPECT_FALSE(camera->isRecordingHealthy());
+        int failures = 0;
+        for (const LogLine& line : log.lines()) {
+            failures += line.level == LOG_ERROR && line.text.find(disk.path()) != std::string::npos &&
+                        line.text.find("No space left on device") != std::string::npos;
+        }
+        EXPECT_EQ(failures, 1) << "one error line with the file and the cause";
+        ASSERT_EQ(camera->stop(), 0);
+        camera->removeEventsStreamHandleCallback(listener);
+        camera->setFileCacheTime(0, disk.path());
+
+        RawFileReader reader(path);
+        ASSERT_TRUE(reader.loadFile());
+        std::vector<Event2D> read;
+        for (;;) {
+            auto batch = reader.getNEvents(65536);
+            if (!batch || batch->empty()) {
+                break;
+            }
+            read.insert(read.end(), batch->begin(), batch->end());
+        }
+        ASSERT_FALSE(read.empty());
+        ASSERT_LT(read.size(), stream.events.size());
+        EXPECT_TRUE(std::equal(read.begin(), read.end(), stream.events.begin())) << "a prefix of the stream";
+    }
 }
 
 TEST(CameraLife, TheFileCacheCanBeSetBeforeOpening) {
@@ -443,13 +558,11 @@ TEST_F(CameraLifeTest, EverythingAtOnceFromSeveralThreads) {
             std::this_thread::yield();
         }
     });
-    std::atomic<bool> readerDone{false};
     threads.emplace_back([&] {
         std::vector<Event2D> batch;
         while (!done) {
             camera->getNextBatch(batch);
         }
-        readerDone = true;
     });
     threads.emplace_back([&] {
         while (!done) {
@@ -464,11 +577,6 @@ TEST_F(CameraLifeTest, EverythingAtOnceFromSeveralThreads) {
     }
     done = true;
     ASSERT_EQ(camera->stop(), 0);
-    // A stop releases the batch reader; it may have begun a new wait after the first one.
-    while (!readerDone) {
-        camera->start();
-        camera->stop();
-    }
     for (auto& thread : threads) {
         thread.join();
     }

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "LogCapture.h"
 #include "transfer/ScriptedDataTransfer.h"
 
 using namespace quelnor;
@@ -262,4 +263,70 @@ TEST(EventStream, DestroyingARunningStreamStopsItsWorker) {
     EXPECT_EQ(kept->size(), 64u);
     kept->assign(64, 0xAA);
     kept.reset();
+}
+
+// A consumer that falls behind: the oldest whole buffers make room for each new one, the buffer
+// after the last one dropped carries the gap mark, every drop is counted and one warning goes out
+// for a burst of drops. What a stop leaves, dropQueued drops and counts; start counts afresh.
+TEST(EventStream, AtTheLimitTheOldestBuffersAreDroppedCountedAndMarked) {
+    Rig rig;
+    rig.stream->setQueueLimitBytes(1000);
+    std::vector<std::vector<uint8_t>> payloads;
+    for (int i = 0; i < 10; ++i) {
+        payloads.push_back(std::vector<uint8_t>(300, static_cast<uint8_t>(i)));
+    }
+    quelnor::test::LogCapture log;
+    rig.transfer->script(payloads);
+    rig.stream->start();
+    ASSERT_TRUE(rig.transfer->waitDelivered(payloads.size()));
+    EXPECT_EQ(rig.stream->getQueuedBytes(), 900u);
+    EXPECT_EQ(rig.stream->getDroppedBuffers(), 7u);
+    EXPECT_EQ(rig.stream->getDroppedBytes(), 2100u);
+    EXPECT_EQ(log.countAt(LOG_WARN), 1) << "one warning for a burst of drops";
+
+    bool gap = false;
+    auto first = rig.stream->getLatestBuffer(gap);
+    ASSERT_TRUE(first);
+    EXPECT_EQ((**first)[0], 7) << "the newest three are kept";
+    EXPECT_TRUE(gap) << "the first buffer after the dropped ones is marked";
+    auto second = rig.stream->getLatestBuffer(gap);
+    ASSERT_TRUE(second);
+    EXPECT_EQ((**second)[0], 8);
+    EXPECT_FALSE(gap);
+    EXPECT_EQ(rig.stream->getQueuedBytes(), 300u);
+
+    rig.stream->stop();
+    rig.stream->dropQueued();
+    EXPECT_EQ(rig.stream->getQueuedBytes(), 0u);
+    EXPECT_EQ(rig.stream->getDroppedBuffers(), 8u);
+    EXPECT_EQ(rig.stream->getDroppedBytes(), 2400u);
+    EXPECT_FALSE(rig.stream->getLatestBuffer().has_value());
+
+    rig.stream->start();
+    EXPECT_EQ(rig.stream->getDroppedBuffers(), 0u);
+    EXPECT_EQ(rig.stream->getDroppedBytes(), 0u);
+    rig.stream->stop();
+}
+
+// A backlog makes the transfer's pool grow; once the consumer has caught up, the pool is trimmed
+// back, so the memory goes back with the backlog.
+TEST(EventStream, ThePoolShrinksOnceABacklogIsGone) {
+    Rig rig(4096);
+    std::vector<std::vector<uint8_t>> payloads(200, std::vector<uint8_t>(4096, 1));
+    rig.transfer->script(payloads);
+    rig.stream->start();
+    ASSERT_TRUE(rig.transfer->waitDelivered(payloads.size()));
+    EXPECT_EQ(rig.stream->getDroppedBuffers(), 0u);
+    // A camera loop takes one buffer at a time and lets it go once decoded.
+    size_t taken = 0;
+    const auto deadline = Clock::now() + PATIENCE;
+    while (taken < payloads.size() && Clock::now() < deadline) {
+        if (rig.stream->waitNextBuffer() == 1 && rig.stream->getLatestBuffer()) {
+            ++taken;
+        }
+    }
+    ASSERT_EQ(taken, payloads.size());
+    EXPECT_LE(rig.transfer->pooledBuffers(), quelnor::DataTransfer::POOL_BUFFERS + 1)
+        << "the pool kept the buffers of the backlog";
+    rig.stream->stop();
 }

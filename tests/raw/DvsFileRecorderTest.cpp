@@ -15,6 +15,7 @@
 #include "LogCapture.h"
 #include "QuelnorDriver/FileRecorder/DvsFileRecorder.h"
 #include "RawTestSupport.h"
+#include "rawfile/SmallDisk.h"
 
 using namespace quelnor;
 using namespace quelnor::test;
@@ -523,14 +524,196 @@ TEST(RecorderCache, StartAndStopAreRefusedDuringTheAppend) {
         EXPECT_FALSE(d.recorder.stopRecording());
         EXPECT_FALSE(d.recorder.isRecording());
         {
+            // What the segment held: block 0, padded.
+            std::vector<uint8_t> content = numberedBuffer(0);
+            content.resize(BLOCK + 1, 0);
             std::ofstream pipe(segment, std::ios::binary);
-            pipe << "tail";
+            pipe.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
         }
         ASSERT_TRUE(waitUntil([&] { return d.recorder.isRecording(); }));
         EXPECT_FALSE(fs::exists(dir.file("other.raw")));
+        EXPECT_TRUE(d.recorder.isHealthy());
     }
     const std::vector<uint8_t> file = readFileBytes(out);
-    EXPECT_EQ(std::string(file.begin() + static_cast<std::ptrdiff_t>(headerLength(file)), file.end()), "tail");
+    EXPECT_EQ(paddedBlocksIn(file, headerLength(file)), (std::vector<uint64_t>{0}));
+}
+
+
+
+// ---- Failures on a full disk ----
+
+bool sameEvent(const Event2D& a, const Event2D& b) {
+    return a.x == b.x && a.y == b.y && a.polarity == b.polarity && a.timestamp == b.timestamp;
+}
+
+enum class FullDisk { DirectFile, CacheSegments, CachedFileCopy };
+
+struct FullDiskCase {
+    const char* name;
+    FullDisk where;
+};
+
+class RecorderFullDisk : public ::testing::TestWithParam<FullDiskCase> {};
+
+// Over 6 MiB of EVT3 data into a recorder whose file (or cache) lies on a 3 MiB disk: the first
+// failure is logged with the file and the cause, the recording ends there, the failure is reported,
+// and the file holds a prefix of the stream that the SDK's reader reads back.
+TEST_P(RecorderFullDisk, ReportsTheFailureAndKeepsAReadablePrefix) {
+    const FullDiskCase c = GetParam();
+    SmallDisk disk;
+    if (!disk.ok()) {
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    TempDir roomy;
+    SyntheticOptions options;
+    options.items = 2500000;
+    options.triggerEvery = 0;
+    const SyntheticStream stream = makeSyntheticStream(options);
+    const std::vector<uint8_t> bytes = stream.bytes();
+    ASSERT_GT(bytes.size(), 2 * SmallDisk::SIZE);
+
+    const bool cache = c.where != FullDisk::DirectFile;
+    const std::string out = c.where == FullDisk::CacheSegments ? roomy.file("out.raw") : disk.file("out.raw");
+    LogCapture log;
+    // Each reading moves the clock by 1 s, so the cache rolls over to a new segment every two blocks.
+    std::atomic<uint64_t> clock{options.startTime};
+    {
+        DvsFileRecorder recorder;
+        recorder.setTimestampCallback([&] { return clock.fetch_add(1000000); });
+        recorder.setFileInfo(infoWith(options.startTime, "FULL"));
+        if (cache) {
+            ASSERT_TRUE(recorder.setFileCacheTime(5, c.where == FullDisk::CacheSegments ? disk.path() : roomy.path()));
+        }
+        ASSERT_TRUE(recorder.startRecording(out, infoWith(options.startTime, "FULL")));
+        constexpr size_t CHUNK = 65536;
+        for (size_t pos = 0; pos < bytes.size(); pos += CHUNK) {
+            const size_t end = std::min(bytes.size(), pos + CHUNK);
+            recorder.writeData(std::vector<uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(pos),
+                                                    bytes.begin() + static_cast<std::ptrdiff_t>(end)));
+        }
+        const bool stopped = recorder.stopRecording();
+        if (c.where == FullDisk::CachedFileCopy) {
+            // The segments were whole; the copy into the file fails after the stop.
+            EXPECT_TRUE(stopped);
+            ASSERT_TRUE(waitUntil([&] { return recorder.isRecording(); })); // caching again
+        } else {
+            EXPECT_FALSE(stopped);
+        }
+        EXPECT_FALSE(recorder.isHealthy());
+        if (cache) {
+            ASSERT_TRUE(waitUntil([&] { return recorder.isRecording(); }));
+        }
+    }
+    int failures = 0;
+    for (const LogLine& line : log.lines()) {
+        if (line.level == LOG_ERROR && line.text.rfind("Failed to write ", 0) == 0) {
+            ++failures;
+            EXPECT_NE(line.text.find(c.where == FullDisk::CacheSegments ? disk.path() : out), std::string::npos)
+                << line.text;
+            EXPECT_NE(line.text.find("No space left on device"), std::string::npos) << line.text;
+        }
+    }
+    EXPECT_EQ(failures, 1) << "the first failure only";
+
+    const std::vector<uint8_t> file = readFileBytes(out);
+    ASSERT_GT(file.size(), headerLength(file));
+    EXPECT_LT(file.size(), bytes.size());
+    auto reader = loadReader(out);
+    ASSERT_TRUE(reader);
+    const std::vector<Event2D> events = readAllByCount(*reader, 65536);
+    ASSERT_FALSE(events.empty());
+    ASSERT_LT(events.size(), stream.events.size());
+    size_t differ = 0;
+    for (size_t i = 0; i < events.size(); ++i) {
+        differ += !sameEvent(events[i], stream.events[i]);
+    }
+    EXPECT_EQ(differ, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(, RecorderFullDisk,
+                         ::testing::Values(FullDiskCase{"DirectFile", FullDisk::DirectFile},
+                                           FullDiskCase{"CacheSegments", FullDisk::CacheSegments},
+                                           FullDiskCase{"CachedFileCopy", FullDisk::CachedFileCopy}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RecorderDirect, ARecordingAfterAFailedOneIsHealthyAgain) {
+    SmallDisk disk;
+    if (!disk.ok()) {
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    TempDir roomy;
+    LogCapture log;
+    DvsFileRecorder recorder;
+    ASSERT_TRUE(recorder.startRecording(disk.file("full.raw"), infoWith(1)));
+    for (uint64_t k = 0; k < 80; ++k) {
+        recorder.writeData(numberedBuffer(k));
+    }
+    EXPECT_FALSE(recorder.stopRecording());
+    EXPECT_FALSE(recorder.isHealthy());
+    // The partial file holds whole buffers only.
+    const std::vector<uint8_t> partial = readFileBytes(disk.file("full.raw"));
+    EXPECT_FALSE(buffersIn(partial, headerLength(partial)).empty());
+
+    ASSERT_TRUE(recorder.startRecording(roomy.file("fine.raw"), infoWith(2)));
+    EXPECT_TRUE(recorder.isHealthy());
+    recorder.writeData(numberedBuffer(1));
+    EXPECT_TRUE(recorder.stopRecording());
+    EXPECT_TRUE(recorder.isHealthy());
+    const std::vector<uint8_t> file = readFileBytes(roomy.file("fine.raw"));
+    EXPECT_EQ(buffersIn(file, headerLength(file)), std::vector<uint64_t>{1});
+}
+
+// A cache disk slower than the stream (here a segment that is a pipe nobody reads yet): the queue
+// of full blocks stays at its limit, the oldest blocks are dropped, counted and warned about once,
+// and the ring forgets what it held before the gap.
+TEST(RecorderCache, ASlowCacheDiskKeepsTheQueueAtItsLimit) {
+    TempDir dir;
+    const std::string segment = dir.path() + "/CAM_0quelnor.raw.tmp";
+    ASSERT_EQ(::mkfifo(segment.c_str(), 0600), 0);
+    constexpr uint64_t BLOCK_BYTES = BLOCK + 1;
+    constexpr uint64_t LIMIT = 4 * BLOCK_BYTES;
+    LogCapture log;
+    DvsFileRecorder recorder;
+    recorder.setTimestampCallback([] { return uint64_t(5 * SECOND); });
+    recorder.setFileInfo(infoWith(0, "CAM"));
+    recorder.setCacheQueueLimitBytes(LIMIT);
+    ASSERT_TRUE(recorder.setFileCacheTime(3, dir.path()));
+    auto block = [](uint64_t k) {
+        std::vector<uint8_t> b = numberedBuffer(k);
+        b.resize(BLOCK_BYTES, 0);
+        return b;
+    };
+    recorder.writeData(block(0));
+    // The cache thread has taken block 0 and hangs opening the pipe.
+    ASSERT_TRUE(waitUntil([&] { return recorder.getQueuedBytes() == 0; }));
+    uint64_t most = 0;
+    for (uint64_t k = 1; k <= 20; ++k) {
+        recorder.writeData(block(k));
+        most = std::max(most, recorder.getQueuedBytes());
+    }
+    EXPECT_EQ(most, LIMIT);
+    EXPECT_EQ(recorder.getDroppedBlocks(), 16u);
+    EXPECT_EQ(recorder.getDroppedBytes(), 16 * BLOCK_BYTES);
+    int warnings = 0;
+    for (const LogLine& line : log.lines()) {
+        warnings += line.level == LOG_WARN && line.text.rfind("Recorder cache falls behind", 0) == 0;
+    }
+    EXPECT_EQ(warnings, 1);
+
+    // Let the disk go on: block 0 reaches the pipe, the gap closes that segment and the ring starts
+    // afresh with the four newest blocks.
+    std::vector<uint8_t> piped;
+    {
+        std::ifstream pipe(segment, std::ios::binary);
+        piped.assign(std::istreambuf_iterator<char>(pipe), std::istreambuf_iterator<char>());
+    }
+    EXPECT_EQ(piped, block(0));
+    ASSERT_TRUE(waitUntil([&] {
+        std::error_code error;
+        return fs::is_regular_file(segment, error) && fs::file_size(segment, error) == LIMIT;
+    }));
+    const std::vector<uint8_t> ring = readFileBytes(segment);
+    EXPECT_EQ(paddedBlocksIn(ring, 0), (std::vector<uint64_t>{17, 18, 19, 20}));
 }
 
 } // namespace

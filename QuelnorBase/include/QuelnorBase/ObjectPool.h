@@ -61,6 +61,21 @@ public:
 
     bool isBounded() const { return m_impl->bounded; }
 
+    // Frees the free objects beyond `keep` (the most recently returned stay), so an unbounded pool
+    // that grew under a backlog gives its memory back. Objects in use are not touched. Any thread;
+    // the objects are destroyed outside the pool's lock.
+    size_t trim(size_t keep) {
+        std::deque<std::unique_ptr<T>> surplus;
+        {
+            std::lock_guard<std::mutex> lock(m_impl->mutex);
+            while (m_impl->free.size() > keep) {
+                surplus.push_back(std::move(m_impl->free.front()));
+                m_impl->free.pop_front();
+            }
+        }
+        return surplus.size();
+    }
+
 private:
     struct Impl {
         std::weak_ptr<Impl> self;

@@ -1,7 +1,9 @@
 #include "QuelnorDriver/FileRecorder/DvsFileRecorder.h"
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <system_error>
 
 #include "QuelnorBase/Logger.h"
 #include "QuelnorBase/Utils/FuncUtils.h"
@@ -22,6 +24,20 @@ constexpr size_t COPY_CHUNK_SIZE = 1048576;
 bool writeAll(std::ofstream& out, const std::vector<uint8_t>& bytes) {
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     return out.good();
+}
+
+// The errno of the failed stream operation, or EIO when the stream set none.
+int lastError() { return errno != 0 ? errno : EIO; }
+
+// Cuts a file back to the bytes known to be whole, so a failed write leaves no cut-off block.
+void cutBack(const std::string& path, uint64_t size) {
+    std::error_code error;
+    if (fs::exists(path, error) && fs::file_size(path, error) > size) {
+        fs::resize_file(path, size, error);
+        if (error) {
+            QN_ERROR("Failed to cut back recording file %s: %s", path.c_str(), error.message().c_str());
+        }
+    }
 }
 
 } // namespace
@@ -57,6 +73,15 @@ void DvsFileRecorder::setFileInfo(const DvsFileInfo& info) {
 
 bool DvsFileRecorder::isRecording() const { return recording || cacheLoopRunning; }
 
+bool DvsFileRecorder::isHealthy() const { return !failed; }
+
+void DvsFileRecorder::reportFailure(const char* action, const std::string& path, int error) {
+    if (!failed.exchange(true)) {
+        QN_ERROR("Failed to %s %s: %s; the recording stops there", action, path.c_str(),
+                 std::error_code(error, std::generic_category()).message().c_str());
+    }
+}
+
 DvsFileRecorder::Block DvsFileRecorder::takeBlock() {
     Block block = bufferPool->acquire();
     block->clear();
@@ -65,6 +90,8 @@ DvsFileRecorder::Block DvsFileRecorder::takeBlock() {
 }
 
 void DvsFileRecorder::keepSpareBlocks() {
+    // Blocks made while a backlog waited go back to the system once it is written.
+    bufferPool->trim(POOL_BLOCKS);
     if (bufferPool->size() >= SPARE_BLOCKS) {
         return;
     }
@@ -84,12 +111,55 @@ void DvsFileRecorder::handOverLocked() {
     if (currentBlock->empty()) {
         return;
     }
+    bool warn = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        if (sink == Sink::Cache) {
+            warn = dropOldestLocked(currentBlock->size());
+        }
+        queuedBytes += currentBlock->size();
         blockQueue.push_back(std::move(currentBlock));
     }
     condition.notify_one();
     currentBlock = takeBlock();
+    if (warn) {
+        QN_WARN("Recorder cache falls behind the stream: %llu blocks (%llu bytes) dropped so far",
+                static_cast<unsigned long long>(droppedBlocks.load()),
+                static_cast<unsigned long long>(droppedBytes.load()));
+    }
+}
+
+bool DvsFileRecorder::dropOldestLocked(uint64_t bytes) {
+    bool warn = false;
+    while (!blockQueue.empty() && queuedBytes + bytes > cacheQueueLimit) {
+        const uint64_t size = blockQueue.front()->size();
+        queuedBytes -= size;
+        blockQueue.pop_front();
+        gapBeforeQueue = true;
+        droppedBlocks.fetch_add(1);
+        droppedBytes.fetch_add(size);
+        const auto now = std::chrono::steady_clock::now();
+        if (lastDropWarning == std::chrono::steady_clock::time_point{} ||
+            now - lastDropWarning >= std::chrono::milliseconds(DROP_WARN_PERIOD_MS)) {
+            lastDropWarning = now;
+            warn = true;
+        }
+    }
+    return warn;
+}
+
+void DvsFileRecorder::setCacheQueueLimitBytes(uint64_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex);
+    cacheQueueLimit = bytes;
+}
+
+uint64_t DvsFileRecorder::getDroppedBlocks() const { return droppedBlocks.load(); }
+
+uint64_t DvsFileRecorder::getDroppedBytes() const { return droppedBytes.load(); }
+
+uint64_t DvsFileRecorder::getQueuedBytes() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return queuedBytes;
 }
 
 void DvsFileRecorder::resetBuffers() {
@@ -97,6 +167,8 @@ void DvsFileRecorder::resetBuffers() {
     currentBlock->clear();
     std::lock_guard<std::mutex> lock(mutex);
     blockQueue.clear();
+    queuedBytes = 0;
+    gapBeforeQueue = false;
 }
 
 void DvsFileRecorder::writeData(const std::vector<uint8_t>& bytes) {
@@ -110,12 +182,15 @@ void DvsFileRecorder::writeData(const std::vector<uint8_t>& bytes) {
     }
 }
 
-std::deque<DvsFileRecorder::Block> DvsFileRecorder::waitForBlocks(bool& stop) {
+std::deque<DvsFileRecorder::Block> DvsFileRecorder::waitForBlocks(bool& stop, bool& gapBefore) {
     std::deque<Block> blocks;
     std::unique_lock<std::mutex> lock(mutex);
     condition.wait(lock, [this] { return !blockQueue.empty() || stopLoop; });
     stop = stopLoop;
+    gapBefore = gapBeforeQueue && !blockQueue.empty();
+    gapBeforeQueue = gapBeforeQueue && blockQueue.empty();
     blocks.swap(blockQueue);
+    queuedBytes = 0;
     return blocks;
 }
 
@@ -163,6 +238,7 @@ bool DvsFileRecorder::startRecording(const std::string& path, DvsFileInfo info) 
     }
     outputPath = path;
     setFileInfo(info);
+    failed = false;
     if (cacheMode) {
         // The cache thread goes on writing segments and now keeps every one of them.
         recording = true;
@@ -172,8 +248,14 @@ bool DvsFileRecorder::startRecording(const std::string& path, DvsFileInfo info) 
     recording = true;
     QN_INFO("Start recording file ts: %llu", static_cast<unsigned long long>(info.dvsStartTimestamp));
     const std::string header = generateDvsFileHeader(info);
+    errno = 0;
     outputStream.write(header.data(), static_cast<std::streamsize>(header.size()));
-    outputStream.flush();
+    if (outputStream.flush()) {
+        goodBytes = header.size();
+    } else {
+        goodBytes = 0;
+        reportFailure("write", outputPath, lastError());
+    }
     {
         std::lock_guard<std::mutex> lock(mutex);
         stopLoop = false;
@@ -183,20 +265,30 @@ bool DvsFileRecorder::startRecording(const std::string& path, DvsFileInfo info) 
     }
     writerThread = std::thread(&DvsFileRecorder::recordLoop, this);
     std::lock_guard<std::mutex> block(blockMutex);
-    sink = Sink::Direct;
+    sink = failed ? Sink::None : Sink::Direct;
     return true;
 }
 
 void DvsFileRecorder::recordLoop() {
-    bool failed = !outputStream.good();
     for (;;) {
         bool stop = false;
-        std::deque<Block> blocks = waitForBlocks(stop);
+        bool gap = false; // direct mode drops nothing
+        std::deque<Block> blocks = waitForBlocks(stop, gap);
         // The lock is not held here: writeData hands blocks over while this one is on its way to disk.
         for (const Block& block : blocks) {
-            if (!writeAll(outputStream, *block) || !outputStream.flush()) {
-                failed = true;
+            if (failed) {
+                break; // the recording ended at its failure
             }
+            errno = 0;
+            if (writeAll(outputStream, *block) && outputStream.flush()) {
+                goodBytes += block->size();
+                continue;
+            }
+            reportFailure("write", outputPath, lastError());
+            // The camera thread's bytes go nowhere from now on.
+            std::lock_guard<std::mutex> lock(blockMutex);
+            sink = Sink::None;
+            currentBlock->clear();
         }
         const bool drained = blocks.empty();
         blocks.clear();
@@ -205,9 +297,14 @@ void DvsFileRecorder::recordLoop() {
             break;
         }
     }
+    errno = 0;
+    const bool wasFailed = failed;
     outputStream.close();
-    if (failed || outputStream.fail()) {
-        QN_ERROR("Failed to write recording file: %s", outputPath.c_str());
+    if (!wasFailed && outputStream.fail()) {
+        reportFailure("close", outputPath, lastError());
+    }
+    if (failed) {
+        cutBack(outputPath, goodBytes);
     }
 }
 
@@ -242,13 +339,15 @@ bool DvsFileRecorder::stopRecording() {
         if (writerThread.joinable()) {
             writerThread.join();
         }
-        return true;
+        return !failed;
     }
     stopCacheThread();
     joinAppendThread();
+    // Read before the append starts: its own failure comes later and shows in isHealthy.
+    const bool segmentsWhole = !failed;
     appending = true;
     appendThread = std::thread(&DvsFileRecorder::appendCacheFiles, this);
-    return true;
+    return segmentsWhole;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -346,8 +445,15 @@ void DvsFileRecorder::cacheLoop() {
     };
     for (;;) {
         bool stop = false;
-        std::deque<Block> blocks = waitForBlocks(stop);
+        bool gap = false;
+        std::deque<Block> blocks = waitForBlocks(stop, gap);
+        if (gap) {
+            cacheGap();
+        }
         for (const Block& block : blocks) {
+            if (failed && !(!recording && cacheLoopRunning)) {
+                continue; // the recording ended at its failure; its later blocks go nowhere
+            }
             uint64_t now = 0;
             if (!segmentOpen) {
                 segmentIndex = 0;
@@ -357,14 +463,17 @@ void DvsFileRecorder::cacheLoop() {
             } else {
                 now = eventTime();
             }
-            writeAll(segmentStream, *block);
+            // Only a ring that nothing records may drop and reuse its oldest segment; a recording, and
+            // the blocks drained after its stop, keep every segment under names of their own.
+            if (!writeSegmentBlock(block, !recording && cacheLoopRunning)) {
+                continue;
+            }
             if (now - segmentStart < SEGMENT_DURATION_US) {
                 continue;
             }
             segmentStream.close();
+            ringFailureLogged = false; // a whole segment again: the next failure is news
             ++segmentIndex;
-            // Only a ring that nothing records may drop and reuse its oldest segment; a recording, and
-            // the blocks drained after its stop, keep every segment under names of their own.
             const bool ring = !recording && cacheLoopRunning;
             if (ring) {
                 std::lock_guard<std::mutex> lock(mutex);
@@ -397,50 +506,128 @@ void DvsFileRecorder::cacheLoop() {
     QN_INFO("End cache loop");
 }
 
+void DvsFileRecorder::cacheGap() {
+    if (!recording && cacheLoopRunning) {
+        // What the ring held before the gap is no pre-roll for a later recording.
+        if (segmentStream.is_open()) {
+            segmentStream.close();
+        }
+        segmentOpen = false;
+        deleteCacheFiles();
+        return;
+    }
+    if (!failed.exchange(true)) {
+        QN_ERROR("Recording %s lost blocks: the cache disk is slower than the stream; the recording stops there",
+                 outputPath.c_str());
+    }
+}
+
+bool DvsFileRecorder::writeSegmentBlock(const Block& block, bool ring) {
+    // Flushed per block, so what the list counts as written is on disk and a close has nothing left.
+    if (segmentStream.is_open() && (errno = 0, writeAll(segmentStream, *block)) && segmentStream.flush()) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!cacheFiles.empty()) {
+            cacheFiles.back().validBytes += block->size();
+        }
+        return true;
+    }
+    const int error = lastError();
+    segmentStream.close();
+    segmentOpen = false;
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!cacheFiles.empty()) {
+            path = cacheFiles.back().path;
+            cacheFiles.back().broken = !ring;
+        }
+    }
+    if (!ring) {
+        reportFailure("write", path, error);
+        return false;
+    }
+    if (!ringFailureLogged) {
+        QN_ERROR("Failed to write cache file %s: %s", path.c_str(),
+                 std::error_code(error, std::generic_category()).message().c_str());
+        ringFailureLogged = true;
+    }
+    // What the ring held before the gap is no pre-roll for a later recording.
+    deleteCacheFiles();
+    return false;
+}
+
+bool DvsFileRecorder::copySegments(const std::deque<CacheFile>& files, uint64_t& whole) {
+    DvsFileInfo info;
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex);
+        info = fileInfo;
+    }
+    if (files.front().timed) {
+        info.dvsStartTimestamp = files.front().startTimestamp;
+    }
+    const std::string header = generateDvsFileHeader(info);
+    errno = 0;
+    outputStream.write(header.data(), static_cast<std::streamsize>(header.size()));
+    whole = 0;
+    if (!outputStream.flush()) {
+        reportFailure("write", outputPath, lastError());
+        return false;
+    }
+    whole = header.size();
+    std::vector<char> chunk(COPY_CHUNK_SIZE);
+    for (const CacheFile& file : files) {
+        std::ifstream in(file.path, std::ios::binary);
+        uint64_t left = file.validBytes;
+        errno = 0;
+        while (in.is_open() && left > 0) {
+            in.read(chunk.data(), static_cast<std::streamsize>(std::min<uint64_t>(chunk.size(), left)));
+            const std::streamsize got = in.gcount();
+            if (got <= 0) {
+                break;
+            }
+            left -= static_cast<uint64_t>(got);
+            errno = 0;
+            if (!outputStream.write(chunk.data(), got) || !outputStream.flush()) {
+                reportFailure("write", outputPath, lastError());
+                return false;
+            }
+        }
+        if (left > 0) {
+            // A segment shorter than what was written to it would leave a hole: the file ends before it.
+            reportFailure("read", file.path, lastError());
+            return false;
+        }
+        QN_INFO("app file: %s", file.path.c_str());
+        if (file.broken) {
+            return true; // the recording ended in this segment
+        }
+        whole += file.validBytes;
+    }
+    return true;
+}
+
 void DvsFileRecorder::appendCacheFiles() {
     std::deque<CacheFile> files;
     {
         std::lock_guard<std::mutex> lock(mutex);
         files.swap(cacheFiles);
     }
-    bool failed = false;
-    if (!files.empty()) {
-        DvsFileInfo info;
-        {
-            std::lock_guard<std::mutex> lock(settingsMutex);
-            info = fileInfo;
+    // Without a recording since the last append the output is not open: the segments go nowhere.
+    if (outputStream.is_open()) {
+        uint64_t whole = 0;
+        const bool copied = files.empty() || copySegments(files, whole);
+        errno = 0;
+        outputStream.close();
+        if (copied && outputStream.fail()) {
+            reportFailure("close", outputPath, lastError());
+        } else if (!copied) {
+            cutBack(outputPath, whole);
         }
-        if (files.front().timed) {
-            info.dvsStartTimestamp = files.front().startTimestamp;
-        }
-        const std::string header = generateDvsFileHeader(info);
-        outputStream.write(header.data(), static_cast<std::streamsize>(header.size()));
     }
-    std::vector<char> chunk(COPY_CHUNK_SIZE);
     for (const CacheFile& file : files) {
-        std::ifstream in(file.path, std::ios::binary);
-        if (!in.is_open()) {
-            QN_ERROR("Failed to open cache file: %s", file.path.c_str());
-            failed = true;
-        }
-        while (in.is_open() && in) {
-            in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-            const std::streamsize got = in.gcount();
-            if (got > 0) {
-                outputStream.write(chunk.data(), got);
-            }
-        }
-        in.close();
         std::error_code error;
         if (!fs::remove(file.path, error)) {
             QN_ERROR("Error deleting file: %s", file.path.c_str());
-        }
-        QN_INFO("app file: %s", file.path.c_str());
-    }
-    if (outputStream.is_open()) {
-        outputStream.close();
-        if (failed || outputStream.fail()) {
-            QN_ERROR("Failed to write recording file: %s", outputPath.c_str());
         }
     }
     startCacheThread();

@@ -21,6 +21,7 @@ thread_local const DvsCameraPrivate* statisticLoopOwner = nullptr;
 
 DvsCameraPrivate::DvsCameraPrivate(CameraDescription description_) : DvsCamera(std::move(description_)) {
     fileInfo.serialNumber = description.serialNumber;
+    batcher.close(); // no batch comes before a start
 }
 
 DvsCameraPrivate::~DvsCameraPrivate() {
@@ -55,6 +56,10 @@ void DvsCameraPrivate::releaseStatisticThread() {
 StreamLossInfo DvsCameraPrivate::getStreamLossInfo() const {
     StreamLossInfo info;
     fillEthernetLoss(info);
+    if (const EventStream* stream = sensor ? sensor->getEventStream() : nullptr) {
+        info.droppedBuffers = stream->getDroppedBuffers();
+        info.droppedBytes = stream->getDroppedBytes();
+    }
     return info;
 }
 
@@ -101,7 +106,14 @@ void DvsCameraPrivate::setBatchEventsNum(uint64_t count) { batcher.setBatchEvent
 
 void DvsCameraPrivate::setBatchEventsTime(uint64_t microseconds) { batcher.setBatchEventsTime(microseconds); }
 
-bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) { return batcher.getNextBatch(out); }
+bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) {
+    if (onCameraLoopThread()) {
+        // Only this thread hands batches over: the wait would never end.
+        out.clear();
+        return false;
+    }
+    return batcher.getNextBatch(out);
+}
 
 // ---------------------------------------------------------------- life cycle
 
@@ -137,11 +149,11 @@ int DvsCameraPrivate::startCamera(const std::function<int()>& startDevice) {
         decoder->getDecodeDataBandwidth();
     }
     streamStopped.store(false);
-    drainAfterStop.store(false);
     {
         std::lock_guard<std::mutex> lock(statisticWakeMutex);
         statisticFinal = false;
     }
+    batcher.open();
     running.store(1);
     std::weak_ptr<DvsCameraPrivate> owner = weak_from_this();
     const bool owned = !owner.expired();
@@ -159,6 +171,8 @@ int DvsCameraPrivate::stopCamera() {
     if (!inited.load() || running.exchange(0) == 0) {
         return 0;
     }
+    // Waiters go now, and later calls return at once; also one on the statistics thread joined below.
+    batcher.close();
     {
         std::lock_guard<std::mutex> lock(statisticWakeMutex);
     }
@@ -166,13 +180,13 @@ int DvsCameraPrivate::stopCamera() {
     int result = 0;
     try {
         if (sensor) {
-            drainAfterStop.store(sensor->stop() == 0);
+            sensor->stop();
         }
     } catch (const std::exception& e) {
         QN_ERROR("Stop camera failed: %s", e.what());
         result = -1;
     }
-    // The loop decodes what the stopped stream still holds, then ends.
+    // The loop finishes the buffer in hand, drops and counts what the stopped stream still holds, then ends.
     streamStopped.store(true);
     if (!onCameraLoopThread()) {
         if (cameraLoopThread.joinable()) {
@@ -231,7 +245,9 @@ void DvsCameraPrivate::cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool ow
     bool lost = false;
     for (;;) {
         bool gapBefore = false;
-        std::optional<RawBuffer> buffer = sensor ? sensor->getNextBuffer(gapBefore) : std::nullopt;
+        // Once a stop was asked for no further buffer is decoded: the stop waits for the one in hand only.
+        std::optional<RawBuffer> buffer =
+            sensor && running.load() == 1 ? sensor->getNextBuffer(gapBefore) : std::nullopt;
         if (buffer) {
             std::shared_ptr<DvsCameraPrivate> hold = owner.lock();
             if (owned && !hold) {
@@ -254,11 +270,12 @@ void DvsCameraPrivate::cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool ow
             if (owned && !hold) {
                 return;
             }
-            if (drainAfterStop.load()) {
-                drainStoppedStream();
+            // What the stopped stream still holds is dropped, and counted by the stream.
+            if (EventStream* stream = sensor ? sensor->getEventStream() : nullptr) {
+                stream->dropQueued();
             }
             releaseStatisticThread();
-            batcher.releaseWaiters();
+            batcher.close();
             if (lost) {
                 QN_INFO("Loss connection to the camera, camera loop thread exited.");
             }
@@ -292,16 +309,6 @@ void DvsCameraPrivate::processBuffer(std::vector<uint8_t>& buffer, bool gapBefor
     }
 }
 
-void DvsCameraPrivate::drainStoppedStream() {
-    if (!sensor) {
-        return;
-    }
-    bool gapBefore = false;
-    while (std::optional<RawBuffer> buffer = sensor->getNextBuffer(gapBefore)) {
-        processBuffer(**buffer, gapBefore);
-    }
-}
-
 void DvsCameraPrivate::statisticLoop(std::weak_ptr<DvsCameraPrivate> owner, bool owned) {
     statisticLoopOwner = this;
     {
@@ -319,8 +326,7 @@ void DvsCameraPrivate::statisticLoop(std::weak_ptr<DvsCameraPrivate> owner, bool
                 last = true;
             }
         }
-        StatisticInfoCallback callback = statisticCallback.get();
-        if (!callback || !decoder) {
+        if (!statisticCallback.isSet() || !decoder) {
             if (last) {
                 return;
             }
@@ -333,9 +339,8 @@ void DvsCameraPrivate::statisticLoop(std::weak_ptr<DvsCameraPrivate> owner, bool
         const uint64_t eventCount = decoder->getDecodeEventCount();
         const uint64_t dataBandwidth = decoder->getDecodeDataBandwidth();
         if (!last || dataBandwidth != 0 || eventCount != 0) {
-            callback(QnStatisticInfo(dataBandwidth, eventCount));
+            statisticCallback.call(QnStatisticInfo(dataBandwidth, eventCount));
         }
-        callback = nullptr;
         hold.reset();
         if (last || (owned && owner.expired())) {
             return;
@@ -370,9 +375,13 @@ void DvsCameraPrivate::setFileCacheTime(uint16_t seconds, std::string directory)
 }
 
 int DvsCameraPrivate::stopRecording() {
+    const bool wasRecording = recordingRunning.exchange(false);
+    // A refusal (an earlier append still copying) is no failure of this recording.
     recorder.stopRecording();
-    recordingRunning.store(false);
-    return 0;
+    return wasRecording && !recorder.isHealthy() ? -1 : 0;
 }
+
+bool DvsCameraPrivate::isRecordingHealthy() const { return recorder.isHealthy(); }
+
 
 } // namespace quelnor

@@ -89,8 +89,18 @@ bool EventBatcher::getNextBatch(std::vector<Event2D>& out) {
 }
 
 void EventBatcher::releaseWaiters() {
-    countLane.releaseWaiters();
-    timeLane.releaseWaiters();
+    countLane.releaseWaiters(false);
+    timeLane.releaseWaiters(false);
+}
+
+void EventBatcher::close() {
+    countLane.releaseWaiters(true);
+    timeLane.releaseWaiters(true);
+}
+
+void EventBatcher::open() {
+    countLane.open();
+    timeLane.open();
 }
 
 void EventBatcher::Lane::handOver() {
@@ -107,6 +117,9 @@ void EventBatcher::Lane::handOver() {
 
 bool EventBatcher::Lane::waitForBatch(std::vector<Event2D>& out) {
     std::unique_lock<std::mutex> lock(mutex);
+    if (state.closed) {
+        return false;
+    }
     const uint64_t seen = state.handOvers;
     const uint64_t releases = state.releases;
     const auto batchForMe = [&] { return state.untaken && state.handOvers != seen; };
@@ -122,12 +135,18 @@ bool EventBatcher::Lane::waitForBatch(std::vector<Event2D>& out) {
     return true;
 }
 
-void EventBatcher::Lane::releaseWaiters() {
+void EventBatcher::Lane::releaseWaiters(bool close) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         ++state.releases;
+        state.closed = state.closed || close;
     }
     condition.notify_all();
+}
+
+void EventBatcher::Lane::open() {
+    std::lock_guard<std::mutex> lock(mutex);
+    state.closed = false;
 }
 
 } // namespace quelnor

@@ -84,6 +84,10 @@ void DataTransfer::transferGap() {
     }
 }
 
+void DataTransfer::trimBufferPool() { m_bufferPool.trim(POOL_BUFFERS); }
+
+size_t DataTransfer::freePooledBuffers() const { return m_bufferPool.size(); }
+
 bool DataTransfer::hasAvailableBuffer() const { return !m_bufferPool.isBounded() || !m_bufferPool.empty(); }
 
 RawBuffer DataTransfer::createBuffer(const uint64_t& size) { return m_bufferPool.acquire(static_cast<size_t>(size)); }

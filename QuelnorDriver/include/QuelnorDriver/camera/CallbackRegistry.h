@@ -1,67 +1,155 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
-#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "QuelnorDriver/camera/CallbackScope.h"
 
 namespace quelnor {
 
 // User callbacks of one kind under the ids they were added with; ids count up from 0 and are never
 // given out twice.
 //
-// Threads: every member may be called from any thread. callAll holds the registry's lock while the
-// callbacks run, so a callback called by it must not add or remove callbacks of the same registry;
-// snapshot lets the caller run them without the lock.
+// Threads: every member may be called from any thread, also from inside a callback that callAll
+// runs. callAll runs the callbacks without holding the registry's lock, from the list as it was when
+// the call began; a callback removed meanwhile is skipped, one added meanwhile runs from the next
+// callAll on.
+//
+// After remove returns, the callback is not started again. Called from outside any camera callback,
+// remove also waits until a call of that callback in progress on another thread has returned, so the
+// caller may then release what the callback uses. Called from inside a camera callback (a
+// CallbackScope, which callAll opens), remove does not wait: the call in progress may be the
+// caller's own, or one on a thread that waits for the caller. The callback removing itself is
+// therefore safe, and its current call finishes normally.
+//
+// Costs: add and remove copy the list of callbacks; callAll copies one shared pointer, then takes the
+// lock briefly twice per callback.
 template <typename Callback>
 class CallbackRegistry {
 public:
     uint32_t add(Callback callback) {
         std::lock_guard<std::mutex> lock(mutex);
         const uint32_t id = nextId++;
-        callbacks.emplace(id, std::move(callback));
+        auto next = std::make_shared<List>(*list);
+        next->push_back(std::make_shared<Entry>(id, std::move(callback)));
+        list = std::move(next);
         return id;
     }
 
     // False when no callback has that id.
     bool remove(uint32_t id) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return callbacks.erase(id) > 0;
+        std::unique_lock<std::mutex> lock(mutex);
+        std::shared_ptr<Entry> removed;
+        auto next = std::make_shared<List>();
+        next->reserve(list->size());
+        for (const std::shared_ptr<Entry>& entry : *list) {
+            if (entry->id == id) {
+                removed = entry;
+            } else {
+                next->push_back(entry);
+            }
+        }
+        if (!removed) {
+            return false;
+        }
+        removed->removed = true;
+        list = std::move(next);
+        if (!CallbackScope::inside()) {
+            idle.wait(lock, [&] { return removed->calls == 0; });
+        }
+        return true;
     }
 
-    // Forgets every callback; the ids keep counting.
+    // Forgets every callback (waiting as remove does); the ids keep counting.
     void clear() {
-        std::lock_guard<std::mutex> lock(mutex);
-        callbacks.clear();
+        std::unique_lock<std::mutex> lock(mutex);
+        std::shared_ptr<const List> old = std::move(list);
+        list = std::make_shared<List>();
+        for (const std::shared_ptr<Entry>& entry : *old) {
+            entry->removed = true;
+        }
+        if (!CallbackScope::inside()) {
+            idle.wait(lock, [&] {
+                for (const std::shared_ptr<Entry>& entry : *old) {
+                    if (entry->calls != 0) {
+                        return false;
+                    }
+                }
+                return true;
+            });
+        }
     }
 
     bool empty() const {
         std::lock_guard<std::mutex> lock(mutex);
-        return callbacks.empty();
+        return list->empty();
     }
 
     template <typename... Args>
     void callAll(Args&&... args) {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (auto& [id, callback] : callbacks) {
-            callback(args...);
+        std::shared_ptr<const List> current;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            current = list;
+        }
+        if (current->empty()) {
+            return;
+        }
+        CallbackScope scope;
+        for (const std::shared_ptr<Entry>& entry : *current) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (entry->removed) {
+                    continue;
+                }
+                ++entry->calls;
+            }
+            CallEnd end{*this, *entry};
+            entry->callback(args...);
         }
     }
 
+    // Copies of the callbacks, for a caller that runs them itself (without remove's wait).
     std::vector<Callback> snapshot() const {
         std::lock_guard<std::mutex> lock(mutex);
         std::vector<Callback> copies;
-        copies.reserve(callbacks.size());
-        for (const auto& [id, callback] : callbacks) {
-            copies.push_back(callback);
+        copies.reserve(list->size());
+        for (const std::shared_ptr<Entry>& entry : *list) {
+            copies.push_back(entry->callback);
         }
         return copies;
     }
 
 private:
+    struct Entry {
+        Entry(uint32_t id_, Callback callback_) : id(id_), callback(std::move(callback_)) {}
+        const uint32_t id;
+        const Callback callback;
+        bool removed = false; // guarded by the registry's mutex
+        int calls = 0;        // calls in progress; guarded by the registry's mutex
+    };
+    using List = std::vector<std::shared_ptr<Entry>>;
+
+    // Ends one call, also when the callback throws.
+    struct CallEnd {
+        CallbackRegistry& registry;
+        Entry& entry;
+        ~CallEnd() {
+            {
+                std::lock_guard<std::mutex> lock(registry.mutex);
+                --entry.calls;
+            }
+            registry.idle.notify_all();
+        }
+    };
+
     mutable std::mutex mutex;
-    std::unordered_map<uint32_t, Callback> callbacks;
+    std::condition_variable idle;
+    std::shared_ptr<const List> list = std::make_shared<List>();
     uint32_t nextId = 0;
 };
 

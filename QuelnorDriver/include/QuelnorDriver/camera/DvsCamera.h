@@ -28,12 +28,30 @@ class DvsCameraManager;
 // Expected order: open (which initialises), optional callbacks and batch mode, start, optional
 // recording, stop, release. Callbacks and batches also work while the camera runs.
 //
-// Threads:
-// - Event and trigger callbacks run on the camera's camera-loop thread, one camera's callbacks one at a
-//   time, while the camera holds the lock of that callback table. Inside a callback do not add or
-//   remove callbacks of the same kind on the same camera, and do not call getNextBatch on it (each
-//   would wait for the loop's own thread). The event pointers are valid only during the call.
-// - The statistics callback runs on the camera's statistics thread, once a second while it runs.
+// Threads (the camera's threading contract):
+// - Event and trigger callbacks run on the camera's camera-loop thread, one call at a time; the
+//   statistics callback runs on the camera's statistics thread, once a second while the camera runs.
+//   The event pointers are valid only during the call.
+// - No lock of the camera is held while a callback runs. A callback may call any operation of this
+//   camera or of another one: add or remove callbacks of any kind (its own included), set the
+//   statistics callback, start or stop a recording, stop(), drop the last pointer to the camera.
+//   Two calls cannot do their work there and say so at once: getNextBatch on the camera-loop thread
+//   returns false (only that thread hands batches over), and start() from a callback of a stopped
+//   camera returns -1 (its thread cannot wait for itself).
+// - Removal: once removeEventsStreamHandleCallback, removeTriggerInCallback or
+//   setStatisticInfoCallback (replacing or clearing) has returned, the callback removed is not
+//   started again. Called from an application thread, the call also waits until a call of that
+//   callback in progress on a camera thread has returned, so what the callback uses may be freed
+//   afterwards. Called from inside a callback of any camera it does not wait, because the call in
+//   progress may be the caller's own or may be waiting for the caller: a callback that removes
+//   itself finishes its current call normally, and one removed from the other camera thread may
+//   still be finishing its current call.
+// - stop() returns from every callback: on the camera-loop thread it does not wait for that
+//   thread; it waits for the statistics thread to end its current callback unless it runs there.
+// - Costs: callbacks run on the thread that decodes the stream, so while one runs nothing is
+//   decoded; raw buffers wait in the event stream up to its byte limit (EventStream), beyond which
+//   the oldest are dropped, counted in getStreamLossInfo and warned about at most once a second. Adding or removing copies that kind's table of callbacks; each call takes a short lock
+//   twice per callback.
 // - Everything else runs on the caller's thread. Drive one camera's life cycle (open, start, stop,
 //   recording) from one thread at a time; callbacks and batches may be used from any thread.
 // - Dropping the last pointer to a camera, also inside one of its callbacks, stops it first.
@@ -65,22 +83,28 @@ public:
     // Batches: after setBatchEventsNum(n) every n events, after setBatchEventsTime(t) every t microseconds
     // of event time, are handed over as one batch; only the newest batch handed over is kept.
     // getNextBatch clears out, then waits for the next batch handed over after the call began and moves
-    // it into out: true. False at once, out empty, when no batch mode is set. stop() releases every
-    // waiter; one released without a new batch returns false with out empty.
+    // it into out: true. False at once, out empty, when no batch mode is set, while the camera is not
+    // running (before start, after stop or a loss) and on the camera-loop thread (inside an event or
+    // trigger callback, where the wait could never end). stop() releases every waiter, also one that
+    // races it, with false and out empty.
     virtual bool getNextBatch(std::vector<Event2D>& out) = 0;
     virtual void setBatchEventsNum(uint64_t count) = 0;
     virtual void setBatchEventsTime(uint64_t microseconds) = 0;
 
     // 0 on success (also when already running), -1 on failure. start before a successful open throws
-    // std::runtime_error "Camera is not inited". stop returns 0 when not running. stop stops the
-    // sensor, then lets the camera loop decode (and record) every buffer the device delivered
-    // before it stopped, so callbacks may still run until stop returns.
+    // std::runtime_error "Camera is not inited". stop returns 0 when not running. stop lets the
+    // camera loop finish the buffer it decodes (callbacks may run until then) and stops the sensor;
+    // buffers still waiting are dropped and counted in getStreamLossInfo, so stop takes one buffer's
+    // decode and the device's stop, never a backlog.
     virtual int start() = 0;
     virtual int stop() = 0;
 
     // Raw recording of every buffer the camera decodes, independent of start and stop. 0 or -1;
     // startRecording before a successful open throws std::runtime_error "Camera is not inited", and is
-    // refused (-1) while a recording runs. stopRecording returns 0.
+    // refused (-1) while a recording runs. stopRecording returns 0, or -1 when the recording met a
+    // failed write or close: the error line names the file and the cause, the recording ended there and
+    // the file holds what was written whole before it (in cache mode the copy into the file runs after
+    // stopRecording; a failure of that copy shows in isRecordingHealthy only).
     virtual int startRecording(std::string path) = 0;
     // Recording cache: the last `seconds` of data kept in segment files under `directory`. Refused
     // while a recording runs. Does nothing on a camera without a recorder.
@@ -98,7 +122,8 @@ public:
     virtual uint16_t getWidth() = 0;
     virtual uint16_t getHeight() = 0;
 
-    // Set while the camera is stopped; called on the statistics thread. Does nothing on a camera
+    // Replaces (or, with an empty function, clears) the statistics callback, at any time, also from
+    // inside a callback; called on the statistics thread. Removal as above. Does nothing on a camera
     // without statistics.
     virtual void setStatisticInfoCallback(StatisticInfoCallback callback);
 

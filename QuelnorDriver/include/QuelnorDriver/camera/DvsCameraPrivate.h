@@ -35,8 +35,8 @@ class DvsCameraPrivateTestPeer;
 // The camera loop takes each raw buffer from the sensor's event stream, hands it to the recorder
 // while one records, then to the decoder, whose callbacks (batching, then the user's event and
 // trigger callbacks) run inside that call on the loop's thread. When a stop is asked for, the loop
-// goes on until the sensor has stopped its stream and has decoded every buffer the stream delivered
-// before it stopped, so recordings and callbacks miss nothing that reached the host.
+// finishes the buffer in hand and decodes no more; what the stream still holds once the sensor has
+// stopped it is dropped and counted (getStreamLossInfo), so a stop never waits for a backlog.
 //
 // Threads: see DvsCamera. Owned by a shared pointer (as the manager makes every camera), the camera
 // keeps itself alive while its loops run user code, so dropping the last pointer inside a callback
@@ -78,15 +78,17 @@ public:
 
     int startRecording(std::string path) override;
     void setFileCacheTime(uint16_t seconds, std::string directory) override;
+    // -1 when the recording met a failed write or close (see DvsFileRecorder), 0 otherwise.
     int stopRecording() override;
+    bool isRecordingHealthy() const override;
+    // Since the last start: for Ethernet cameras the interface's lost packets, lost bytes and refused
+    // datagrams; for every camera the buffers (and bytes) the event stream dropped, for a consumer that
+    // fell behind and what was still queued at a stop. Any thread except during init; a few atomic reads.
+    StreamLossInfo getStreamLossInfo() const override;
 
     // Also reports, once the camera has stopped and decoded all it received, the part of the last
     // second not reported yet, so the reports of a run add up to everything decoded in it.
     void setStatisticInfoCallback(StatisticInfoCallback callback) override;
-
-    // Ethernet cameras: the interface's lost packets, lost bytes and refused datagrams since the
-    // last start. Any thread except during init; a few relaxed atomic reads.
-    StreamLossInfo getStreamLossInfo() const override;
 
 protected:
     // start() with the device's own start step: startDevice runs after the recorder is set up and
@@ -131,8 +133,6 @@ private:
     void statisticLoop(std::weak_ptr<DvsCameraPrivate> owner, bool owned);
     // Hands one raw buffer to the recorder (while it records) and the decoder.
     void processBuffer(std::vector<uint8_t>& buffer, bool gapBefore);
-    // Decodes what the stopped stream still holds.
-    void drainStoppedStream();
     // Joins the loop threads of an earlier run (false when the caller is one of them).
     bool releaseFinishedThreads();
     bool onCameraLoopThread() const;
@@ -140,8 +140,6 @@ private:
 
     // Set once the sensor has stopped its stream after a stop was asked for.
     std::atomic<bool> streamStopped{false};
-    // The sensor stopped its stream: what it still holds is decoded before the loop ends.
-    std::atomic<bool> drainAfterStop{false};
     std::atomic<bool> recordingRunning{false};
     // Held by start while it assigns the loop threads, which wait for it before they begin.
     std::mutex threadStartMutex;

@@ -45,10 +45,14 @@ public:
     void batchEvents(Event2D* first, Event2D* last);
 
     // Waits for the next batch of the current mode handed over after the call began. False without a
-    // mode, or when releaseWaiters ended the wait first.
+    // mode, while closed, or when releaseWaiters or close ended the wait first.
     bool getNextBatch(std::vector<Event2D>& out);
-    // Ends every getNextBatch wait (a stop).
+    // Ends every getNextBatch wait that began before (a stop).
     void releaseWaiters();
+    // Ends every getNextBatch wait, and every later call returns false at once until open: a waiter
+    // that races the close either sees it or is released by it. A batcher starts open.
+    void close();
+    void open();
 
 private:
     friend class EventBatcherTestPeer;
@@ -60,6 +64,7 @@ private:
         bool untaken = false;   // the ready batch has not been taken yet
         uint64_t releases = 0;  // stops that released the waiters
         size_t waiters = 0;     // threads waiting in getNextBatch
+        bool closed = false;    // getNextBatch returns false at once
     };
 
     // The batches of one mode.
@@ -73,7 +78,8 @@ private:
         // Moves the pending batch into the ready one and wakes the waiters.
         void handOver();
         bool waitForBatch(std::vector<Event2D>& out);
-        void releaseWaiters();
+        void releaseWaiters(bool close);
+        void open();
     };
 
     BatchMode mode() const;

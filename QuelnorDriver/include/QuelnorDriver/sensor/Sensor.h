@@ -51,6 +51,9 @@ public:
     std::optional<RawBuffer> getNextBuffer();
     // The same; gapBefore tells whether data was lost right before the buffer (see EventStream).
     std::optional<RawBuffer> getNextBuffer(bool& gapBefore);
+    // The sensor's event stream (its limit and drop counts), or null without one. Any thread while
+    // the sensor exists; the stream locks itself.
+    EventStream* getEventStream() const { return eventStream.get(); }
 
 protected:
     // Wraps the transfer in a new event stream. Without a transfer there is no stream and the result

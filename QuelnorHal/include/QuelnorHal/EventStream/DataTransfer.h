@@ -59,6 +59,9 @@ public:
     void registerNewBufferCallback(NewBufferCallback callback);
     void registerGapCallback(GapCallback callback);
     bool hasAvailableBuffer() const;
+    // Frees the pooled buffers beyond the first POOL_BUFFERS that are not in use (the pool grows while
+    // a consumer falls behind). Any thread; frees memory, so not on a hot path.
+    void trimBufferPool();
 
 protected:
     DataTransfer(uint32_t rawEventSizeBytes, bool dropWhenNoBuffer, uint32_t bufferSize);
@@ -77,6 +80,8 @@ protected:
     void transferGap();
     uint32_t getRawEventSizeBytes() const;
     uint32_t getBufferSize() const;
+    // Free buffers held by the pool now.
+    size_t freePooledBuffers() const;
 
     int32_t getState() const;
     void setState(int32_t state);

@@ -74,6 +74,7 @@ public:
     uint16_t getHeight() override { return HEIGHT; }
 
     ScriptedDataTransfer& transfer() { return *scriptedSensor->transfer; }
+    EventStream& stream() { return *scriptedSensor->getEventStream(); }
     DeviceDouble& device() { return *double_; }
     const std::shared_ptr<ScriptedSensorCounts>& sensorCounts() const { return counts; }
 

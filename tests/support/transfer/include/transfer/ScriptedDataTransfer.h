@@ -52,6 +52,7 @@ public:
     RawBuffer takeBuffer(uint64_t size) { return createBuffer(size); }
     bool handOver(RawBuffer buffer) { return transferData(std::move(buffer)); }
     uint32_t rawEventSize() const { return getRawEventSizeBytes(); }
+    size_t pooledBuffers() const { return freePooledBuffers(); }
 
 protected:
     void start_impl() override;
