@@ -3,7 +3,8 @@
 #   1. a normal build (RelWithDebInfo) with every test, the installed-package consumer and the benchmarks built,
 #      then the tests that need kernel drivers, in a throw-away VM (tests/vm) when one can start here;
 #   2. an AddressSanitizer + UndefinedBehaviorSanitizer build with clang (so CI covers both compilers),
-#      with strict initialisation-order checking, running every test;
+#      with strict initialisation-order checking, running every test, then every fuzz target for a
+#      short time from its corpus (scripts/fuzz-ci.sh);
 #   3. a ThreadSanitizer build running the tests labelled "threaded".
 # Each stage prints how long it took.
 # Usage: scripts/test.sh [--quick]   (--quick: normal build only)
@@ -69,7 +70,17 @@ stage_done consumer
 if [ "$QUICK" -eq 0 ]; then
   export ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0:check_initialization_order=1:strict_init_order=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-  CC=clang CXX=clang++ run_build asan "" -DQUELNOR_SANITIZE=address,undefined -DQUELNOR_BUILD_BENCH=OFF
+  CC=clang CXX=clang++ run_build asan "" -DQUELNOR_SANITIZE=address,undefined -DQUELNOR_BUILD_BENCH=OFF \
+    -DQUELNOR_FUZZ=ON
+  echo "=== [fuzz] every fuzz target for a short time from its corpus"
+  fuzz_rc=0
+  bash scripts/fuzz-ci.sh "$ROOT/build/asan" || fuzz_rc=$?
+  if [ "$fuzz_rc" -eq 77 ]; then
+    echo "=== [fuzz] SKIPPED: this compiler has no libFuzzer"
+  elif [ "$fuzz_rc" -ne 0 ]; then
+    exit "$fuzz_rc"
+  fi
+  stage_done fuzz
   export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
   run_build tsan "-L threaded" -DQUELNOR_SANITIZE=thread -DQUELNOR_BUILD_BENCH=OFF
 fi
