@@ -99,7 +99,7 @@ std::vector<RegisterBlock> blocks() {
 // Field layouts of the registers that tools and sensors address by name; every other register gets
 // generated fields.
 std::vector<RegisterLayout> layouts() {
-    std::vector<RegisterLayout> list = {
+    return detail::joinLayouts({
         {"roi_ctrl 0x0000", "roi_td_en 1/1; roi_td_shadow_trigger 5/1; px_iphoto_en 6/1; px_roi_halt_programming 11/1"},
         {"lifo_ctrl 0x0008", "lifo_en 0/1"},
         {"iph_mirr_ctrl 0x0074", "iph_mirr_en 0/1"},
@@ -137,9 +137,7 @@ std::vector<RegisterLayout> layouts() {
         {"afk/invalidation 0xC0C0",
          "dt_fifo_wait_time 0/12=0xF3C; dt_fifo_timeout 12/12=0x5A; in_parallel 24/3=0x5; flag_inv_busy 27/1"},
         {"afk/initialisation 0xC0C4", "req_init 0/1; flag_init_busy 1/1; flag_init_done 2/1"},
-    };
-    list.insert(list.end(), detail::STC_REGISTER_LAYOUTS.begin(), detail::STC_REGISTER_LAYOUTS.end());
-    return list;
+    }, detail::STC_REGISTER_LAYOUTS);
 }
 
 RegisterInfo g_rows[GENX320_REGISTER_MAP_SIZE];

@@ -63,7 +63,7 @@ std::vector<RegisterBlock> blocks() {
 // Field layouts of the registers that tools and sensors address by name. The h/v drop tables are our
 // own layout (four 5-bit entries a word); every other register gets generated fields.
 std::vector<RegisterLayout> layouts() {
-    std::vector<RegisterLayout> list = {
+    return detail::joinLayouts({
         {"Reserved_0014 0x0014", "Reserved_31_0 0/32=0xA0401806"},
         {"roi_ctrl 0x0004",
          "roi_td_en 1/1; roi_td_shadow_trigger 5/1; td_roi_roni_n_en 6/1=0x1; Reserved_8 8/1; px_td_rstn 10/1; "
@@ -120,9 +120,7 @@ std::vector<RegisterLayout> layouts() {
         {"afk/invalidation 0xC0C0",
          "dt_fifo_wait_time 0/12=0x5A0; Reserved_23_12 12/12=0x5A; Reserved_27_24 24/4=0xA; Reserved_28 28/1"},
         {"afk/initialization 0xC0C4", "afk_req_init 0/1; Reserved_1 1/1; afk_flag_init_done 2/1"},
-    };
-    list.insert(list.end(), detail::STC_REGISTER_LAYOUTS.begin(), detail::STC_REGISTER_LAYOUTS.end());
-    return list;
+    }, detail::STC_REGISTER_LAYOUTS);
 }
 
 RegisterInfo g_rows[IMX636_REGISTER_MAP_SIZE];

@@ -362,6 +362,11 @@ std::vector<RegisterInfo> expandRegisterTable(const std::vector<RegisterBlock>& 
     return rows;
 }
 
+std::vector<RegisterLayout> joinLayouts(std::vector<RegisterLayout> own, std::span<const RegisterLayout> shared) {
+    own.insert(own.end(), shared.begin(), shared.end());
+    return own;
+}
+
 bool fillRegisterTable(RegisterInfo* rows, uint32_t count, const std::vector<RegisterBlock>& blocks,
                        const std::vector<RegisterLayout>& layouts, const char* tableName) {
     try {

@@ -10,6 +10,7 @@
 // name may carry "{Kn+C:W}": K times the register's number n plus C, written with at least W digits.
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "QuelnorHal/register/RegisterInfo.h"
@@ -25,6 +26,9 @@ struct RegisterLayout {
     const char* registers; // "full_name address", or "first … last address + 4n" for a series
     const char* fields;
 };
+
+// A table's own layouts followed by those of a block it shares with other tables.
+std::vector<RegisterLayout> joinLayouts(std::vector<RegisterLayout> own, std::span<const RegisterLayout> shared);
 
 // The rows; their names point into storage that lives as long as the process.
 std::vector<RegisterInfo> expandRegisterTable(const std::vector<RegisterBlock>& blocks,

@@ -2,13 +2,11 @@
 
 // The stc/ block, alike in the IMX636 and the GenX320 tables.
 
-#include <vector>
-
 #include "sensor/RegisterTableBuilder.h"
 
 namespace quelnor::detail {
 
-inline const RegisterBlock STC_REGISTER_BLOCK = {
+inline constexpr RegisterBlock STC_REGISTER_BLOCK = {
     "stc/",
     "pipeline_control 0xD000 (3), stc_param 0xD004 (3), trail_param 0xD008 (2), "
     "timestamping 0xD00C (4), invalidation 0xD0C0 (4), initialization 0xD0C4 (3), "
@@ -16,7 +14,7 @@ inline const RegisterBlock STC_REGISTER_BLOCK = {
     "total_evt_count 0xD0E0 (1), stc_evt_count 0xD0E4 (1), trail_evt_count 0xD0E8 (1), "
     "output_vector_count 0xD0EC (1)"};
 
-inline const std::vector<RegisterLayout> STC_REGISTER_LAYOUTS = {
+inline constexpr RegisterLayout STC_REGISTER_LAYOUTS[] = {
     {"stc/pipeline_control 0xD000", "Reserved_0 0/1; Reserved_1 1/1; stc_trail_bypass 2/1"},
     {"stc/stc_param 0xD004", "stc_enable 0/1; stc_threshold 1/19=0x2710; disable_stc_cut_trail 24/1"},
     {"stc/trail_param 0xD008", "trail_enable 0/1; trail_threshold 1/19=0x186A0"},

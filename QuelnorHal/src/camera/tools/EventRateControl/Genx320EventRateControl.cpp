@@ -1,5 +1,7 @@
 #include "QuelnorHal/camera/tools/EventRateControl/Genx320EventRateControl.h"
 
+#include <utility>
+
 #include "QuelnorBase/Logger.h"
 #include "camera/tools/EventRateControl/EventRateArithmetic.h"
 
@@ -11,12 +13,12 @@ constexpr uint32_t DELAY_FIFO_NON_TD_RESERVED = 257;
 constexpr uint32_t INITIAL_TARGET_COUNT = 128;
 // The most the target-count field is given.
 constexpr uint64_t MAX_TARGET_COUNT = 1636800;
+
+constexpr EventRateControlSensor GENX320_ERC{"ERC of DVS cameras with GenX320 sensor"};
 } // namespace
 
-bool Genx320EventRateControl::addRegister2Map(const FullParamteterInfo& info) {
-    parameterMap.try_emplace(info.name, info);
-    return true;
-}
+Genx320EventRateControl::Genx320EventRateControl(std::shared_ptr<RegisterController> controller)
+    : EventRateControlTool(std::move(controller), GENX320_ERC) {}
 
 void Genx320EventRateControl::initialize() {
     QN_INFO("Genx320 ERC Init");
@@ -48,20 +50,12 @@ uint32_t Genx320EventRateControl::getCountPeriod() const {
 }
 
 bool Genx320EventRateControl::setEnable(bool enable) {
-    if (!initialized) {
-        initialize();
-    }
+    initializeOnce();
     enabled = enable;
     auto& rc = *registerController;
     const std::string pipeline = toolName + "pipeline_control";
     if (enable) {
-        // A limit lowered after the rate was set applies at this enabling too.
-        int rate = currentRate;
-        if (static_cast<int64_t>(rate) > static_cast<int64_t>(rateLimit)) {
-            QN_WARN("Current event rate %d MEv/s exceed the limit %u MEv/s, using the limit", rate, rateLimit);
-            rate = static_cast<int>(rateLimit);
-        }
-        setMaxEventRate(rate);
+        applyRateAtEnable();
         rc.writeRegisterField(pipeline, "drop_nbackpressure", 0);
         rc.writeRegisterField(pipeline, "bypass", 0);
         rc.writeRegisterField(pipeline, "enable", 1);
@@ -84,11 +78,7 @@ bool Genx320EventRateControl::getEnable(bool& out) {
     return true;
 }
 
-bool Genx320EventRateControl::setMaxEventRate(int rate) {
-    if (rate < 0 || static_cast<int64_t>(rate) > static_cast<int64_t>(rateLimit)) {
-        QN_ERROR("Current event rate %d MEv/s exceed the limit %d MEv/s", rate, static_cast<int>(rateLimit));
-        return false;
-    }
+bool Genx320EventRateControl::writeRate(int rate) {
     uint64_t count = ercTargetFor(rate, getCountPeriod());
     if (count > MAX_TARGET_COUNT) {
         count = MAX_TARGET_COUNT;
@@ -98,16 +88,10 @@ bool Genx320EventRateControl::setMaxEventRate(int rate) {
     return true;
 }
 
-bool Genx320EventRateControl::getMaxEventRate(int& out) {
-    const uint32_t period = getCountPeriod();
-    if (period == 0) {
-        QN_ERROR("ERC reference period reads 0, the event rate cannot be computed");
-        return false;
-    }
+uint32_t Genx320EventRateControl::readTarget() {
     uint32_t count = 0;
     registerController->readRegisterField(toolName + "td_target_event_count", "val", count);
-    out = ercRateOf(count, period);
-    return true;
+    return count;
 }
 
 } // namespace quelnor

@@ -18,6 +18,8 @@ constexpr uint32_t INITIAL_TARGET = 10000;
 // reach the bits above the field.
 constexpr uint64_t MAX_TARGET = 0x3FFFFF;
 
+constexpr EventRateControlSensor IMX636_ERC{"ERC of DVS cameras with IMX636 sensor"};
+
 std::string reservedRegisterName(int i) {
     char name[32];
     std::snprintf(name, sizeof(name), "Reserved_%04X", static_cast<unsigned>(RESERVED_FIRST_ADDRESS + 4 * i));
@@ -39,7 +41,7 @@ std::string dropLutFieldName(int k) {
 } // namespace
 
 Imx636EventRateControl::Imx636EventRateControl(std::shared_ptr<RegisterController> controller)
-    : CameraToolRegisterWithCallback(std::move(controller), "erc/") {
+    : EventRateControlTool(std::move(controller), IMX636_ERC) {
     auto& reserved = registerValueTable["Reserved"];
     for (int i = 0; i < RESERVED_REGISTERS; ++i) {
         reserved[i] = {8, 8, 8, 8};
@@ -49,20 +51,6 @@ Imx636EventRateControl::Imx636EventRateControl(std::shared_ptr<RegisterControlle
     for (int i = 0; i < DROP_LUT_REGISTERS; ++i) {
         lut[i] = {2 * i, 2 * i + 1, 0, 0};
     }
-    parameterList.emplace_back("enable", "Set whether the Event Rate Control function is enabled", BOOL,
-                               BoolParameterInfo{false, [this](bool& v) { return getEnable(v); },
-                                                 [this](bool v) { return setEnable(v); }});
-    parameterList.emplace_back("max_event_rate", "Set threshold", INT,
-                               IntParameterInfo{0, 320, 320, "MEv/s", [this](int& v) { return getMaxEventRate(v); },
-                                                [this](int v) { return setMaxEventRate(v); }});
-    for (const auto& entry : parameterList) {
-        addRegister2Map(entry);
-    }
-}
-
-bool Imx636EventRateControl::addRegister2Map(const FullParamteterInfo& info) {
-    parameterMap.try_emplace(info.name, info);
-    return true;
 }
 
 void Imx636EventRateControl::initialize() {
@@ -102,18 +90,10 @@ uint32_t Imx636EventRateControl::getCountPeriod() const {
 }
 
 bool Imx636EventRateControl::setEnable(bool enable) {
-    if (!initialized) {
-        initialize();
-    }
+    initializeOnce();
     registerController->writeRegisterField(toolName + "t_dropping_control", "t_dropping_en", enable ? 1 : 0);
     if (enable) {
-        // A limit lowered after the rate was set applies at this enabling too.
-        int rate = currentRate;
-        if (static_cast<int64_t>(rate) > static_cast<int64_t>(rateLimit)) {
-            QN_WARN("Current event rate %d MEv/s exceed the limit %u MEv/s, using the limit", rate, rateLimit);
-            rate = static_cast<int>(rateLimit);
-        }
-        setMaxEventRate(rate);
+        applyRateAtEnable();
     }
     return true;
 }
@@ -127,17 +107,13 @@ bool Imx636EventRateControl::getEnable(bool& out) {
     return true;
 }
 
-bool Imx636EventRateControl::setMaxEventRate(int rate) {
-    if (rate < 0 || static_cast<int64_t>(rate) > static_cast<int64_t>(rateLimit)) {
-        QN_ERROR("Current event rate %d MEv/s exceed the limit %d MEv/s", rate, static_cast<int>(rateLimit));
-        return false;
-    }
+bool Imx636EventRateControl::writeRate(int rate) {
     currentRate = rate;
     const uint32_t period = getCountPeriod();
     uint64_t target = ercTargetFor(rate, period);
     if (target > MAX_TARGET) {
-        QN_WARN("Event rate target %llu exceeds the sensor's field, using %llu", static_cast<unsigned long long>(target),
-                static_cast<unsigned long long>(MAX_TARGET));
+        QN_WARN("Event rate target %llu exceeds the sensor's field, using %llu",
+                static_cast<unsigned long long>(target), static_cast<unsigned long long>(MAX_TARGET));
         target = MAX_TARGET;
     }
     registerController->writeRegister(toolName + "td_target_event_rate", static_cast<uint32_t>(target));
@@ -145,15 +121,8 @@ bool Imx636EventRateControl::setMaxEventRate(int rate) {
     return true;
 }
 
-bool Imx636EventRateControl::getMaxEventRate(int& out) {
-    const uint32_t period = getCountPeriod();
-    if (period == 0) {
-        QN_ERROR("ERC reference period reads 0, the event rate cannot be computed");
-        return false;
-    }
-    const uint32_t target = registerController->readRegister(toolName + "td_target_event_rate");
-    out = ercRateOf(target, period);
-    return true;
+uint32_t Imx636EventRateControl::readTarget() {
+    return registerController->readRegister(toolName + "td_target_event_rate");
 }
 
 } // namespace quelnor

@@ -9,54 +9,20 @@ namespace quelnor {
 
 namespace {
 constexpr int LINE_MASKS = 10;
+
+constexpr RoiSensor GENX320_ROI{Genx320ROI::SENSOR_WIDTH,
+                                Genx320ROI::SENSOR_HEIGHT,
+                                1,
+                                1,
+                                "Set whether ROI is enabled",
+                                "ROI of DVS cameras with GenX320 sensor",
+                                nullptr,
+                                false};
 } // namespace
 
 Genx320ROI::Genx320ROI(std::shared_ptr<RegisterController> controller)
-    : CameraToolRegisterWithCallback(std::move(controller), "roi/") {
-    RoiCallbacks cb;
-    cb.getEnable = [this](bool& v) { return getEnable(v); };
-    cb.setEnable = [this](bool v) { return setEnable(v); };
-    cb.getMode = [this](std::string& v) { return getMode(v); };
-    cb.setMode = [this](std::string v) { return setMode(std::move(v)); };
-    cb.getX = [this](int& v) { return getX(v); };
-    cb.setX = [this](int v) { return setX(v); };
-    cb.getWidth = [this](int& v) { return getWidth(v); };
-    cb.setWidth = [this](int v) { return setWidth(v); };
-    cb.getY = [this](int& v) { return getY(v); };
-    cb.setY = [this](int v) { return setY(v); };
-    cb.getHeight = [this](int& v) { return getHeight(v); };
-    cb.setHeight = [this](int v) { return setHeight(v); };
-    parameterList = roiParameterList("Set whether ROI is enabled", modeOptions, SENSOR_WIDTH, SENSOR_HEIGHT,
-                                     std::move(cb));
-    for (const auto& entry : parameterList) {
-        addRegister2Map(entry);
-    }
+    : RoiTool(std::move(controller), GENX320_ROI) {
     resetToFullRoi();
-}
-
-bool Genx320ROI::addRegister2Map(const FullParamteterInfo& info) {
-    parameterMap.try_emplace(info.name, info);
-    return true;
-}
-
-bool Genx320ROI::isRoiFeasible(int rx, int ry, int rw, int rh, int sensorWidth, int sensorHeight) {
-    if (rx < 0 || ry < 0) {
-        QN_ERROR("Error: x and y must be non-negative.");
-        return false;
-    }
-    if (rw < 1 || rh < 1) {
-        QN_ERROR("Error: width and height must be positive.");
-        return false;
-    }
-    if (int64_t{rx} + rw > sensorWidth) {
-        QN_ERROR("Error: x + width must be less than or equal to %d.", sensorWidth);
-        return false;
-    }
-    if (int64_t{ry} + rh > sensorHeight) {
-        QN_ERROR("Error: y + height must be less than or equal to %d.", sensorHeight);
-        return false;
-    }
-    return true;
 }
 
 bool Genx320ROI::writeROI() {
@@ -98,74 +64,12 @@ bool Genx320ROI::setEnable(bool enable) {
     return true;
 }
 
-bool Genx320ROI::getEnable(bool& out) {
-    out = enabled;
-    return true;
-}
-
-bool Genx320ROI::setMode(std::string text) {
-    if (text != "ROI" && text != "RONI") {
-        return false;
-    }
-    mode = std::move(text);
+bool Genx320ROI::modeChanged() {
     return enabled ? writeROI() : true;
 }
 
-bool Genx320ROI::getMode(std::string& out) {
-    out = mode;
-    return true;
-}
-
-bool Genx320ROI::setX(int value) {
-    if (!isRoiFeasible(value, y, width, height, SENSOR_WIDTH, SENSOR_HEIGHT)) {
-        return false;
-    }
-    x = value;
+bool Genx320ROI::windowChanged() {
     return writeROI();
-}
-
-bool Genx320ROI::getX(int& out) {
-    out = x;
-    return true;
-}
-
-bool Genx320ROI::setY(int value) {
-    if (!isRoiFeasible(x, value, width, height, SENSOR_WIDTH, SENSOR_HEIGHT)) {
-        return false;
-    }
-    y = value;
-    return writeROI();
-}
-
-bool Genx320ROI::getY(int& out) {
-    out = y;
-    return true;
-}
-
-bool Genx320ROI::setWidth(int value) {
-    if (!isRoiFeasible(x, y, value, height, SENSOR_WIDTH, SENSOR_HEIGHT)) {
-        return false;
-    }
-    width = value;
-    return writeROI();
-}
-
-bool Genx320ROI::getWidth(int& out) {
-    out = width;
-    return true;
-}
-
-bool Genx320ROI::setHeight(int value) {
-    if (!isRoiFeasible(x, y, width, value, SENSOR_WIDTH, SENSOR_HEIGHT)) {
-        return false;
-    }
-    height = value;
-    return writeROI();
-}
-
-bool Genx320ROI::getHeight(int& out) {
-    out = height;
-    return true;
 }
 
 void Genx320ROI::resetToFullRoi() {

@@ -2,43 +2,13 @@
 
 #include <utility>
 
-#include "QuelnorBase/Logger.h"
-
 namespace quelnor {
 
+namespace {
+constexpr TriggerInSensor GENX320_TRIGGER_IN{"edf/pipeline_control", "Trigger in of DVS cameras with GenX320 sensor"};
+} // namespace
+
 Genx320TriggerIn::Genx320TriggerIn(std::shared_ptr<RegisterController> controller)
-    : CameraToolRegisterWithCallback(std::move(controller), "edf/pipeline_control") {
-    BoolParameterInfo enable;
-    enable.defaultValue = false;
-    enable.getter = [this](bool& v) { return getEnable(v); };
-    enable.setter = [this](bool v) { return setEnable(v); };
-    parameterList.emplace_back("enable", "Trigger in enable", BOOL, std::move(enable));
-    for (const auto& entry : parameterList) {
-        addRegister2Map(entry);
-    }
-}
-
-bool Genx320TriggerIn::addRegister2Map(const FullParamteterInfo& info) {
-    auto it = parameterMap.try_emplace(info.name, info).first;
-    // The default reported is the input's state when the tool was built.
-    bool current = false;
-    getParam(info.name, current);
-    std::get<BoolParameterInfo>(it->second.info).defaultValue = current;
-    return true;
-}
-
-bool Genx320TriggerIn::setEnable(bool enable) {
-    QN_INFO("Trigger in set enable: %d", enable ? 1 : 0);
-    registerController->writeRegisterField(toolName, "enable", enable ? 1 : 0);
-    return true;
-}
-
-bool Genx320TriggerIn::getEnable(bool& enable) {
-    uint32_t value = 0;
-    registerController->readRegisterField(toolName, "enable", value);
-    enable = value != 0;
-    QN_INFO("Trigger in get enable: %d", enable ? 1 : 0);
-    return true;
-}
+    : TriggerInTool(std::move(controller), GENX320_TRIGGER_IN) {}
 
 } // namespace quelnor

@@ -5,41 +5,25 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "QuelnorHal/camera/tools/CameraToolPrivate.h"
+#include "QuelnorHal/camera/tools/EventRateControl/EventRateControlTool.h"
 
 namespace quelnor {
 
-// Event-rate control: holds the sensor's output to "max_event_rate" MEv/s by temporal dropping.
-// Nothing is written until the first "enable" set, which runs the block's set-up sequence once.
-class Imx636EventRateControl : public CameraToolRegisterWithCallback {
+// The event-rate control of the IMX636 sensor (see EventRateControlTool).
+class Imx636EventRateControl : public EventRateControlTool {
 public:
     explicit Imx636EventRateControl(std::shared_ptr<RegisterController> controller);
-    ~Imx636EventRateControl() override {}
-
-    ToolInfo getToolInfo() const override {
-        return ToolInfo{EVENT_RATE_CONTROL, "EventRateControl", {"enable", "max_event_rate"},
-                        "ERC of DVS cameras with IMX636 sensor"};
-    }
-
-    // The highest rate, in MEv/s, that later "max_event_rate" sets accept (the fusion camera uses 40).
-    void setMaxLimitEventRate(unsigned limit) { rateLimit = limit; }
 
 private:
-    bool setEnable(bool enable);
-    bool getEnable(bool& out);
-    bool setMaxEventRate(int rate);
-    bool getMaxEventRate(int& out);
-    void initialize();
-    uint32_t getCountPeriod() const;
-    bool addRegister2Map(const FullParamteterInfo& info);
+    void initialize() override;
+    bool setEnable(bool enable) override;
+    bool getEnable(bool& out) override;
+    bool writeRate(int rate) override;
+    uint32_t readTarget() override;
+    uint32_t getCountPeriod() const override;
 
-    bool initialized = false;
-    int32_t currentRate = 320;
-    uint32_t rateLimit = 320;
     std::map<std::string, std::map<int32_t, std::array<int32_t, 4>>> registerValueTable;
-    std::vector<FullParamteterInfo> parameterList;
 };
 
 } // namespace quelnor

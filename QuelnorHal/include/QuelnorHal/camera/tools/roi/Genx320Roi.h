@@ -1,55 +1,26 @@
 #pragma once
 
-#include <cstdint>
 #include <memory>
-#include <string>
-#include <vector>
 
-#include "QuelnorHal/camera/tools/CameraToolPrivate.h"
+#include "QuelnorHal/camera/tools/roi/RoiTool.h"
 
 namespace quelnor {
 
-// One rectangular window of a 320 x 320 sensor: events only inside it ("ROI") or only outside
-// it ("RONI"). Building the tool enables every line mask of the sensor.
-class Genx320ROI : public CameraToolRegisterWithCallback {
+// The window of the 320 x 320 GenX320 sensor (see RoiTool). Building the tool enables every line
+// mask of the sensor.
+class Genx320ROI : public RoiTool {
 public:
     static constexpr int SENSOR_WIDTH = 320;
     static constexpr int SENSOR_HEIGHT = 320;
 
     explicit Genx320ROI(std::shared_ptr<RegisterController> controller);
-    ~Genx320ROI() override {}
-
-    // Lists "x_width" and "y_height" for the parameters "width" and "height".
-    ToolInfo getToolInfo() const override {
-        return ToolInfo{ROI, "ROI", {"enable", "mode", "x", "y", "x_width", "y_height"}, "ROI of DVS cameras with GenX320 sensor"};
-    }
 
 private:
-    bool setEnable(bool enable);
-    bool getEnable(bool& out);
-    bool setMode(std::string text);
-    bool getMode(std::string& out);
-    bool setX(int value);
-    bool getX(int& out);
-    bool setY(int value);
-    bool getY(int& out);
-    bool setWidth(int value);
-    bool getWidth(int& out);
-    bool setHeight(int value);
-    bool getHeight(int& out);
+    bool setEnable(bool enable) override;
+    bool modeChanged() override;
+    bool windowChanged() override;
     bool writeROI();
     void resetToFullRoi();
-    bool isRoiFeasible(int x, int y, int width, int height, int sensorWidth, int sensorHeight);
-    bool addRegister2Map(const FullParamteterInfo& info);
-
-    bool enabled = false;
-    std::string mode = "ROI";
-    std::vector<std::string> modeOptions = {"ROI", "RONI"};
-    int32_t x = 0;
-    int32_t y = 0;
-    int32_t width = 1;
-    int32_t height = 1;
-    std::vector<FullParamteterInfo> parameterList;
 };
 
 } // namespace quelnor

@@ -1,29 +1,15 @@
 #pragma once
 
 #include <memory>
-#include <string>
-#include <vector>
 
-#include "QuelnorHal/camera/tools/CameraToolPrivate.h"
+#include "QuelnorHal/camera/tools/trigger/TriggerInTool.h"
 
 namespace quelnor {
 
-// Switches the sensor's external trigger input; "enable" is read from the sensor on every get.
-class Imx636TriggerIn : public CameraToolRegisterWithCallback {
+// The external trigger input of the IMX636 sensor (see TriggerInTool).
+class Imx636TriggerIn : public TriggerInTool {
 public:
     explicit Imx636TriggerIn(std::shared_ptr<RegisterController> controller);
-    ~Imx636TriggerIn() override {}
-
-    ToolInfo getToolInfo() const override {
-        return ToolInfo{TRIGGER_IN, "TriggerIn", {"enable"}, "Trigger in of DVS cameras with IMX636 sensors"};
-    }
-
-private:
-    bool setEnable(bool enable);
-    bool getEnable(bool& enable);
-    bool addRegister2Map(const FullParamteterInfo& info);
-
-    std::vector<FullParamteterInfo> parameterList;
 };
 
 } // namespace quelnor
