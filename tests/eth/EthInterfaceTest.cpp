@@ -303,6 +303,8 @@ TEST_F(EthRegistersTest, UnansweredRequestIsSentAgainWithItsId) {
             EXPECT_EQ(e.requestId, log.front().requestId);
             EXPECT_EQ(e.datagram, log.front().datagram);
         }
+        // The camera acted once; the resends were answered from its stored reply.
+        EXPECT_EQ(camera->countRequests(c.command), 1u);
         EXPECT_EQ(logs.countAt(LOG_ERROR), 0);
     }
     camera->clearReplyFaults();
