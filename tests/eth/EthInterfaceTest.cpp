@@ -362,4 +362,39 @@ TEST_F(EthRegistersTest, CallerAndKeepAliveNeverTakeEachOthersReplies) {
     eth->setEventStream(false);
 }
 
+// A share of the control datagrams lost each way (seeded): every write arrives once and every
+// read-back gives what was written.
+TEST_F(EthRegistersTest, WritesAndReadBacksUnderControlLossAreAllCorrect) {
+    struct Case {
+        double share;
+        uint64_t seed;
+    };
+    const Case cases[] = {{0.01, 1}, {0.05, 5}};
+    constexpr int PAIRS = 200;
+    DeviceDouble& regs = camera->registers();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.share);
+        LogCapture logs;
+        camera->clearLog();
+        camera->setControlLoss({c.share, c.share, c.seed});
+        int wrong = 0;
+        int unconfirmed = 0;
+        for (int i = 0; i < PAIRS; ++i) {
+            const uint32_t address = 0x2000 + 4 * static_cast<uint32_t>(i % 16);
+            const uint32_t value = 0xA5000000u ^ static_cast<uint32_t>(i * 7919);
+            unconfirmed += !eth->tryWriteRegister(address, value);
+            uint32_t back = 0;
+            wrong += !eth->tryReadRegister(address, back) || back != value || regs.peek(address) != value;
+        }
+        camera->setControlLoss({});
+        EXPECT_EQ(wrong, 0);
+        EXPECT_EQ(unconfirmed, 0);
+        EXPECT_EQ(camera->countRequests(WRITEREG), static_cast<size_t>(PAIRS)) << "each write executed once";
+        EXPECT_EQ(logs.countAt(LOG_ERROR), 0);
+        const ControlLossStats lost = camera->controlLossStats();
+        EXPECT_GT(lost.requestsDropped, 0u);
+        EXPECT_GT(lost.repliesDropped, 0u);
+    }
+}
+
 } // namespace
