@@ -94,6 +94,45 @@ std::shared_ptr<EthInterface> EthInterface::createEthInterface(CameraDescription
 // ---------------------------------------------------------------------------------------------
 // Control exchanges
 
+// The control turn, held for one whole exchange.
+class EthInterface::ControlTurn {
+public:
+    explicit ControlTurn(EthInterface& owner) : self(owner) {
+        std::unique_lock<std::mutex> lock(self.controlMutex);
+        self.controlFreed.wait(lock, [this] { return !self.controlBusy; });
+        self.controlBusy = true;
+        taken = true;
+    }
+    // Waits at most `wait` for the turn; held() tells whether it came.
+    ControlTurn(EthInterface& owner, std::chrono::milliseconds wait) : self(owner) {
+        std::unique_lock<std::mutex> lock(self.controlMutex);
+        if (self.controlFreed.wait_for(lock, wait, [this] { return !self.controlBusy; })) {
+            self.controlBusy = true;
+            taken = true;
+        }
+    }
+    ~ControlTurn() { release(); }
+    ControlTurn(const ControlTurn&) = delete;
+    ControlTurn& operator=(const ControlTurn&) = delete;
+
+    bool held() const { return taken; }
+    void release() {
+        if (!taken) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(self.controlMutex);
+            self.controlBusy = false;
+        }
+        taken = false;
+        self.controlFreed.notify_all();
+    }
+
+private:
+    EthInterface& self;
+    bool taken = false;
+};
+
 uint16_t EthInterface::nextRequestId() {
     // 0 is not a valid request id.
     uint16_t id = static_cast<uint16_t>(requestCounter.fetch_add(1) + 1);
@@ -156,7 +195,7 @@ EthInterface::ExchangeResult EthInterface::exchange(const std::vector<uint8_t>& 
                                                     Accept&& accept, int* sends) {
     // Held for the whole exchange: the keep-alive and the caller's thread share the socket, and a
     // reply must reach the thread whose request it answers.
-    std::lock_guard<std::timed_mutex> lock(controlMutex);
+    ControlTurn turn(*this);
     if (!controlHandle) {
         return ExchangeResult::SendFailed;
     }
@@ -348,8 +387,8 @@ void EthInterface::onlineCheckLoop() {
 
 EthInterface::Liveness EthInterface::checkDeviceOnline() {
     try {
-        std::unique_lock<std::timed_mutex> lock(controlMutex, std::defer_lock);
-        if (!lock.try_lock_for(std::chrono::milliseconds(KEEP_ALIVE_LOCK_WAIT_MS))) {
+        ControlTurn turn(*this, std::chrono::milliseconds(KEEP_ALIVE_LOCK_WAIT_MS));
+        if (!turn.held()) {
             // Another exchange holds the socket (a write being resent, a firmware chunk): the replies it
             // heard, or the stream, tell that the camera is there. Without them nothing is known yet;
             // that exchange ends within its own bound and the next check asks again.
@@ -368,7 +407,7 @@ EthInterface::Liveness EthInterface::checkDeviceOnline() {
                                   return GvcpPacket::parseReadRegAck(data, length, value);
                               })
                 : ExchangeResult::SendFailed;
-        lock.unlock();
+        turn.release();
         if (result == ExchangeResult::Accepted) {
             lastControlReplyMs.store(steadyClockMs());
             return Liveness::Online;
@@ -489,7 +528,7 @@ bool EthInterface::ethCameraForceIP(CameraDescription desc, uint32_t ip, uint32_
         EthHandle handle(desc.ipAddresses[1], 0, BROADCAST_IP, CONTROL_PORT, UDP_BROADCAST);
         // The camera answers a repeated request from its stored reply, so a resend never moves it twice.
         result = runExchange(handle, GvcpPacket::buildForceIpCmd(mac, ip, mask, gateway, FORCE_IP_REQUEST_ID),
-                             REGISTER_RETRY,
+                             FORCE_IP_RETRY,
                              [](const uint8_t* data, int length) { return GvcpPacket::checkForceIpAck(data, length); });
         if (result == ExchangeResult::SendFailed) {
             QN_ERROR("ForceIP command send failed, MAC: %012llx, New IP: %s", macArg(mac), ipText.c_str());
@@ -538,7 +577,7 @@ bool EthInterface::ethCameraForceIP(CameraDescription desc, uint32_t ip, uint32_
 
 bool EthInterface::forceIP(uint64_t mac, uint32_t ip, uint32_t mask, uint32_t gateway) {
     const auto result =
-        exchange(GvcpPacket::buildForceIpCmd(mac, ip, mask, gateway, nextRequestId()), REGISTER_RETRY,
+        exchange(GvcpPacket::buildForceIpCmd(mac, ip, mask, gateway, nextRequestId()), FORCE_IP_RETRY,
                  [](const uint8_t* data, int length) { return GvcpPacket::checkForceIpAck(data, length); });
     return result == ExchangeResult::Accepted;
 }

@@ -68,7 +68,7 @@ public:
     static constexpr size_t FIRMWARE_CHUNK_SIZE = 256;
     // Overall bound per chunk. A camera may take long to write its flash, so the resend interval
     // starts at CONTROL_RETRY_MS (a lost datagram costs 20 ms) and doubles up to
-    // MAINTENANCE_MAX_RETRY_MS: about 14 sends in 10 s, few duplicates for a camera that is only slow.
+    // MAINTENANCE_MAX_RETRY_MS: about 15 sends in 10 s, few duplicates for a camera that is only slow.
     static constexpr int FIRMWARE_ACK_TIMEOUT_MS = 10000;
     static constexpr int MAINTENANCE_MAX_RETRY_MS = 1000;
     // Rediscovery passes that look for a camera at its new address after a lost force-IP
@@ -134,7 +134,9 @@ public:
     // Force IP through this interface's control socket, to the camera's own address.
     bool forceIP(uint64_t mac, uint32_t ip, uint32_t mask, uint32_t gateway);
     // Writes a ".bin" file into the camera's memory from startAddress in 256-byte chunks, each
-    // acknowledged before the next. True only when every byte of the file was written.
+    // acknowledged before the next (resent under its id while unanswered). True only when every byte
+    // of the file was written. A chunk left unacknowledged ends it with an error line that says
+    // whether the chunk is "not written", "written, not acknowledged", or not known to be either.
     bool updateFirmware(std::string path, uint32_t startAddress);
     // Writes the factory record to the camera's memory at 0x400000.
     bool writeDeviceParameters(GvcpDeviceParameters& params);
@@ -157,6 +159,7 @@ private:
         int budgetMs;
     };
     static constexpr RetryPolicy REGISTER_RETRY{CONTROL_RETRY_MS, CONTROL_RETRY_MS, CONTROL_TIMEOUT_MS};
+    static constexpr RetryPolicy FORCE_IP_RETRY{CONTROL_RETRY_MS, CONTROL_RETRY_MS, FORCE_IP_TIMEOUT_MS};
     static constexpr RetryPolicy FIRMWARE_RETRY{CONTROL_RETRY_MS, MAINTENANCE_MAX_RETRY_MS, FIRMWARE_ACK_TIMEOUT_MS};
     static constexpr RetryPolicy DEVICE_PARAMETERS_RETRY{CONTROL_RETRY_MS, MAINTENANCE_MAX_RETRY_MS,
                                                          DEVICE_PARAMETERS_TIMEOUT_MS};
@@ -213,7 +216,12 @@ private:
     std::atomic<int64_t> lastControlReplyMs{0};
     std::atomic<bool> hostPortConfirmed{false};
 
-    std::timed_mutex controlMutex; // one control exchange at a time
+    // One control exchange at a time: the turn is a flag under a mutex, so that the keep-alive can
+    // wait for it with a bound (a condition variable, which the thread checkers understand).
+    class ControlTurn;
+    std::mutex controlMutex;
+    std::condition_variable controlFreed;
+    bool controlBusy = false;
     std::atomic<uint16_t> requestCounter{0};
     std::mutex onlineWakeMutex; // the online check's pause ends early on stop
     std::condition_variable onlineWake;
