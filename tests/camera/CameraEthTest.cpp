@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <random>
 #include <future>
@@ -296,4 +297,129 @@ TEST_F(EthCameraTest, FirmwareGoesThroughTheCameraAndTheAddressThroughTheManager
     EXPECT_TRUE(DvsCameraManager::ethCameraForceIP(description, 0xC0000232, 0xFFFFFF00, 0xC00002FE));
     EXPECT_EQ(sim.currentIp(), "192.0.2.50");
     EXPECT_EQ(sim.currentGateway(), "192.0.2.254");
+}
+
+namespace {
+
+std::string hexAddress(uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", v);
+    return text;
+}
+
+} // namespace
+
+// A write of the sensor's bring-up that the camera never acknowledges: the open fails, the error
+// names the register, the camera's control port is released, and the next open starts afresh.
+TEST_F(EthCameraTest, AnUnconfirmedInitialisationWriteFailsTheOpenNamingTheRegister) {
+    const OpenTrace& expected = referenceOpenTrace(false);
+    EthCameraSim& sim = lab->addCamera(SERIAL);
+    enterHost();
+    ASSERT_EQ(manager->getCameraDescs().size(), 1u);
+    // A write to a named register, well inside the bring-up.
+    const RegisterMap map = sensorRegisterMap(false);
+    auto write = std::find_if(expected.sensorInit.begin() + 10, expected.sensorInit.end(), [&map](const Access& a) {
+        return a.kind == AccessKind::Write && !map.nameOf(a.address).empty();
+    });
+    ASSERT_NE(write, expected.sensorInit.end());
+    const std::string name = map.nameOf(write->address);
+    // The fault silences every write there, so the first of them is the one that fails.
+    const uint32_t address = write->address;
+    write = std::find_if(expected.sensorInit.begin(), expected.sensorInit.end(), [address](const Access& a) {
+        return a.kind == AccessKind::Write && a.address == address;
+    });
+    sim.addReplyFault(ReplyFault(ReplyFault::Kind::Silence, 0x0082, write->address));
+
+    EXPECT_EQ(manager->openCamera(SERIAL), nullptr);
+    EXPECT_TRUE(logs->has(LOG_ERROR, "Write of register " + name + " (" + hexAddress(write->address) + ") value " +
+                                         hexAddress(write->value) + " was not confirmed"));
+    EXPECT_TRUE(logs->has(LOG_ERROR, "Camera QNETH0001: initialisation failed, a register write was not confirmed"));
+    EXPECT_FALSE(sim.controlTaken()) << "the failed open let go of the camera";
+
+    sim.clearReplyFaults();
+    sim.registers().clearLog();
+    auto camera = manager->openCamera(SERIAL);
+    ASSERT_NE(camera, nullptr);
+    cameras.push_back(camera);
+    EXPECT_TRUE(withoutAddresses(sim.registers().log(), CONNECTION_REGISTERS) == expected.all());
+}
+
+// start() fails, and says why, when the host port or the stream switch is not confirmed.
+TEST_F(EthCameraTest, StartFailsWhenTheHostPortOrTheStreamSwitchIsNotConfirmed) {
+    EthCameraSim& sim = lab->addCamera(SERIAL);
+    enterHost();
+    ASSERT_EQ(manager->getCameraDescs().size(), 1u);
+    // The open does not judge the host port; start does, and asks again first.
+    sim.addReplyFault(ReplyFault(ReplyFault::Kind::Silence, 0x0082, EthInterface::HOST_PORT_REGISTER));
+    auto camera = manager->openCamera(SERIAL);
+    ASSERT_NE(camera, nullptr);
+    cameras.push_back(camera);
+    EXPECT_EQ(camera->start(), -1);
+    EXPECT_TRUE(logs->has(LOG_ERROR,
+                          "Camera QNETH0001: start failed, the host stream port (register 0x0D00) could not be set"));
+    EXPECT_FALSE(sim.streamOn());
+
+    sim.clearReplyFaults();
+    sim.addReplyFault(ReplyFault(ReplyFault::Kind::Silence, 0x0082, EthInterface::STREAM_ENABLE_REGISTER, 5));
+    EXPECT_EQ(camera->start(), -1);
+    EXPECT_TRUE(logs->has(LOG_ERROR,
+                          "Camera QNETH0001: start failed, the stream (register 0x0770) could not be switched on"));
+    EXPECT_FALSE(sim.streamOn()) << "switched off again: the camera had taken the write";
+
+    sim.clearReplyFaults();
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    ASSERT_EQ(camera->start(), 0);
+    EXPECT_TRUE(sim.streamOn());
+    const SyntheticStream stream = syntheticStream(20000, 41);
+    sim.setStreamWords(stream.words);
+    ASSERT_TRUE(collected.waitForEvents(stream.events.size()));
+    EXPECT_TRUE(collected.takeEvents() == stream.events);
+    EXPECT_EQ(camera->stop(), 0);
+}
+
+// A share of the control datagrams lost both ways: the open leaves every register as the lossless
+// open does (the simulator's register log is the same, access for access), and the camera streams.
+TEST_F(EthCameraTest, UnderControlLossOpenAndStartConfigureTheCameraCompletely) {
+    struct Case {
+        double share;
+        uint64_t seed;
+    };
+    const OpenTrace& expected = referenceOpenTrace(false);
+    const Case cases[] = {{0.01, 101}, {0.05, 105}};
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.share);
+        const std::string serial = "QNLOSS000" + std::to_string(++n);
+        EthCameraSim& sim = lab->addCamera(serial);
+        if (!inside) {
+            enterHost();
+        }
+        ASSERT_TRUE(eventually([&] {
+            for (const auto& d : manager->getCameraDescs()) {
+                if (d.serialNumber == serial) {
+                    return true;
+                }
+            }
+            return false;
+        }));
+        sim.registers().clearLog();
+        sim.setControlLoss({c.share, c.share, c.seed});
+        auto camera = manager->openCamera(serial);
+        ASSERT_NE(camera, nullptr);
+        cameras.push_back(camera);
+        EXPECT_TRUE(withoutAddresses(sim.registers().log(), CONNECTION_REGISTERS) == expected.all());
+        EventCollector events;
+        camera->addEventsStreamHandleCallback(events.eventsCallback());
+        ASSERT_EQ(camera->start(), 0);
+        EXPECT_TRUE(sim.streamOn());
+        const SyntheticStream stream = syntheticStream(20000, 50 + n);
+        sim.setStreamWords(stream.words);
+        ASSERT_TRUE(events.waitForEvents(stream.events.size()));
+        EXPECT_TRUE(events.takeEvents() == stream.events);
+        EXPECT_EQ(camera->stop(), 0);
+        const ControlLossStats lost = sim.controlLossStats();
+        EXPECT_GT(lost.requestsDropped + lost.repliesDropped, 0u);
+        EXPECT_GT(lost.repeatsAnswered, 0u);
+        sim.setControlLoss({});
+    }
 }

@@ -173,11 +173,13 @@ TEST_F(EthRegistersTest, LateReplyToOneRegisterIsNotTakenForTheNext) {
     const uint32_t b = regs.addressOf("bias/bias_diff");
     regs.poke(a, 0xAAAA00FF);
     regs.poke(b, 0x0000B000);
-    camera->addReplyFault(ReplyFault(ReplyFault::Kind::Late, READREG, a, 1).delay(150));
+    // Every try of the read is answered after the exchange has given up.
+    camera->addReplyFault(ReplyFault(ReplyFault::Kind::Late, READREG, a).delay(150));
 
     uint32_t value = 0;
     EXPECT_FALSE(eth->tryReadRegister(a, value));
     EXPECT_TRUE(logs.has(LOG_ERROR, readFailed(a)));
+    camera->clearReplyFaults();
     // a's late answer arrives while b is read for a read-modify-write of one of its fields.
     controller->writeRegisterField("bias/bias_diff", "idac_ctl", 0x4D);
     EXPECT_EQ(regs.peek(b), 0x0000B04Du);
@@ -196,9 +198,10 @@ TEST_F(EthRegistersTest, DuplicatedAndStaleRepliesAreDiscarded) {
     camera->addReplyFault(ReplyFault(ReplyFault::Kind::WrongIdFirst, READREG, 0x104u, 1));
     EXPECT_EQ(eth->readRegister(0x104), 222u);
 
-    camera->addReplyFault(ReplyFault(ReplyFault::Kind::WrongCode, READREG, 0x104u, 1));
+    camera->addReplyFault(ReplyFault(ReplyFault::Kind::WrongCode, READREG, 0x104u));
     uint32_t value = 9;
     EXPECT_FALSE(eth->tryReadRegister(0x104, value));
+    camera->clearReplyFaults();
     EXPECT_EQ(eth->readRegister(0x104), 222u);
 }
 
@@ -210,11 +213,11 @@ TEST_F(EthRegistersTest, FailedReadWritesNothingBack) {
     DeviceDouble& regs = camera->registers();
     const uint32_t address = regs.addressOf("roi_ctrl");
     const Case cases[] = {
-        {"no reply", ReplyFault(ReplyFault::Kind::Silence, READREG, address, 1)},
-        {"bad status", ReplyFault(ReplyFault::Kind::BadStatus, READREG, address, 1).withStatus(0x8003)},
-        {"reply without its value", ReplyFault(ReplyFault::Kind::Truncate, READREG, address, 1).withSize(8)},
-        {"reply of another id only", ReplyFault(ReplyFault::Kind::WrongId, READREG, address, 1)},
-        {"reply larger than any datagram", ReplyFault(ReplyFault::Kind::Oversize, READREG, address, 1).withSize(2000)},
+        {"no reply", ReplyFault(ReplyFault::Kind::Silence, READREG, address)},
+        {"bad status", ReplyFault(ReplyFault::Kind::BadStatus, READREG, address).withStatus(0x8003)},
+        {"reply without its value", ReplyFault(ReplyFault::Kind::Truncate, READREG, address).withSize(8)},
+        {"reply of another id only", ReplyFault(ReplyFault::Kind::WrongId, READREG, address)},
+        {"reply larger than any datagram", ReplyFault(ReplyFault::Kind::Oversize, READREG, address).withSize(2000)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -246,9 +249,80 @@ TEST_F(EthRegistersTest, RefusedAndUnansweredWritesAreLogged) {
     camera->addReplyFault(ReplyFault(ReplyFault::Kind::BadStatus, WRITEREG, 0x300u, 1));
     eth->writeRegister(0x300, 5);
     EXPECT_TRUE(logs.has(LOG_INFO, "Write register 0x00000300 value 0x00000005 failed"));
-    camera->addReplyFault(ReplyFault(ReplyFault::Kind::Silence, WRITEREG, 0x304u, 1));
+    camera->addReplyFault(ReplyFault(ReplyFault::Kind::Silence, WRITEREG, 0x304u));
     eth->writeRegister(0x304, 6);
     EXPECT_TRUE(logs.has(LOG_ERROR, "No reply to write register 0x00000304 value 0x00000006"));
+    EXPECT_FALSE(eth->tryWriteRegister(0x304, 7));
+    camera->clearReplyFaults();
+    EXPECT_TRUE(eth->tryWriteRegister(0x304, 8));
+    EXPECT_EQ(camera->registers().peek(0x304), 8u);
+}
+
+// A lost request or reply is made good by sending the same datagram again, same request id.
+TEST_F(EthRegistersTest, UnansweredRequestIsSentAgainWithItsId) {
+    struct Case {
+        const char* name;
+        uint16_t command;
+        std::vector<ReplyFault> faults;
+    };
+    const uint32_t address = 0x500;
+    const Case cases[] = {
+        {"read, first reply lost", READREG, {ReplyFault(ReplyFault::Kind::Silence, READREG, address, 1)}},
+        {"read, first two replies lost", READREG, {ReplyFault(ReplyFault::Kind::Silence, READREG, address, 2)}},
+        {"read, only another id at first", READREG, {ReplyFault(ReplyFault::Kind::WrongId, READREG, address, 1)}},
+        {"write, first reply lost", WRITEREG, {ReplyFault(ReplyFault::Kind::Silence, WRITEREG, address, 1)}},
+        // The reply to the first try comes after the second try went out, and the later tries go
+        // unanswered: the late reply is the one taken.
+        {"read, reply to an earlier try",
+         READREG,
+         {ReplyFault(ReplyFault::Kind::Late, READREG, address, 1).delay(30),
+          ReplyFault(ReplyFault::Kind::Silence, READREG, address)}},
+    };
+    DeviceDouble& regs = camera->registers();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture logs;
+        camera->clearReplyFaults();
+        regs.poke(address, 0x0BADF00D);
+        camera->clearLog();
+        for (const ReplyFault& f : c.faults) {
+            camera->addReplyFault(f);
+        }
+        if (c.command == READREG) {
+            uint32_t value = 0;
+            EXPECT_TRUE(eth->tryReadRegister(address, value));
+            EXPECT_EQ(value, 0x0BADF00Du);
+        } else {
+            EXPECT_TRUE(eth->tryWriteRegister(address, 0x600D));
+            EXPECT_EQ(regs.peek(address), 0x600Du);
+        }
+        const auto log = camera->log();
+        ASSERT_GE(log.size(), 2u);
+        for (const auto& e : log) {
+            EXPECT_EQ(e.command, c.command);
+            EXPECT_EQ(e.requestId, log.front().requestId);
+            EXPECT_EQ(e.datagram, log.front().datagram);
+        }
+        // The camera acted once; the resends were answered from its stored reply.
+        EXPECT_EQ(camera->countRequests(c.command), 1u);
+        EXPECT_EQ(logs.countAt(LOG_ERROR), 0);
+    }
+    camera->clearReplyFaults();
+}
+
+// A camera that never answers: five sends of the one request, and the exchange ends within its bound.
+TEST_F(EthRegistersTest, UnansweredExchangeEndsAfterFiveSends) {
+    camera->addReplyFault(ReplyFault(ReplyFault::Kind::Silence, READREG, 0x504u));
+    const auto began = std::chrono::steady_clock::now();
+    uint32_t value = 1;
+    EXPECT_FALSE(eth->tryReadRegister(0x504, value));
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_GE(took, std::chrono::milliseconds(EthInterface::CONTROL_TIMEOUT_MS - 5));
+    const auto log = camera->log();
+    ASSERT_EQ(log.size(), 5u);
+    for (const auto& e : log) {
+        EXPECT_EQ(e.requestId, log.front().requestId);
+    }
 }
 
 // The caller's register reads and the once-a-second keep-alive share the control socket. With every
@@ -286,6 +360,41 @@ TEST_F(EthRegistersTest, CallerAndKeepAliveNeverTakeEachOthersReplies) {
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_TRUE(eth->isConnected());
     eth->setEventStream(false);
+}
+
+// A share of the control datagrams lost each way (seeded): every write arrives once and every
+// read-back gives what was written.
+TEST_F(EthRegistersTest, WritesAndReadBacksUnderControlLossAreAllCorrect) {
+    struct Case {
+        double share;
+        uint64_t seed;
+    };
+    const Case cases[] = {{0.01, 1}, {0.05, 5}};
+    constexpr int PAIRS = 200;
+    DeviceDouble& regs = camera->registers();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.share);
+        LogCapture logs;
+        camera->clearLog();
+        camera->setControlLoss({c.share, c.share, c.seed});
+        int wrong = 0;
+        int unconfirmed = 0;
+        for (int i = 0; i < PAIRS; ++i) {
+            const uint32_t address = 0x2000 + 4 * static_cast<uint32_t>(i % 16);
+            const uint32_t value = 0xA5000000u ^ static_cast<uint32_t>(i * 7919);
+            unconfirmed += !eth->tryWriteRegister(address, value);
+            uint32_t back = 0;
+            wrong += !eth->tryReadRegister(address, back) || back != value || regs.peek(address) != value;
+        }
+        camera->setControlLoss({});
+        EXPECT_EQ(wrong, 0);
+        EXPECT_EQ(unconfirmed, 0);
+        EXPECT_EQ(camera->countRequests(WRITEREG), static_cast<size_t>(PAIRS)) << "each write executed once";
+        EXPECT_EQ(logs.countAt(LOG_ERROR), 0);
+        const ControlLossStats lost = camera->controlLossStats();
+        EXPECT_GT(lost.requestsDropped, 0u);
+        EXPECT_GT(lost.repliesDropped, 0u);
+    }
 }
 
 } // namespace

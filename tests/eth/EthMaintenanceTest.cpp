@@ -106,6 +106,36 @@ TEST_F(EthMaintenanceTest, FirmwareOfOneMebibyteIsWrittenByteExact) {
         logs.has(LOG_INFO, "Firmware update completed successfully. Total packets: 4096, Total bytes: 0x00100000"));
 }
 
+// Control datagrams lost each way (seeded): the update still succeeds, every chunk is written once,
+// the camera's memory equals the file, and the progress lines are those of a lossless update.
+TEST_F(EthMaintenanceTest, FirmwareOfOneMebibyteSurvivesControlLoss) {
+    struct Case {
+        double share;
+        uint64_t seed;
+    };
+    const Case cases[] = {{0.01, 11}, {0.05, 15}};
+    const auto content = randomBytes(1 << 20, 9);
+    const std::string path = dir.file("lossy.bin", content);
+    uint32_t start = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.share);
+        LogCapture logs;
+        const size_t writesBefore = camera->memoryWrites().size();
+        camera->setControlLoss({c.share, c.share, c.seed});
+        ASSERT_TRUE(eth->updateFirmware(path, start));
+        camera->setControlLoss({});
+        EXPECT_EQ(camera->readMemory(start, content.size()), content);
+        EXPECT_EQ(camera->memoryWrites().size() - writesBefore, 4096u);
+        EXPECT_EQ(linesStartingWith(logs, "Firmware update progress").size(), 40u);
+        EXPECT_EQ(logs.countAt(LOG_ERROR), 0);
+        start += 0x00200000;
+    }
+    const ControlLossStats lost = camera->controlLossStats();
+    EXPECT_GT(lost.requestsDropped, 0u);
+    EXPECT_GT(lost.repliesDropped, 0u);
+    EXPECT_GT(lost.repeatsAnswered, 0u);
+}
+
 TEST_F(EthMaintenanceTest, FirmwareOf99ChunksLogsNoProgress) {
     LogCapture logs;
     ASSERT_TRUE(eth->updateFirmware(dir.file("f.bin", randomBytes(99 * 256, 3)), 0));
@@ -155,7 +185,19 @@ TEST_F(EthMaintenanceTest, RefusedChunkStopsTheUpdate) {
     camera->addReplyFault(ReplyFault(ReplyFault::Kind::BadStatus, WRITEMEM, 0x200u, 1).withStatus(0x8005));
     EXPECT_FALSE(eth->updateFirmware(dir.file("fw.bin", randomBytes(1024, 5)), 0));
     EXPECT_TRUE(logs.has(LOG_ERROR, "Failed to parse response for packet 2 at address 0x00000200"));
+    EXPECT_TRUE(logs.has(LOG_ERROR, "Firmware update stopped at packet 2, address 0x00000200: not written (the "
+                                    "camera refused it, status 0x8005)"));
     EXPECT_EQ(camera->memoryWrites().size(), 3u); // written chunks stay written, no more follow
+}
+
+// A chunk the camera took but whose acknowledgement came back malformed (status 0, too short).
+TEST_F(EthMaintenanceTest, ChunkWithAMalformedAcknowledgementIsReportedWritten) {
+    LogCapture logs;
+    camera->addReplyFault(ReplyFault(ReplyFault::Kind::Truncate, WRITEMEM, 0x100u, 1).withSize(8));
+    EXPECT_FALSE(eth->updateFirmware(dir.file("fw.bin", randomBytes(1024, 8)), 0));
+    EXPECT_TRUE(logs.has(LOG_ERROR, "Firmware update stopped at packet 1, address 0x00000100: written, not "
+                                    "acknowledged (the camera's acknowledgement was malformed)"));
+    EXPECT_EQ(camera->memoryWrites().size(), 2u);
 }
 
 TEST_F(EthMaintenanceTest, AcknowledgementOfAnotherChunkIsNotTaken) {
@@ -163,10 +205,14 @@ TEST_F(EthMaintenanceTest, AcknowledgementOfAnotherChunkIsNotTaken) {
     // A stray acknowledgement first, then the right one: the update goes on.
     camera->addReplyFault(ReplyFault(ReplyFault::Kind::WrongIdFirst, WRITEMEM, 0x100u, 1));
     ASSERT_TRUE(eth->updateFirmware(dir.file("fw.bin", randomBytes(1024, 6)), 0));
-    // Only a stray one: the chunk counts as unanswered once the wait is over.
-    camera->addReplyFault(ReplyFault(ReplyFault::Kind::WrongId, WRITEMEM, 0x100u, 1));
+    // Only stray ones, to every try: the chunk counts as unanswered once the wait is over.
+    camera->addReplyFault(ReplyFault(ReplyFault::Kind::WrongId, WRITEMEM, 0x100u));
     EXPECT_FALSE(eth->updateFirmware(dir.file("fw2.bin", randomBytes(1024, 7)), 0));
     EXPECT_TRUE(logs.has(LOG_ERROR, "Failed to read response for packet 1 at address 0x00000100"));
+    const auto stopped = linesStartingWith(logs, "Firmware update stopped at packet 1, address 0x00000100: not "
+                                                 "acknowledged after ");
+    ASSERT_EQ(stopped.size(), 1u);
+    EXPECT_THAT(stopped[0], testing::EndsWith("sends; whether it was written is not known"));
 }
 
 TEST_F(EthMaintenanceTest, DeviceParametersGoOutAsOneDatagram) {

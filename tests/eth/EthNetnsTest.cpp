@@ -17,6 +17,7 @@
 
 #include "LogCapture.h"
 #include "QuelnorDriver/sensor/Imx636RegisterMap.h"
+#include "QuelnorBase/Utils/FuncUtils.h"
 #include "QuelnorHal/EventStream/DataTransfer.h"
 #include "QuelnorHal/EventStream/EventStream.h"
 #include "QuelnorHal/interface/EthInterface.h"
@@ -467,6 +468,7 @@ TEST_F(EthNetnsTest, ForceIpThatIsNotAppliedFails) {
     EXPECT_TRUE(logs.has(LOG_ERROR,
                          "ForceIP configuration was not applied after rediscovery verification, MAC: 001122334455, "
                          "Expected IP: 192.0.2.50, Netmask: 255.255.255.0, Gateway: 192.0.2.254"));
+    EXPECT_TRUE(logs.has(LOG_ERROR, "ForceIP: camera MAC 001122334455 not found by 5 rediscovery passes"));
     EXPECT_EQ(cameras[0]->currentIp(), "192.0.2.11");
 
     CameraDescription noAdapter = cameras[0]->description("");
@@ -496,6 +498,45 @@ TEST_F(EthNetnsTest, CameraProgramAdoptsAForcedAddress) {
             return eth->tryReadRegister(EthInterface::STREAM_PORT_REGISTER, value) && value != 0;
         },
         std::chrono::seconds(20)));
+}
+
+// Every acknowledgement lost, and the camera's answer to the first rediscovery too: the camera is
+// looked for again and found at its new address, which is a success.
+TEST_F(EthNetnsTest, ForceIpWhoseAcknowledgementAndFirstRediscoveryAreLostSucceeds) {
+    oneSegment({{"cam1", "192.0.2.11/24"}});
+    auto& cam = addCamera("cam1", "192.0.2.11", "TV0001");
+    followForceIp(cam, "cam1");
+    auto inside = lab->enter("host");
+    LogCapture logs;
+    cam.addReplyFault(ReplyFault(ReplyFault::Kind::Silence, FORCEIP));
+    cam.addReplyFault(ReplyFault(ReplyFault::Kind::Silence, 0x0002, {}, 1));
+    EXPECT_TRUE(EthInterface::ethCameraForceIP(cam.description("192.0.2.1"), NEW_IP, NEW_MASK, NEW_GATEWAY));
+    EXPECT_TRUE(logs.has(LOG_INFO, "ForceIP ACK timed out, but rediscovery verified the configuration, MAC: "
+                                   "0050c258c100, New IP: 192.0.2.50"));
+    EXPECT_EQ(cam.countRequests(FORCEIP), 1u) << "resends were answered, not applied again";
+    EXPECT_GE(cam.countRequests(0x0002), 2u);
+}
+
+// Under 5 % control loss each way, force IP back and forth: each call reports what happened, that is,
+// true exactly when the camera now has the address asked for.
+TEST_F(EthNetnsTest, ForceIpUnderControlLossReportsWhatHappened) {
+    oneSegment({{"cam1", "192.0.2.11/24"}});
+    auto& cam = addCamera("cam1", "192.0.2.11", "TV0001");
+    followForceIp(cam, "cam1");
+    auto inside = lab->enter("host");
+    cam.setControlLoss({0.05, 0.05, 77});
+    const uint32_t addresses[] = {0xC0000232, 0xC0000233}; // 192.0.2.50, .51
+    for (int i = 0; i < 12; ++i) {
+        const uint32_t target = addresses[i % 2];
+        SCOPED_TRACE(i);
+        const bool reported = EthInterface::ethCameraForceIP(cam.description("192.0.2.1"), target, NEW_MASK,
+                                                             NEW_GATEWAY);
+        EXPECT_TRUE(reported);
+        EXPECT_EQ(reported, cam.currentIp() == ipToString(target));
+    }
+    const ControlLossStats lost = cam.controlLossStats();
+    EXPECT_GT(lost.requestsDropped + lost.repliesDropped, 0u);
+    cam.setControlLoss({});
 }
 
 } // namespace

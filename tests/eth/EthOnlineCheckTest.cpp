@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <thread>
 
 #include "EthTestSupport.h"
@@ -49,9 +51,42 @@ TEST_F(EthOnlineCheckTest, RunsWhileTheStreamIsOnAndStaysOnlineWhileTheCameraAns
 TEST_F(EthOnlineCheckTest, UnansweredSwitchStillStartsTheCheck) {
     startCamera();
     auto eth = connect();
-    camera->addReplyFault(ReplyFault(ReplyFault::Kind::Silence, 0x0082, EthInterface::STREAM_ENABLE_REGISTER, 1));
+    camera->addReplyFault(ReplyFault(ReplyFault::Kind::Silence, 0x0082, EthInterface::STREAM_ENABLE_REGISTER));
     EXPECT_FALSE(eth->setEventStream(true));
     EXPECT_TRUE(eventually([&] { return keepAlives() >= 1; }));
+    camera->clearReplyFaults();
+    eth->setEventStream(false);
+}
+
+// A firmware chunk whose acknowledgements never come holds the control socket for its whole wait
+// (10 s, longer than five checks); the keep-alive must neither block on it nor count it as failures.
+TEST_F(EthOnlineCheckTest, ExchangeHoldingTheSocketForLongIsNoFailedCheck) {
+    LogCapture logs;
+    startCamera();
+    auto eth = connect();
+    camera->addReplyFault(ReplyFault(ReplyFault::Kind::Silence, 0x0086));
+    ASSERT_TRUE(eth->setEventStream(true));
+    const std::string path = "/tmp/quelnor-eth-online-" + std::to_string(::getpid()) + ".bin";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << std::string(512, 'x');
+    }
+    std::atomic<bool> done{false};
+    std::thread update([&] {
+        EXPECT_FALSE(eth->updateFirmware(path, 0));
+        done = true;
+    });
+    while (!done.load()) {
+        EXPECT_TRUE(eth->isConnected());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    update.join();
+    std::remove(path.c_str());
+    EXPECT_TRUE(eth->isConnected());
+    EXPECT_EQ(logs.count(LOG_WARN, "Device marked as offline after 5 consecutive failures"), 0);
+    // Afterwards the keep-alive asks again.
+    const size_t before = keepAlives();
+    EXPECT_TRUE(eventually([&] { return keepAlives() > before; }));
     eth->setEventStream(false);
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "QuelnorHal/register/RegisterController.h"
+#include "LogCapture.h"
 #include "device/DeviceDouble.h"
 
 namespace quelnor {
@@ -292,6 +293,62 @@ TEST_F(RegisterControllerTest, ConcurrentFieldWritesToOneRegisterLoseNothing) {
     std::vector<uint32_t> lows = dev->fieldWrites("pair", "low");
     for (size_t i = 1; i < lows.size(); ++i) {
         ASSERT_GE(lows[i], lows[i - 1]) << i;
+    }
+}
+
+// Writes that report their outcome: a write or read the device did not confirm gives false and an
+// error line naming the register; a sequence stops at the first such step.
+TEST_F(RegisterControllerTest, CheckedWritesReportUnconfirmedWritesByRegisterName) {
+    test::LogCapture logs;
+    EXPECT_TRUE(ctrl.tryWriteRegister("data", 7));
+    EXPECT_TRUE(ctrl.tryWriteRegisterField("pair", "high", 3));
+    EXPECT_EQ(dev->peek(0x18) >> 16, 3u);
+
+    dev->failWrites(1, 0x14);
+    EXPECT_FALSE(ctrl.tryWriteRegister("data", 8));
+    EXPECT_TRUE(logs.has(LOG_ERROR, "Write of register data (0x14) value 0x8 was not confirmed"));
+    dev->failReads(1, 0x18);
+    EXPECT_FALSE(ctrl.tryWriteRegisterField("pair", "low", 1));
+
+    const std::vector<RegisterOperation> sequence = {RegisterOperation(0x10, 0x1), RegisterOperation(0x14, 0x2),
+                                                     RegisterOperation(0x18, 0x30, 0xF0), RegisterOperation(0x1C, 4)};
+    struct Case {
+        const char* name;
+        std::optional<uint32_t> failedWrite;
+        std::optional<uint32_t> failedRead;
+        bool connected;
+        size_t writesDone;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"all confirmed", {}, {}, true, 4, nullptr},
+        {"second write lost", 0x14u, {}, true, 1, "Write of register data (0x14) value 0x2 was not confirmed"},
+        {"masked write's read lost", {}, 0x18u, true, 2, "Failed to read register 0x18, nothing written back"},
+        {"an address with no name", 0x1Cu, {}, true, 3, "Write of register 0x1C value 0x4 was not confirmed"},
+        {"not connected", {}, {}, false, 0,
+         "Register sequence stopped at register ctrl (0x10): the device is not connected"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::LogCapture caseLogs;
+        dev->clearLog();
+        dev->setConnected(c.connected);
+        if (c.failedWrite) {
+            dev->failWrites(1, *c.failedWrite);
+        }
+        if (c.failedRead) {
+            dev->failReads(1, *c.failedRead);
+        }
+        EXPECT_EQ(ctrl.tryApplyRegisterOperationSequence(sequence), c.line == nullptr);
+        size_t writes = 0;
+        for (const auto& a : dev->log()) {
+            writes += a.kind == test::AccessKind::Write && !a.failed;
+        }
+        EXPECT_EQ(writes, c.writesDone);
+        if (c.line != nullptr) {
+            EXPECT_TRUE(caseLogs.has(LOG_ERROR, c.line));
+        }
+        dev->setConnected(true);
     }
 }
 

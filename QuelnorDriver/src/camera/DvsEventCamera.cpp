@@ -72,18 +72,31 @@ int DvsEventCamera::init() {
     } else {
         sensor = std::make_unique<Imx6x6Sensor>();
     }
+    // A write the device did not confirm fails the step that made it; the controller names the register.
+    auto writeFailed = std::make_shared<bool>(false);
     std::shared_ptr<RegisterController> sequenceController = registerController;
-    sensor->setApplyRegisterOperationSequenceCallback(
-        [sequenceController](const std::vector<RegisterOperation>& sequence) {
-            sequenceController->applyRegisterOperationSequence(sequence);
+    sensor->setCheckedApplyRegisterOperationSequenceCallback(
+        [sequenceController, writeFailed](const std::vector<RegisterOperation>& sequence) {
+            const bool ok = sequenceController->tryApplyRegisterOperationSequence(sequence);
+            *writeFailed = *writeFailed || !ok;
+            return ok;
         });
     std::shared_ptr<RegisterController> fieldController = registerController;
-    sensor->setWriteRegisterFieldCallback(
-        [fieldController](const std::string& registerName, const std::string& fieldName, uint32_t value) {
-            fieldController->writeRegisterField(registerName, fieldName, value);
+    sensor->setCheckedWriteRegisterFieldCallback(
+        [fieldController, writeFailed](const std::string& registerName, const std::string& fieldName,
+                                       uint32_t value) {
+            const bool ok = fieldController->tryWriteRegisterField(registerName, fieldName, value);
+            *writeFailed = *writeFailed || !ok;
+            return ok;
         });
-    // A sensor that fails here refuses to start later.
-    sensor->init(interface);
+    // A sensor that fails here for another reason refuses to start later. A camera left half
+    // configured is no camera: that fails the open, and the next open builds everything again.
+    if (sensor->init(interface) != 0 && *writeFailed) {
+        QN_ERROR("Camera %s: initialisation failed, a register write was not confirmed",
+                 description.serialNumber.c_str());
+        releaseParts();
+        return -1;
+    }
 
     tools.createEventCameraTools(registerController, isGenx320);
     inited.store(true);
@@ -97,7 +110,21 @@ int DvsEventCamera::start() {
         }
         if (description.interfaceType == INTERFACE_ETH) {
             if (auto eth = std::dynamic_pointer_cast<EthInterface>(interface)) {
-                eth->setEventStream(true);
+                // Without the host port or the stream switch the camera would run and deliver nothing.
+                if (!eth->confirmHostPort()) {
+                    QN_ERROR("Camera %s: start failed, the host stream port (register 0x%04X) could not be set",
+                             description.serialNumber.c_str(), EthInterface::HOST_PORT_REGISTER);
+                    sensor->stop();
+                    return -1;
+                }
+                if (!eth->setEventStream(true)) {
+                    QN_ERROR("Camera %s: start failed, the stream (register 0x%04X) could not be switched on",
+                             description.serialNumber.c_str(), EthInterface::STREAM_ENABLE_REGISTER);
+                    // It may have taken the write and lost only the acknowledgement.
+                    eth->setEventStream(false);
+                    sensor->stop();
+                    return -1;
+                }
             }
         }
         return 0;

@@ -22,6 +22,7 @@ Genx320Sensor::~Genx320Sensor() = default;
 
 int Genx320Sensor::init(std::shared_ptr<Interface> interface) {
     inited = false;
+    registerWriteFailed = false;
     if (!interface) {
         QN_ERROR("Genx320Sensor init failed! No interface provided!");
         return -1;
@@ -33,14 +34,19 @@ int Genx320Sensor::init(std::shared_ptr<Interface> interface) {
         QN_ERROR("Genx320Sensor init failed! No sequence callback provided!");
         return -1;
     }
-    applySequenceCallback(GENX320_STOP_SEQUENCE);
-    applySequenceCallback(GENX320_INIT_SEQUENCE);
+    applySequence(GENX320_STOP_SEQUENCE);
+    applySequence(GENX320_INIT_SEQUENCE);
 
     temperatureInit();
     controlIphMirror(true);
     pauseUs(detail::SETUP_STEP_PAUSE_US);
     controlLifo(true, true, true);
     timeBaseConfig(false, true);
+    if (registerWriteFailed) {
+        // The controller's error line names the register.
+        QN_ERROR("Genx320Sensor init failed! A register write was not confirmed!");
+        return -1;
+    }
 
     if (!hasStream) {
         QN_ERROR("Genx320Sensor init failed! No data transfer for the interface!");
@@ -87,21 +93,21 @@ void Genx320Sensor::temperatureInit() {
     if (!hasWriteFieldCallback()) {
         return;
     }
-    writeRegisterFieldCallback("adc_control", "adc_en", 1);
-    writeRegisterFieldCallback("adc_control", "adc_clk_en", 1);
-    writeRegisterFieldCallback("adc_misc_ctrl", "adc_buf_cal_en", 1);
+    writeField("adc_control", "adc_en", 1);
+    writeField("adc_control", "adc_clk_en", 1);
+    writeField("adc_misc_ctrl", "adc_buf_cal_en", 1);
     pauseUs(detail::TEMPERATURE_PAUSE_US);
-    writeRegisterFieldCallback("temp_ctrl", "temp_buf_en", 1);
-    writeRegisterFieldCallback("temp_ctrl", "temp_buf_cal_en", 1);
+    writeField("temp_ctrl", "temp_buf_en", 1);
+    writeField("temp_ctrl", "temp_buf_cal_en", 1);
     pauseUs(detail::TEMPERATURE_PAUSE_US);
-    writeRegisterFieldCallback("adc_control", "adc_clk_en", 0);
+    writeField("adc_control", "adc_clk_en", 0);
 }
 
 void Genx320Sensor::controlIphMirror(bool enable) {
     if (!hasWriteFieldCallback()) {
         return;
     }
-    writeRegisterFieldCallback("iph_mirr_ctrl", "iph_mirr_en", enable ? 1 : 0);
+    writeField("iph_mirr_ctrl", "iph_mirr_en", enable ? 1 : 0);
     pauseUs(detail::IPH_MIRROR_PAUSE_US);
 }
 
@@ -109,20 +115,20 @@ void Genx320Sensor::controlLifo(bool lifoEn, bool /*lifoOutEn*/, bool /*lifoCntE
     if (!hasWriteFieldCallback()) {
         return;
     }
-    writeRegisterFieldCallback("lifo_ctrl", "lifo_en", lifoEn ? 1 : 0);
+    writeField("lifo_ctrl", "lifo_en", lifoEn ? 1 : 0);
 }
 
 void Genx320Sensor::timeBaseConfig(bool timeBaseMode, bool externalMode) {
     if (!hasWriteFieldCallback()) {
         return;
     }
-    writeRegisterFieldCallback("ro/time_base_ctrl", "time_base_mode", timeBaseMode ? 1 : 0);
-    writeRegisterFieldCallback("ro/time_base_ctrl", "external_mode", externalMode ? 1 : 0);
-    writeRegisterFieldCallback("ro/time_base_ctrl", "external_mode_enable", timeBaseMode ? 1 : 0);
-    writeRegisterFieldCallback("ro/time_base_ctrl", "us_counter_max", detail::GENX320_US_COUNTER_MAX);
-    writeRegisterFieldCallback("ro/time_base_ctrl", "th_every_64us_en", 1);
+    writeField("ro/time_base_ctrl", "time_base_mode", timeBaseMode ? 1 : 0);
+    writeField("ro/time_base_ctrl", "external_mode", externalMode ? 1 : 0);
+    writeField("ro/time_base_ctrl", "external_mode_enable", timeBaseMode ? 1 : 0);
+    writeField("ro/time_base_ctrl", "us_counter_max", detail::GENX320_US_COUNTER_MAX);
+    writeField("ro/time_base_ctrl", "th_every_64us_en", 1);
     if (timeBaseMode) {
-        writeRegisterFieldCallback("dig_pad2_ctrl", "pad_sync",
+        writeField("dig_pad2_ctrl", "pad_sync",
                                    externalMode ? detail::PAD_SYNC_EXTERNAL : detail::PAD_SYNC_INTERNAL);
     }
 }

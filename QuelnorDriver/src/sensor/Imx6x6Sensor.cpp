@@ -23,6 +23,7 @@ Imx6x6Sensor::~Imx6x6Sensor() = default;
 
 int Imx6x6Sensor::init(std::shared_ptr<Interface> interface) {
     inited = false;
+    registerWriteFailed = false;
     isV4l2 = false;
     if (!interface) {
         QN_ERROR("Imx6x6Sensor init failed! No interface provided!");
@@ -47,15 +48,20 @@ int Imx6x6Sensor::init(std::shared_ptr<Interface> interface) {
         QN_ERROR("Imx6x6Sensor init failed! No sequence callback provided!");
         return -1;
     }
-    applySequenceCallback(IMX6X6_STOP_SEQUENCE);
-    applySequenceCallback(IMX6X6_INIT_SEQUENCE_1);
-    applySequenceCallback(IMX6X6_INIT_SEQUENCE_2);
+    applySequence(IMX6X6_STOP_SEQUENCE);
+    applySequence(IMX6X6_INIT_SEQUENCE_1);
+    applySequence(IMX6X6_INIT_SEQUENCE_2);
 
     temperatureInit();
     controlIphMirror(true);
     pauseUs(detail::SETUP_STEP_PAUSE_US);
     controlLifo(true, true, true);
     timeBaseConfig(false, true);
+    if (registerWriteFailed) {
+        // The controller's error line names the register.
+        QN_ERROR("Imx6x6Sensor init failed! A register write was not confirmed!");
+        return -1;
+    }
 
     if (!hasStream) {
         QN_ERROR("Imx6x6Sensor init failed! No data transfer for the interface!");
@@ -81,7 +87,12 @@ int Imx6x6Sensor::start() {
         QN_ERROR("Imx6x6Sensor init failed! No sequence callback provided!");
         return -1;
     }
-    applySequenceCallback(IMX6X6_START_SEQUENCE);
+    registerWriteFailed = false;
+    if (!applySequence(IMX6X6_START_SEQUENCE)) {
+        QN_ERROR("Imx6x6Sensor start failed! A register write was not confirmed!");
+        stopEventStream();
+        return -1;
+    }
     return 0;
 }
 
@@ -91,7 +102,9 @@ int Imx6x6Sensor::stop() {
             QN_ERROR("Imx6x6Sensor init failed! No sequence callback provided!");
             return -1;
         }
-        applySequenceCallback(IMX6X6_STOP_SEQUENCE);
+        // Stopping goes on whatever the sensor answers.
+        registerWriteFailed = false;
+        applySequence(IMX6X6_STOP_SEQUENCE);
     }
     stopEventStream();
     return 0;
@@ -109,23 +122,23 @@ void Imx6x6Sensor::temperatureInit() {
     if (!hasWriteFieldCallback()) {
         return;
     }
-    writeRegisterFieldCallback("adc_control", "adc_en", 1);
-    writeRegisterFieldCallback("adc_control", "adc_clk_en", 1);
-    writeRegisterFieldCallback("adc_misc_ctrl", "adc_buf_cal_en", 1);
+    writeField("adc_control", "adc_en", 1);
+    writeField("adc_control", "adc_clk_en", 1);
+    writeField("adc_misc_ctrl", "adc_buf_cal_en", 1);
     pauseUs(detail::TEMPERATURE_PAUSE_US);
-    writeRegisterFieldCallback("temp_ctrl", "temp_buf_en", 1);
-    writeRegisterFieldCallback("temp_ctrl", "temp_buf_cal_en", 1);
+    writeField("temp_ctrl", "temp_buf_en", 1);
+    writeField("temp_ctrl", "temp_buf_cal_en", 1);
     pauseUs(detail::TEMPERATURE_PAUSE_US);
-    writeRegisterFieldCallback("adc_control", "adc_clk_en", 0);
+    writeField("adc_control", "adc_clk_en", 0);
 }
 
 void Imx6x6Sensor::controlIphMirror(bool enable) {
     if (!hasWriteFieldCallback()) {
         return;
     }
-    writeRegisterFieldCallback("iph_mirr_ctrl", "iph_mirr_en", enable ? 1 : 0);
+    writeField("iph_mirr_ctrl", "iph_mirr_en", enable ? 1 : 0);
     pauseUs(detail::IPH_MIRROR_PAUSE_US);
-    writeRegisterFieldCallback("iph_mirr_ctrl", "iph_mirr_amp_en", enable ? 1 : 0);
+    writeField("iph_mirr_ctrl", "iph_mirr_amp_en", enable ? 1 : 0);
     pauseUs(detail::IPH_MIRROR_PAUSE_US);
 }
 
@@ -134,31 +147,31 @@ void Imx6x6Sensor::controlLifo(bool lifoEn, bool lifoOutEn, bool lifoCntEn) {
         return;
     }
     if (lifoEn && lifoOutEn) {
-        writeRegisterFieldCallback("lifo_ctrl", "lifo_en", 1);
+        writeField("lifo_ctrl", "lifo_en", 1);
         pauseUs(detail::SETUP_STEP_PAUSE_US);
-        writeRegisterFieldCallback("lifo_ctrl", "lifo_out_en", 1);
+        writeField("lifo_ctrl", "lifo_out_en", 1);
         pauseUs(detail::SETUP_STEP_PAUSE_US);
     } else if (lifoEn) {
-        writeRegisterFieldCallback("lifo_ctrl", "lifo_en", 1);
+        writeField("lifo_ctrl", "lifo_en", 1);
     } else if (lifoOutEn) {
-        writeRegisterFieldCallback("lifo_ctrl", "lifo_out_en", 1);
+        writeField("lifo_ctrl", "lifo_out_en", 1);
     } else {
-        writeRegisterFieldCallback("lifo_ctrl", "lifo_en", 0);
-        writeRegisterFieldCallback("lifo_ctrl", "lifo_out_en", 0);
+        writeField("lifo_ctrl", "lifo_en", 0);
+        writeField("lifo_ctrl", "lifo_out_en", 0);
     }
-    writeRegisterFieldCallback("lifo_ctrl", "lifo_cnt_en", lifoCntEn ? 1 : 0);
+    writeField("lifo_ctrl", "lifo_cnt_en", lifoCntEn ? 1 : 0);
 }
 
 void Imx6x6Sensor::timeBaseConfig(bool timeBaseMode, bool externalMode) {
     if (!hasWriteFieldCallback()) {
         return;
     }
-    writeRegisterFieldCallback("ro/time_base_ctrl", "time_base_mode", timeBaseMode ? 1 : 0);
-    writeRegisterFieldCallback("ro/time_base_ctrl", "external_mode", externalMode ? 1 : 0);
-    writeRegisterFieldCallback("ro/time_base_ctrl", "external_mode_enable", timeBaseMode ? 1 : 0);
-    writeRegisterFieldCallback("ro/time_base_ctrl", "Reserved_10_4", detail::IMX636_TIME_BASE_RESERVED_10_4);
+    writeField("ro/time_base_ctrl", "time_base_mode", timeBaseMode ? 1 : 0);
+    writeField("ro/time_base_ctrl", "external_mode", externalMode ? 1 : 0);
+    writeField("ro/time_base_ctrl", "external_mode_enable", timeBaseMode ? 1 : 0);
+    writeField("ro/time_base_ctrl", "Reserved_10_4", detail::IMX636_TIME_BASE_RESERVED_10_4);
     if (timeBaseMode) {
-        writeRegisterFieldCallback("dig_pad2_ctrl", "pad_sync",
+        writeField("dig_pad2_ctrl", "pad_sync",
                                    externalMode ? detail::PAD_SYNC_EXTERNAL : detail::PAD_SYNC_INTERNAL);
     }
 }

@@ -13,12 +13,60 @@ Sensor::~Sensor() = default;
 
 void Sensor::setApplyRegisterOperationSequenceCallback(ApplySequenceCallback callback) {
     applySequenceCallback = std::move(callback);
+    checkedSequenceCallback = nullptr;
+}
+
+void Sensor::setCheckedApplyRegisterOperationSequenceCallback(CheckedApplySequenceCallback callback) {
+    checkedSequenceCallback = std::move(callback);
+    applySequenceCallback = nullptr;
+    if (checkedSequenceCallback) {
+        applySequenceCallback = [this](const std::vector<RegisterOperation>& sequence) { applySequence(sequence); };
+    }
+}
+
+void Sensor::setCheckedWriteRegisterFieldCallback(CheckedWriteRegisterFieldCallback callback) {
+    checkedWriteFieldCallback = std::move(callback);
+    writeRegisterFieldCallback = nullptr;
+    if (checkedWriteFieldCallback) {
+        writeRegisterFieldCallback = [this](const std::string& reg, const std::string& field, uint32_t value) {
+            writeField(reg, field, value);
+        };
+    }
+}
+
+bool Sensor::applySequence(const std::vector<RegisterOperation>& sequence) {
+    if (registerWriteFailed) {
+        return false;
+    }
+    if (checkedSequenceCallback) {
+        registerWriteFailed = !checkedSequenceCallback(sequence);
+        return !registerWriteFailed;
+    }
+    if (applySequenceCallback) {
+        applySequenceCallback(sequence);
+    }
+    return true;
+}
+
+bool Sensor::writeField(const std::string& registerName, const std::string& fieldName, uint32_t value) {
+    if (registerWriteFailed) {
+        return false;
+    }
+    if (checkedWriteFieldCallback) {
+        registerWriteFailed = !checkedWriteFieldCallback(registerName, fieldName, value);
+        return !registerWriteFailed;
+    }
+    if (writeRegisterFieldCallback) {
+        writeRegisterFieldCallback(registerName, fieldName, value);
+    }
+    return true;
 }
 
 void Sensor::setWriteRegisterCallback(WriteRegisterCallback callback) { writeRegisterCallback = std::move(callback); }
 
 void Sensor::setWriteRegisterFieldCallback(WriteRegisterFieldCallback callback) {
     writeRegisterFieldCallback = std::move(callback);
+    checkedWriteFieldCallback = nullptr;
 }
 
 std::optional<RawBuffer> Sensor::getNextBuffer() {

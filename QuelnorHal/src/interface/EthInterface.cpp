@@ -64,7 +64,7 @@ EthInterface::EthInterface(CameraDescription desc) : Interface(ETH), description
 
     uint32_t streamPort = 0;
     const auto portRead = exchange(GvcpPacket::buildReadRegCmd(STREAM_PORT_REGISTER, nextRequestId()),
-                                   CONTROL_TIMEOUT_MS, [&streamPort](const uint8_t* data, int length) {
+                                   REGISTER_RETRY, [&streamPort](const uint8_t* data, int length) {
                                        return GvcpPacket::parseReadRegAck(data, length, streamPort);
                                    });
     if (portRead == ExchangeResult::Accepted) {
@@ -77,8 +77,9 @@ EthInterface::EthInterface(CameraDescription desc) : Interface(ETH), description
                                              static_cast<uint16_t>(streamPort), UDP_UNICAST);
     // Stream data only from the camera; its source port is not bound by the protocol.
     dataHandle->setAcceptedSender(description.ipAddresses[0], 0);
-    // The reply is not judged: a camera that did not take the port shows as a silent stream.
-    writeRegisterExchange(HOST_PORT_REGISTER, dataHandle->getBoundPort());
+    // Not judged here (construction never fails); start() asks isHostPortConfirmed/confirmHostPort.
+    hostPortConfirmed.store(writeRegisterExchange(HOST_PORT_REGISTER, dataHandle->getBoundPort()) ==
+                            ExchangeResult::Accepted);
 }
 
 EthInterface::~EthInterface() {
@@ -98,52 +99,120 @@ std::shared_ptr<EthInterface> EthInterface::createEthInterface(CameraDescription
 // ---------------------------------------------------------------------------------------------
 // Control exchanges
 
-uint16_t EthInterface::nextRequestId() {
-    std::lock_guard<std::mutex> lock(controlMutex);
-    // 0 is not a valid request id.
-    if (++requestCounter == 0) {
-        ++requestCounter;
+// The control turn, held for one whole exchange.
+class EthInterface::ControlTurn {
+public:
+    explicit ControlTurn(EthInterface& owner) : self(owner) {
+        std::unique_lock<std::mutex> lock(self.controlMutex);
+        self.controlFreed.wait(lock, [this] { return !self.controlBusy; });
+        self.controlBusy = true;
+        taken = true;
     }
-    return requestCounter;
+    // Waits at most `wait` for the turn; held() tells whether it came.
+    ControlTurn(EthInterface& owner, std::chrono::milliseconds wait) : self(owner) {
+        std::unique_lock<std::mutex> lock(self.controlMutex);
+        if (self.controlFreed.wait_for(lock, wait, [this] { return !self.controlBusy; })) {
+            self.controlBusy = true;
+            taken = true;
+        }
+    }
+    ~ControlTurn() { release(); }
+    ControlTurn(const ControlTurn&) = delete;
+    ControlTurn& operator=(const ControlTurn&) = delete;
+
+    bool held() const { return taken; }
+    void release() {
+        if (!taken) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(self.controlMutex);
+            self.controlBusy = false;
+        }
+        taken = false;
+        self.controlFreed.notify_all();
+    }
+
+private:
+    EthInterface& self;
+    bool taken = false;
+};
+
+uint16_t EthInterface::nextRequestId() {
+    // 0 is not a valid request id.
+    uint16_t id = static_cast<uint16_t>(requestCounter.fetch_add(1) + 1);
+    while (id == 0) {
+        id = static_cast<uint16_t>(requestCounter.fetch_add(1) + 1);
+    }
+    return id;
 }
 
 template <typename Accept>
-EthInterface::ExchangeResult EthInterface::exchange(const std::vector<uint8_t>& request, int timeoutMs,
-                                                    Accept&& accept) {
+EthInterface::ExchangeResult EthInterface::runExchange(EthHandle& handle, const std::vector<uint8_t>& request,
+                                                       const RetryPolicy& policy, Accept&& accept, int* sends) {
     uint16_t code = 0;
     uint16_t requestId = 0;
     GvcpPacket::readCommandHeader(request, code, requestId);
     const uint16_t ackCode = static_cast<uint16_t>(code + 1);
-
-    // Held for the whole exchange: the keep-alive and the caller's thread share the socket, and a
-    // reply must reach the thread whose request it answers.
-    std::lock_guard<std::mutex> lock(controlMutex);
-    if (!controlHandle || !controlHandle->sendData(request.data(), static_cast<int>(request.size()))) {
+    const auto send = [&] {
+        if (sends != nullptr) {
+            ++*sends;
+        }
+        return handle.sendData(request.data(), static_cast<int>(request.size()));
+    };
+    if (!send()) {
         return ExchangeResult::SendFailed;
     }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto started = Clock::now();
+    const auto deadline = started + std::chrono::milliseconds(policy.budgetMs);
+    int interval = policy.firstRetryMs;
+    auto resendAt = std::min(deadline, started + std::chrono::milliseconds(interval));
     uint8_t buffer[EthHandle::MAX_DATAGRAM_SIZE];
     for (;;) {
         int length = 0;
-        if (controlHandle->readData(buffer, length, millisecondsLeft(deadline))) {
+        if (handle.readData(buffer, length, millisecondsLeft(resendAt))) {
             GvcpPacket::AckHeader header;
+            // Every try carries the same id, so a late reply to an earlier try is as good as any.
             if (GvcpPacket::readAckHeader(buffer, length, header) && header.acknowledge == ackCode &&
                 header.ackId == requestId) {
                 return accept(static_cast<const uint8_t*>(buffer), length) ? ExchangeResult::Accepted
                                                                            : ExchangeResult::Rejected;
             }
-            // A late reply to an earlier request, or something else: not ours.
+            // A late reply to an earlier exchange, or something else: not ours.
             QN_DEBUG("Discarded a reply of %d bytes while waiting for acknowledge 0x%04x id %u", length, ackCode,
                      requestId);
         }
-        if (Clock::now() >= deadline) {
+        const auto now = Clock::now();
+        if (now >= deadline) {
             return ExchangeResult::NoReply;
+        }
+        if (now >= resendAt) {
+            // A failed resend is not the end: the first try may still be answered.
+            send();
+            interval = std::min(interval * 2, policy.maxRetryMs);
+            resendAt = std::min(deadline, now + std::chrono::milliseconds(interval));
         }
     }
 }
 
+template <typename Accept>
+EthInterface::ExchangeResult EthInterface::exchange(const std::vector<uint8_t>& request, const RetryPolicy& policy,
+                                                    Accept&& accept, int* sends) {
+    // Held for the whole exchange: the keep-alive and the caller's thread share the socket, and a
+    // reply must reach the thread whose request it answers.
+    ControlTurn turn(*this);
+    if (!controlHandle) {
+        return ExchangeResult::SendFailed;
+    }
+    const auto result = runExchange(*controlHandle, request, policy, std::forward<Accept>(accept), sends);
+    if (result == ExchangeResult::Accepted || result == ExchangeResult::Rejected) {
+        lastControlReplyMs.store(steadyClockMs());
+    }
+    return result;
+}
+
 EthInterface::ExchangeResult EthInterface::writeRegisterExchange(uint32_t address, uint32_t value) {
-    return exchange(GvcpPacket::buildWriteRegCmd(address, value, nextRequestId()), CONTROL_TIMEOUT_MS,
+    return exchange(GvcpPacket::buildWriteRegCmd(address, value, nextRequestId()), REGISTER_RETRY,
                     [](const uint8_t* data, int length) { return GvcpPacket::checkWriteRegAck(data, length); });
 }
 
@@ -155,7 +224,7 @@ bool EthInterface::isConnected() const { return online.load(); }
 bool EthInterface::tryReadRegister(uint32_t address, uint32_t& value) {
     uint32_t read = 0;
     const auto result =
-        exchange(GvcpPacket::buildReadRegCmd(address, nextRequestId()), CONTROL_TIMEOUT_MS,
+        exchange(GvcpPacket::buildReadRegCmd(address, nextRequestId()), REGISTER_RETRY,
                  [&read](const uint8_t* data, int length) { return GvcpPacket::parseReadRegAck(data, length, read); });
     if (result != ExchangeResult::Accepted) {
         QN_ERROR("Read register 0x%08x failed", address);
@@ -172,16 +241,18 @@ uint32_t EthInterface::readRegister(uint32_t address) {
     return value;
 }
 
-void EthInterface::writeRegister(uint32_t address, uint32_t value) {
+void EthInterface::writeRegister(uint32_t address, uint32_t value) { tryWriteRegister(address, value); }
+
+bool EthInterface::tryWriteRegister(uint32_t address, uint32_t value) {
     switch (writeRegisterExchange(address, value)) {
     case ExchangeResult::Accepted:
-        break;
+        return true;
     case ExchangeResult::Rejected:
         QN_INFO("Write register 0x%08x value 0x%08x failed", address, value);
-        break;
+        return false;
     default:
         QN_ERROR("No reply to write register 0x%08x value 0x%08x", address, value);
-        break;
+        return false;
     }
 }
 
@@ -202,6 +273,21 @@ bool EthInterface::setEventStream(bool enable) {
         QN_INFO("Stopped online check thread");
     }
     return result == ExchangeResult::Accepted;
+}
+
+bool EthInterface::isHostPortConfirmed() const { return hostPortConfirmed.load(); }
+
+bool EthInterface::confirmHostPort() {
+    if (hostPortConfirmed.load()) {
+        return true;
+    }
+    if (!dataHandle || !dataHandle->isInitialized()) {
+        return false;
+    }
+    const bool confirmed = writeRegisterExchange(HOST_PORT_REGISTER, dataHandle->getBoundPort()) ==
+                           ExchangeResult::Accepted;
+    hostPortConfirmed.store(confirmed);
+    return confirmed;
 }
 
 bool EthInterface::fillBufferData(uint8_t* destination, int& length, int room, int timeoutMs) {
@@ -389,10 +475,10 @@ void EthInterface::stopOnlineCheckThread() {
 
 void EthInterface::onlineCheckLoop() {
     while (!stopOnlineCheck.load()) {
-        const bool reachable = checkDeviceOnline();
-        {
+        const Liveness liveness = checkDeviceOnline();
+        if (liveness != Liveness::Unknown) {
             std::lock_guard<std::mutex> lock(onlineMutex);
-            if (reachable) {
+            if (liveness == Liveness::Online) {
                 consecutiveFailures.store(0);
                 online.store(true);
             } else {
@@ -410,14 +496,32 @@ void EthInterface::onlineCheckLoop() {
     }
 }
 
-bool EthInterface::checkDeviceOnline() {
+EthInterface::Liveness EthInterface::checkDeviceOnline() {
     try {
+        ControlTurn turn(*this, std::chrono::milliseconds(KEEP_ALIVE_LOCK_WAIT_MS));
+        if (!turn.held()) {
+            // Another exchange holds the socket (a write being resent, a firmware chunk): the replies it
+            // heard, or the stream, tell that the camera is there. Without them nothing is known yet;
+            // that exchange ends within its own bound and the next check asks again.
+            const int64_t now = steadyClockMs();
+            return hasRecentControlReply(now, STREAM_RECENT_WINDOW_MS) ||
+                           hasRecentStreamPacket(now, STREAM_RECENT_WINDOW_MS)
+                       ? Liveness::Online
+                       : Liveness::Unknown;
+        }
         uint32_t value = 0;
-        const auto result = exchange(
-            GvcpPacket::buildReadRegCmd(KEEP_ALIVE_REGISTER, nextRequestId()), CONTROL_TIMEOUT_MS,
-            [&value](const uint8_t* data, int length) { return GvcpPacket::parseReadRegAck(data, length, value); });
+        const auto result =
+            controlHandle
+                ? runExchange(*controlHandle, GvcpPacket::buildReadRegCmd(KEEP_ALIVE_REGISTER, nextRequestId()),
+                              REGISTER_RETRY,
+                              [&value](const uint8_t* data, int length) {
+                                  return GvcpPacket::parseReadRegAck(data, length, value);
+                              })
+                : ExchangeResult::SendFailed;
+        turn.release();
         if (result == ExchangeResult::Accepted) {
-            return true;
+            lastControlReplyMs.store(steadyClockMs());
+            return Liveness::Online;
         }
         if (result == ExchangeResult::Rejected) {
             QN_WARN("Failed to read register 0x0088");
@@ -426,7 +530,7 @@ bool EthInterface::checkDeviceOnline() {
         QN_ERROR("Error checking device online status: %s", e.what());
     }
     // A camera busy streaming may be slow to answer: recent stream data also counts as online.
-    return hasRecentStreamPacket(steadyClockMs(), STREAM_RECENT_WINDOW_MS);
+    return hasRecentStreamPacket(steadyClockMs(), STREAM_RECENT_WINDOW_MS) ? Liveness::Online : Liveness::Offline;
 }
 
 int64_t EthInterface::steadyClockMs() {
@@ -437,6 +541,11 @@ void EthInterface::noteStreamPacketReceived() { lastStreamPacketMs.store(steadyC
 
 bool EthInterface::hasRecentStreamPacket(int64_t nowMs, int64_t windowMs) const {
     return streamEnabled.load() && nowMs - lastStreamPacketMs.load() <= windowMs;
+}
+
+bool EthInterface::hasRecentControlReply(int64_t nowMs, int64_t windowMs) const {
+    const int64_t last = lastControlReplyMs.load();
+    return last != 0 && nowMs - last <= windowMs;
 }
 
 uint32_t EthInterface::maskId(uint32_t id) { return StreamPacketTracker::maskId(id); }
@@ -534,35 +643,20 @@ bool EthInterface::ethCameraForceIP(CameraDescription desc, uint32_t ip, uint32_
     const std::string maskText = ipToString(mask);
     const std::string gatewayText = ipToString(gateway);
     const uint64_t mac = desc.macAddress;
-    bool replied = false;
-    bool accepted = false;
+    ExchangeResult result = ExchangeResult::NoReply;
     {
         EthHandle handle(desc.ipAddresses[1], 0, BROADCAST_IP, CONTROL_PORT, UDP_BROADCAST);
-        const std::vector<uint8_t> request = GvcpPacket::buildForceIpCmd(mac, ip, mask, gateway, FORCE_IP_REQUEST_ID);
-        if (!handle.sendData(request.data(), static_cast<int>(request.size()))) {
+        // The camera answers a repeated request from its stored reply, so a resend never moves it twice.
+        result = runExchange(handle, GvcpPacket::buildForceIpCmd(mac, ip, mask, gateway, FORCE_IP_REQUEST_ID),
+                             FORCE_IP_RETRY,
+                             [](const uint8_t* data, int length) { return GvcpPacket::checkForceIpAck(data, length); });
+        if (result == ExchangeResult::SendFailed) {
             QN_ERROR("ForceIP command send failed, MAC: %012llx, New IP: %s", macArg(mac), ipText.c_str());
             return false;
         }
-        const auto deadline = Clock::now() + std::chrono::milliseconds(FORCE_IP_TIMEOUT_MS);
-        uint8_t buffer[EthHandle::MAX_DATAGRAM_SIZE];
-        while (!accepted) {
-            int length = 0;
-            if (handle.readData(buffer, length, millisecondsLeft(deadline))) {
-                replied = true;
-                GvcpPacket::AckHeader header;
-                if (GvcpPacket::readAckHeader(buffer, length, header) &&
-                    header.acknowledge == GvcpPacket::FORCEIP_ACK && header.ackId == FORCE_IP_REQUEST_ID) {
-                    accepted = GvcpPacket::checkForceIpAck(buffer, length);
-                    if (!accepted) {
-                        break;
-                    }
-                }
-            }
-            if (Clock::now() >= deadline) {
-                break;
-            }
-        }
     }
+    const bool accepted = result == ExchangeResult::Accepted;
+    const bool replied = result == ExchangeResult::Rejected;
     if (accepted) {
         QN_INFO("ForceIP ACK received; configuration succeeded, MAC: %012llx, New IP: %s", macArg(mac), ipText.c_str());
         return true;
@@ -575,23 +669,65 @@ bool EthInterface::ethCameraForceIP(CameraDescription desc, uint32_t ip, uint32_
                 ipText.c_str());
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(FORCE_IP_SETTLE_MS));
-    const std::vector<CameraDescription> rediscovered = findEthDvsCamera();
-    if (isForceIpApplied(rediscovered, mac, ipText, maskText, gatewayText)) {
-        QN_INFO("ForceIP ACK %s, but rediscovery verified the configuration, MAC: %012llx, New IP: %s",
-                replied ? "was invalid" : "timed out", macArg(mac), ipText.c_str());
-        return true;
+    // A pass can lose its request or the camera's reply: look again before calling it a failure.
+    std::vector<CameraDescription> rediscovered;
+    for (int pass = 0; pass < FORCE_IP_VERIFY_PASSES; ++pass) {
+        rediscovered = findEthDvsCamera();
+        if (isForceIpApplied(rediscovered, mac, ipText, maskText, gatewayText)) {
+            QN_INFO("ForceIP ACK %s, but rediscovery verified the configuration, MAC: %012llx, New IP: %s",
+                    replied ? "was invalid" : "timed out", macArg(mac), ipText.c_str());
+            return true;
+        }
     }
     QN_ERROR("ForceIP configuration was not applied after rediscovery verification, MAC: %012llx, Expected IP: %s, "
              "Netmask: %s, Gateway: %s",
              macArg(mac), ipText.c_str(), maskText.c_str(), gatewayText.c_str());
+    // Say where the camera is, so the user does not look for it at an address it does not have.
+    const auto same = std::find_if(rediscovered.begin(), rediscovered.end(),
+                                   [mac](const CameraDescription& d) { return d.macAddress == mac; });
+    if (same != rediscovered.end()) {
+        QN_ERROR("ForceIP: camera MAC %012llx still answers at IP %s, Netmask: %s, Gateway: %s", macArg(mac),
+                 same->ipAddresses[0].c_str(), same->ipAddresses[2].c_str(), same->ipAddresses[3].c_str());
+    } else {
+        QN_ERROR("ForceIP: camera MAC %012llx not found by %d rediscovery passes", macArg(mac),
+                 FORCE_IP_VERIFY_PASSES);
+    }
     return false;
 }
 
 bool EthInterface::forceIP(uint64_t mac, uint32_t ip, uint32_t mask, uint32_t gateway) {
     const auto result =
-        exchange(GvcpPacket::buildForceIpCmd(mac, ip, mask, gateway, nextRequestId()), FORCE_IP_TIMEOUT_MS,
+        exchange(GvcpPacket::buildForceIpCmd(mac, ip, mask, gateway, nextRequestId()), FORCE_IP_RETRY,
                  [](const uint8_t* data, int length) { return GvcpPacket::checkForceIpAck(data, length); });
     return result == ExchangeResult::Accepted;
+}
+
+// What is known of the chunk; the chunks before it are written.
+void EthInterface::reportUnacknowledgedChunk(ExchangeResult result, uint16_t status, int sends, uint32_t packet,
+                                             uint32_t address) {
+    const int p = static_cast<int>(packet);
+    switch (result) {
+    case ExchangeResult::Rejected:
+        if (status != 0) {
+            QN_ERROR("Firmware update stopped at packet %d, address 0x%08x: not written (the camera refused it, "
+                     "status 0x%04x)",
+                     p, address, status);
+        } else {
+            QN_ERROR("Firmware update stopped at packet %d, address 0x%08x: written, not acknowledged (the camera's "
+                     "acknowledgement was malformed)",
+                     p, address);
+        }
+        break;
+    case ExchangeResult::SendFailed:
+        QN_ERROR("Firmware update stopped at packet %d, address 0x%08x: not written (it could not be sent)", p,
+                 address);
+        break;
+    default:
+        QN_ERROR("Firmware update stopped at packet %d, address 0x%08x: not acknowledged after %d sends; whether it "
+                 "was written is not known",
+                 p, address, sends);
+        break;
+    }
 }
 
 bool EthInterface::updateFirmware(std::string path, uint32_t startAddress) {
@@ -628,17 +764,25 @@ bool EthInterface::updateFirmware(std::string path, uint32_t startAddress) {
             break;
         }
         const uint16_t requestId = static_cast<uint16_t>(packets);
+        GvcpPacket::AckHeader ack;
+        int sends = 0;
         const auto result =
             exchange(GvcpPacket::buildWriteMemCmd(requestId, address, chunk, static_cast<uint16_t>(got)),
-                     FIRMWARE_ACK_TIMEOUT_MS, [requestId](const uint8_t* data, int length) {
+                     FIRMWARE_RETRY,
+                     [requestId, &ack](const uint8_t* data, int length) {
+                         GvcpPacket::readAckHeader(data, length, ack);
                          return GvcpPacket::checkWriteMemAck(data, length, requestId);
-                     });
-        if (result == ExchangeResult::Rejected) {
-            QN_ERROR("Failed to parse response for packet %d at address 0x%08x", static_cast<int>(packets), address);
-            return false;
-        }
+                     },
+                     &sends);
         if (result != ExchangeResult::Accepted) {
-            QN_ERROR("Failed to read response for packet %d at address 0x%08x", static_cast<int>(packets), address);
+            if (result == ExchangeResult::Rejected) {
+                QN_ERROR("Failed to parse response for packet %d at address 0x%08x", static_cast<int>(packets),
+                         address);
+            } else {
+                QN_ERROR("Failed to read response for packet %d at address 0x%08x", static_cast<int>(packets),
+                         address);
+            }
+            reportUnacknowledgedChunk(result, ack.status, sends, packets, address);
             return false;
         }
         address += static_cast<uint32_t>(got);
@@ -672,7 +816,7 @@ bool EthInterface::writeDeviceParameters(GvcpDeviceParameters& params) {
         return false;
     }
     const auto result =
-        exchange(GvcpPacket::buildWriteDeviceParametersCmd(params), DEVICE_PARAMETERS_TIMEOUT_MS,
+        exchange(GvcpPacket::buildWriteDeviceParametersCmd(params), DEVICE_PARAMETERS_RETRY,
                  [](const uint8_t* data, int length) {
                      return GvcpPacket::checkWriteMemAck(data, length, GvcpPacket::DEVICE_PARAMETERS_REQUEST_ID);
                  });

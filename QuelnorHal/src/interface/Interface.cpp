@@ -41,4 +41,9 @@ bool Interface::tryReadRegister(uint32_t address, uint32_t& value) {
     return true;
 }
 
+bool Interface::tryWriteRegister(uint32_t address, uint32_t value) {
+    writeRegister(address, value);
+    return true;
+}
+
 } // namespace quelnor

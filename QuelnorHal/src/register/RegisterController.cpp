@@ -1,6 +1,7 @@
 #include "QuelnorHal/register/RegisterController.h"
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 #include <utility>
 
@@ -63,14 +64,71 @@ void RegisterController::readRegisterField(const std::string& reg, const std::st
     value = r[field].get_bitfield_in_value(registerValue);
 }
 
-void RegisterController::readModifyWrite(uint32_t address, uint32_t value, uint32_t mask) {
+bool RegisterController::readModifyWrite(uint32_t address, uint32_t value, uint32_t mask) {
     std::lock_guard<std::mutex> lock(*m_lock);
     uint32_t old = 0;
     if (!m_interface->tryReadRegister(address, old)) {
         QN_ERROR("Failed to read register 0x%X, nothing written back", address);
-        return;
+        return false;
     }
-    m_interface->writeRegister(address, (old & ~mask) | (value & mask));
+    return confirmedWrite(address, (old & ~mask) | (value & mask));
+}
+
+bool RegisterController::confirmedWrite(uint32_t address, uint32_t value) {
+    if (m_interface->tryWriteRegister(address, value)) {
+        return true;
+    }
+    QN_ERROR("Write of register %s value 0x%X was not confirmed", describe(address).c_str(), value);
+    return false;
+}
+
+std::string RegisterController::describe(uint32_t address) const {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", address);
+    const std::string name = m_registerMap.nameOf(address);
+    return name.empty() ? std::string(text) : name + " (" + text + ")";
+}
+
+bool RegisterController::tryWriteRegister(const std::string& name, uint32_t value) {
+    const uint32_t address = m_registerMap[name].get_address();
+    std::lock_guard<std::mutex> lock(*m_lock);
+    return confirmedWrite(address, value);
+}
+
+bool RegisterController::tryWriteRegisterField(const std::string& reg, const std::string& field, uint32_t value) {
+    const Register& r = m_registerMap[reg];
+    const Register::Field& f = r[field];
+    return readModifyWrite(r.get_address(), f.set_bitfield_in_value(value, 0), f.get_mask());
+}
+
+bool RegisterController::tryApplyRegisterOperation(const RegisterOperation& op) {
+    if (!m_interface->isConnected()) {
+        return false;
+    }
+    switch (op.type) {
+    case RegisterOperation::WRITE: {
+        std::lock_guard<std::mutex> lock(*m_lock);
+        return confirmedWrite(op.address, op.value);
+    }
+    case RegisterOperation::MASKED_WRITE:
+        return readModifyWrite(op.address, op.value, op.mask);
+    default:
+        applyRegisterOperation(op);
+        return true;
+    }
+}
+
+bool RegisterController::tryApplyRegisterOperationSequence(const std::vector<RegisterOperation>& sequence) {
+    for (const RegisterOperation& op : sequence) {
+        if (!tryApplyRegisterOperation(op)) {
+            if (!m_interface->isConnected()) {
+                QN_ERROR("Register sequence stopped at register %s: the device is not connected",
+                         describe(op.address).c_str());
+            }
+            return false;
+        }
+    }
+    return true;
 }
 
 void RegisterController::applyRegisterOperation(RegisterOperation op) {

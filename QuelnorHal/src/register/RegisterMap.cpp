@@ -69,4 +69,13 @@ const Register& RegisterMap::operator[](const std::string& name) const {
     return it->second;
 }
 
+std::string RegisterMap::nameOf(uint32_t address) const {
+    for (const auto& [name, reg] : m_registers) {
+        if (reg.get_address() == address) {
+            return name;
+        }
+    }
+    return {};
+}
+
 } // namespace quelnor

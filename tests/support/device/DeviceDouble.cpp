@@ -486,6 +486,11 @@ void DeviceDouble::writeRegister(uint32_t address, uint32_t value) {
     writeLocked(address, value);
 }
 
+bool DeviceDouble::tryWriteRegister(uint32_t address, uint32_t value) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return writeLocked(address, value);
+}
+
 namespace {
 constexpr uint32_t CONTROL_FAILED = 1;
 }

@@ -276,6 +276,17 @@ public:
 
     // ---- control ----
 
+    // The last request executed for a sender, and what it was answered.
+    struct Executed {
+        std::vector<uint8_t> datagram;
+        std::vector<uint8_t> reply;
+        uint16_t command = 0;
+        std::optional<uint32_t> faultAddress;
+        std::string text;
+        uint32_t address = 0;
+        uint32_t value = 0;
+    };
+
     struct Scheduled {
         Clock::time_point due;
         std::vector<uint8_t> bytes;
@@ -345,7 +356,41 @@ public:
         }
     }
 
+    // Control thread only: the next loss decision for a datagram with this share.
+    bool lose(double share) {
+        if (share <= 0) {
+            return false;
+        }
+        // splitmix64: small, seeded, the same sequence on every platform.
+        uint64_t z = (lossState += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        z ^= z >> 31;
+        return static_cast<double>(z >> 11) * 0x1.0p-53 < share;
+    }
+
+    bool dropRequest() {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!lose(loss.requestShare)) {
+            return false;
+        }
+        ++lossStats.requestsDropped;
+        return true;
+    }
+
+    bool dropReply() {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!lose(loss.replyShare)) {
+            return false;
+        }
+        ++lossStats.repliesDropped;
+        return true;
+    }
+
     void sendNow(const std::vector<uint8_t>& bytes, const sockaddr_in& to, int ifindex) {
+        if (dropReply()) {
+            return;
+        }
         iovec iov{const_cast<uint8_t*>(bytes.data()), bytes.size()};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
         std::memset(control, 0, sizeof control);
@@ -458,6 +503,9 @@ public:
         if (n == 0 || d[0] != COMMAND_KEY) {
             return;
         }
+        if (dropRequest()) {
+            return;
+        }
         SimLogEntry e;
         e.from = endpoint(from);
         e.datagram.assign(d, d + n);
@@ -465,6 +513,27 @@ public:
             e.text = "MALFORMED " + std::to_string(n) + " bytes";
             append(std::move(e));
             return;
+        }
+        const uint64_t sender = (static_cast<uint64_t>(ntohl(from.sin_addr.s_addr)) << 16) | ntohs(from.sin_port);
+        if (get16(d + 2) != DISCOVERY_CMD) {
+            auto last = lastRequest.find(sender);
+            if (last != lastRequest.end() && last->second.datagram == e.datagram) {
+                e.command = get16(d + 2);
+                e.requestId = get16(d + 6);
+                e.address = last->second.address;
+                e.value = last->second.value;
+                e.text = "REPEAT " + last->second.text;
+                e.repeat = true;
+                {
+                    std::lock_guard<std::mutex> guard(lock);
+                    ++lossStats.repeatsAnswered;
+                }
+                append(std::move(e));
+                if (!last->second.reply.empty()) {
+                    reply(last->second.reply, last->second.command, last->second.faultAddress, from, ifindex);
+                }
+                return;
+            }
         }
         const uint8_t flags = d[1];
         const uint16_t code = get16(d + 2);
@@ -477,6 +546,15 @@ public:
         sockaddr_in to = from;
         std::optional<uint32_t> faultAddress;
         std::vector<uint8_t> answer;
+        std::vector<uint8_t> sentAnswer; // what a resend of this request gets
+        Executed executed;
+        executed.datagram = e.datagram;
+        executed.command = code;
+        const auto remember = [&executed](const SimLogEntry& entry) {
+            executed.text = entry.text;
+            executed.address = entry.address;
+            executed.value = entry.value;
+        };
 
         switch (code) {
         case DISCOVERY_CMD: {
@@ -485,6 +563,7 @@ public:
             if ((flags & FLAG_BROADCAST_ACK) != 0 && cfg.broadcastDiscoveryAck) {
                 to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
             }
+            remember(e);
             append(std::move(e));
             break;
         }
@@ -492,7 +571,8 @@ public:
             const size_t count = payloadLength / 4;
             if (count == 0) {
                 e.text = "MALFORMED READREG";
-                append(std::move(e));
+                remember(e);
+            append(std::move(e));
                 answer = ackHeader(STATUS_INVALID_PARAMETER, ackCode, 0, id);
                 break;
             }
@@ -512,6 +592,7 @@ public:
             }
             faultAddress = e.address;
             e.text = "READREG " + hex8(e.address) + (count > 1 ? " (+" + std::to_string(count - 1) + ")" : "");
+            remember(e);
             append(std::move(e));
             break;
         }
@@ -519,7 +600,8 @@ public:
             const size_t count = payloadLength / 8;
             if (count == 0) {
                 e.text = "MALFORMED WRITEREG";
-                append(std::move(e));
+                remember(e);
+            append(std::move(e));
                 answer = ackHeader(STATUS_INVALID_PARAMETER, ackCode, 4, id);
                 break;
             }
@@ -536,6 +618,7 @@ public:
             faultAddress = e.address;
             e.text = "WRITEREG " + hex8(e.address) + " = " + hex8(e.value) +
                      (count > 1 ? " (+" + std::to_string(count - 1) + ")" : "");
+            remember(e);
             append(std::move(e));
             answer = ackHeader(STATUS_SUCCESS, ackCode, 4, id);
             put16(&answer[10], static_cast<uint16_t>(count));
@@ -544,7 +627,8 @@ public:
         case FORCEIP_CMD: {
             if (n < FORCEIP_CMD_SIZE) {
                 e.text = "MALFORMED FORCEIP";
-                append(std::move(e));
+                remember(e);
+            append(std::move(e));
                 break;
             }
             uint64_t mac = 0;
@@ -555,7 +639,8 @@ public:
                 char text[64];
                 std::snprintf(text, sizeof text, "FORCEIP ignored, MAC %012llx", static_cast<unsigned long long>(mac));
                 e.text = text;
-                append(std::move(e));
+                remember(e);
+            append(std::move(e));
                 break;
             }
             const uint32_t newIp = get32(d + 28);
@@ -570,9 +655,11 @@ public:
                 hook = forceIpHook;
             }
             e.text = "FORCEIP " + ipText(newIp) + " " + ipText(newMask) + " " + ipText(newGateway);
+            remember(e);
             append(std::move(e));
             // Answer first, then move the adapter: the host waits only briefly for the answer.
-            reply(ackHeader(STATUS_SUCCESS, ackCode, 0, id), code, faultAddress, to, ifindex);
+            sentAnswer = ackHeader(STATUS_SUCCESS, ackCode, 0, id);
+            reply(sentAnswer, code, faultAddress, to, ifindex);
             if (hook) {
                 hook(ipText(newIp), ipText(newMask), ipText(newGateway));
             }
@@ -581,7 +668,8 @@ public:
         case WRITEMEM_CMD: {
             if (payloadLength < 4) {
                 e.text = "MALFORMED WRITEMEM";
-                append(std::move(e));
+                remember(e);
+            append(std::move(e));
                 answer = ackHeader(STATUS_INVALID_PARAMETER, ackCode, WRITEMEM_ACK_PAYLOAD, id);
                 break;
             }
@@ -606,6 +694,7 @@ public:
             e.value = static_cast<uint32_t>(length);
             e.text = "WRITEMEM " + hex8(address) + " +" + std::to_string(length);
             faultAddress = address;
+            remember(e);
             append(std::move(e));
             if (hook) {
                 hook(write);
@@ -618,13 +707,20 @@ public:
             char text[32];
             std::snprintf(text, sizeof text, "UNKNOWN 0x%04X", code);
             e.text = text;
+            remember(e);
             append(std::move(e));
             answer = ackHeader(STATUS_NOT_IMPLEMENTED, ackCode, 0, id);
             break;
         }
         }
         if (!answer.empty()) {
+            sentAnswer = answer;
             reply(std::move(answer), code, faultAddress, to, ifindex);
+        }
+        if (code != DISCOVERY_CMD) {
+            executed.reply = std::move(sentAnswer);
+            executed.faultAddress = faultAddress;
+            lastRequest[sender] = std::move(executed);
         }
     }
 
@@ -950,6 +1046,10 @@ public:
     std::atomic<bool> stopping{false};
     bool running = false;
     std::vector<Scheduled> scheduled; // control thread only
+    std::map<uint64_t, Executed> lastRequest; // control thread only; by sender address and port
+    ControlLoss loss;
+    uint64_t lossState = 1;
+    ControlLossStats lossStats;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -1134,6 +1234,17 @@ void EthCameraSim::clearReplyFaults() {
     impl->faults.clear();
 }
 
+void EthCameraSim::setControlLoss(ControlLoss loss) {
+    std::lock_guard<std::mutex> guard(impl->lock);
+    impl->loss = loss;
+    impl->lossState = loss.seed;
+}
+
+ControlLossStats EthCameraSim::controlLossStats() const {
+    std::lock_guard<std::mutex> guard(impl->lock);
+    return impl->lossStats;
+}
+
 void EthCameraSim::setForceIpHook(ForceIpHook hook) {
     std::lock_guard<std::mutex> guard(impl->lock);
     impl->forceIpHook = std::move(hook);
@@ -1162,7 +1273,7 @@ size_t EthCameraSim::countRequests(uint16_t command, std::optional<uint32_t> add
     std::lock_guard<std::mutex> guard(impl->lock);
     return static_cast<size_t>(
         std::count_if(impl->entries.begin(), impl->entries.end(), [command, address](const SimLogEntry& e) {
-            return e.command == command && (!address || e.address == *address);
+            return !e.repeat && e.command == command && (!address || e.address == *address);
         }));
 }
 

@@ -19,9 +19,10 @@ void usage() {
     std::fprintf(stderr, "usage: quelnor_ethsim [--ip A] [--mask M] [--gateway G] [--bind A] [--mac HEX] [--serial S]\n"
                          "                      [--model S] [--manufacturer S] [--version S] [--unicast-discovery]\n"
                          "                      [--stream-file RAW] [--loop] [--rate BYTES_PER_S] [--payload N]\n"
-                         "                      [--scene N] [--apply-force-ip DEV]\n"
+                         "                      [--scene N] [--apply-force-ip DEV] [--control-loss P] [--loss-seed N]\n"
                          "  --scene N             stream a moving scene (variant N) for ever, in real time\n"
-                         "  --apply-force-ip DEV  on force IP also move DEV of this namespace to the new address\n");
+                         "  --apply-force-ip DEV  on force IP also move DEV of this namespace to the new address\n"
+                         "  --control-loss P      drop a share P (0..1) of control requests and of replies\n");
 }
 
 int prefixLength(const std::string& mask) {
@@ -44,6 +45,7 @@ int main(int argc, char** argv) {
     size_t payload = quelnor::test::EthCameraSim::DEFAULT_PAYLOAD_SIZE;
     std::string forceIpDevice;
     int scene = -1;
+    quelnor::test::ControlLoss controlLoss;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -84,6 +86,10 @@ int main(int argc, char** argv) {
             payload = std::strtoul(value().c_str(), nullptr, 10);
         } else if (arg == "--scene") {
             scene = std::atoi(value().c_str());
+        } else if (arg == "--control-loss") {
+            controlLoss.requestShare = controlLoss.replyShare = std::strtod(value().c_str(), nullptr);
+        } else if (arg == "--loss-seed") {
+            controlLoss.seed = std::strtoull(value().c_str(), nullptr, 10);
         } else if (arg == "--apply-force-ip") {
             forceIpDevice = value();
         } else {
@@ -114,6 +120,7 @@ int main(int argc, char** argv) {
             }
         }
         camera.setStreamRate(rate);
+        camera.setControlLoss(controlLoss);
         camera.setPayloadSize(payload);
         camera.setLogSink([](const quelnor::test::SimLogEntry& entry) {
             std::cout << entry.text << " from " << entry.from << std::endl;

@@ -30,6 +30,10 @@ public:
     using WriteRegisterFieldCallback =
         std::function<void(const std::string& registerName, const std::string& fieldName, uint32_t value)>;
     using ApplySequenceCallback = std::function<void(const std::vector<RegisterOperation>&)>;
+    // Variants that report whether every write was confirmed (RegisterController's try operations).
+    using CheckedApplySequenceCallback = std::function<bool(const std::vector<RegisterOperation>&)>;
+    using CheckedWriteRegisterFieldCallback =
+        std::function<bool(const std::string& registerName, const std::string& fieldName, uint32_t value)>;
 
     Sensor();
     Sensor(const Sensor&) = delete;
@@ -45,6 +49,10 @@ public:
     void setApplyRegisterOperationSequenceCallback(ApplySequenceCallback callback);
     void setWriteRegisterCallback(WriteRegisterCallback callback);
     void setWriteRegisterFieldCallback(WriteRegisterFieldCallback callback);
+    // Set instead of the plain ones (they replace them): a write the callback reports unconfirmed
+    // makes init (or start) fail, and the sensor issues no further write in that call.
+    void setCheckedApplyRegisterOperationSequenceCallback(CheckedApplySequenceCallback callback);
+    void setCheckedWriteRegisterFieldCallback(CheckedWriteRegisterFieldCallback callback);
 
     // Waits up to 100 ms for the oldest queued buffer; empty when none came, the stream is stopped or
     // the sensor has no stream.
@@ -62,11 +70,19 @@ protected:
     // Starts the stream; false (logged with sensorName) when there is none or its transfer cannot start.
     bool startEventStream(const char* sensorName);
     void stopEventStream();
+    // Through the checked callback when one is set, else the plain one (taken as confirmed). After a
+    // failure in the same step (registerWriteFailed) nothing more is written and false comes back.
+    bool applySequence(const std::vector<RegisterOperation>& sequence);
+    bool writeField(const std::string& registerName, const std::string& fieldName, uint32_t value);
 
     std::unique_ptr<EventStream> eventStream;
     WriteRegisterCallback writeRegisterCallback;
     WriteRegisterFieldCallback writeRegisterFieldCallback;
     ApplySequenceCallback applySequenceCallback;
+    CheckedApplySequenceCallback checkedSequenceCallback;
+    CheckedWriteRegisterFieldCallback checkedWriteFieldCallback;
+    // A write of the current init or start was not confirmed; cleared at the start of each.
+    bool registerWriteFailed = false;
     bool inited = false;
 };
 

@@ -55,6 +55,11 @@ public:
     // Base: readRegister(address), reported as successful. Interfaces that can tell a failed read
     // override it (and usually implement readRegister on top of it).
     virtual bool tryReadRegister(uint32_t address, uint32_t& value);
+    // A single-register write that says whether the device confirmed it. The register controller uses
+    // it so that a sensor initialisation fails instead of leaving a register unset.
+    // Base: writeRegister(address, value), reported as successful. Interfaces that can tell an
+    // unconfirmed write override it. Same thread rules and cost as writeRegister.
+    virtual bool tryWriteRegister(uint32_t address, uint32_t value);
 
 protected:
     explicit Interface(InterfaceType type);

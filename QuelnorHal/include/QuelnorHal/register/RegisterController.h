@@ -43,6 +43,18 @@ public:
     void applyRegisterOperation(RegisterOperation op);
     void applyRegisterOperationSequence(std::vector<RegisterOperation> sequence);
 
+    // Writes that report their outcome (Interface::tryWriteRegister): true when the device confirmed
+    // every write (and answered the read of a read-modify-write). A failure logs an error line that
+    // names the register. Same threads and cost as the plain operations (over Ethernet up to 100 ms
+    // per unconfirmed exchange). Name errors throw as above.
+    bool tryWriteRegister(const std::string& name, uint32_t value);
+    bool tryWriteRegisterField(const std::string& reg, const std::string& field, uint32_t value);
+    // False, with nothing done, while the interface reports not connected; pauses and reads never fail
+    // (a read's value is discarded, as by applyRegisterOperation).
+    bool tryApplyRegisterOperation(const RegisterOperation& op);
+    // Stops at the first operation that fails and returns false; the rest is not applied.
+    bool tryApplyRegisterOperationSequence(const std::vector<RegisterOperation>& sequence);
+
     // Control-transfer path: 0xFFFFFFFF without any look-up while the interface is not connected.
     uint32_t readRegisterWithControlTransfer(const std::string& name, uint32_t& value);
     uint32_t writeRegisterWithControlTransfer(const std::string& name, uint32_t value);
@@ -53,7 +65,12 @@ public:
 
 private:
     // Under the lock: read address, write (old AND NOT mask) OR (value AND mask) unless the read failed.
-    void readModifyWrite(uint32_t address, uint32_t value, uint32_t mask);
+    // Returns whether the read and the write were both confirmed.
+    bool readModifyWrite(uint32_t address, uint32_t value, uint32_t mask);
+    // Under the lock: the write, true when confirmed.
+    bool confirmedWrite(uint32_t address, uint32_t value);
+    // The register's name for a log line, or its address when the map has none there.
+    std::string describe(uint32_t address) const;
 
     std::shared_ptr<Interface> m_interface;
     RegisterMap m_registerMap;

@@ -24,6 +24,8 @@ public:
 
     // Throws runtime_error "RegisterController: Register not found".
     const Register& operator[](const std::string& name) const;
+    // The name of a register at this address, empty when none; a linear search, for error lines.
+    std::string nameOf(uint32_t address) const;
 
 private:
     std::map<std::string, Register> m_registers;

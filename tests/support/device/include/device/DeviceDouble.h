@@ -52,7 +52,7 @@ namespace quelnor::test {
 
 enum class AccessKind {
     Read,              // readRegister(address), tryReadRegister
-    Write,             // writeRegister
+    Write,             // writeRegister, tryWriteRegister
     BlockRead,         // one entry per register of readRegister(address, count)
     ControlRead,       // readRegisterWithControlTransfer(address, value&)
     ControlWrite,      // writeRegisterWithControlTransfer(address, value)
@@ -164,6 +164,8 @@ public:
     uint32_t getBuildDate() override;
     uint32_t getDeviceCount() override;
     bool tryReadRegister(uint32_t address, uint32_t& value) override;
+    // writeRegister that says false for a failed write.
+    bool tryWriteRegister(uint32_t address, uint32_t value) override;
 
 private:
     struct Fault {

@@ -24,6 +24,9 @@
 //              hook (which may move the namespace's adapter to the new address).
 //   WRITEMEM   into a sparse memory (unwritten bytes read 0), logged chunk by chunk.
 //   anything else: status 0x8001 (not implemented).
+//   A request that repeats the sender's previous one byte for byte (a resend: same id) is answered
+//   with the stored reply and not executed again, as a device must; it is logged with repeat set.
+//   Discovery is always answered afresh.
 // Stream: while switched on and told a host port, GVSP payload datagrams (status 0, block id,
 // format 3, 24-bit packet id from 1) carrying the stream source in payloads of payloadSize bytes, at
 // the chosen rate, to host address : host port.
@@ -110,6 +113,21 @@ struct ReplyFault {
     size_t size = 0;                 // Truncate, Oversize
 };
 
+// Control-datagram loss, as a lossy network would cause it (never the stream): each request
+// received and each reply about to leave is dropped with its share, decided by a generator seeded
+// with `seed`, so the same traffic loses the same datagrams. Discovery and force IP included.
+struct ControlLoss {
+    double requestShare = 0; // 0 .. 1: requests the camera never sees (not logged, not executed)
+    double replyShare = 0;   // 0 .. 1: replies that never reach the host (the request was executed)
+    uint64_t seed = 1;
+};
+
+struct ControlLossStats {
+    uint64_t requestsDropped = 0;
+    uint64_t repliesDropped = 0;
+    uint64_t repeatsAnswered = 0; // resent requests answered from the stored reply
+};
+
 // Stream faults by packet id (payload packets count from 1).
 struct StreamFaults {
     std::set<uint32_t> lost;         // never sent
@@ -134,6 +152,7 @@ struct SimLogEntry {
     std::string from;     // "ip:port" of the sender
     std::string text;
     std::vector<uint8_t> datagram;
+    bool repeat = false; // a resend, answered from the stored reply; text starts with "REPEAT "
 };
 
 struct MemoryWrite {
@@ -218,13 +237,15 @@ public:
     // ---- faults and hooks ----
     void addReplyFault(ReplyFault fault);
     void clearReplyFaults();
+    void setControlLoss(ControlLoss loss); // restarts the generator from the seed
+    ControlLossStats controlLossStats() const;
     void setForceIpHook(ForceIpHook hook);
     void setWriteMemHook(WriteMemHook hook);
 
     // ---- log ----
     std::vector<SimLogEntry> log() const;
     std::vector<std::string> logLines() const;
-    // Requests of a command (to an address), counted without copying the log.
+    // Requests of a command (to an address) executed, counted without copying the log (repeats left out).
     size_t countRequests(uint16_t command, std::optional<uint32_t> address = {}) const;
     void clearLog();
     void setLogSink(LogSink sink);

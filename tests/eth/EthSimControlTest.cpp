@@ -1,0 +1,133 @@
+// The camera simulator's control side as a device must behave on a lossy network: a resent request
+// is answered from the stored reply without being executed again, and the loss knob drops a seeded
+// share of requests and replies.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "EthTestSupport.h"
+#include "Protocol/QuelnorGigEVision.h"
+#include "QuelnorHal/interface/EthHandle.h"
+#include "device/DeviceDouble.h"
+
+namespace {
+
+using namespace quelnor;
+using namespace quelnor::test;
+
+class EthSimControlTest : public EthLoopbackTest {
+protected:
+    void SetUp() override {
+        EthLoopbackTest::SetUp();
+        startCamera();
+    }
+
+    std::unique_ptr<EthHandle> host() const {
+        return std::make_unique<EthHandle>(HOST_ADDRESS, 0, camera->config().ip, camera->config().controlPort);
+    }
+
+    // Sends the datagram and returns the reply, empty when none came within timeoutMs.
+    static std::vector<uint8_t> ask(EthHandle& h, const std::vector<uint8_t>& request, int timeoutMs = 200) {
+        h.sendData(request.data(), static_cast<int>(request.size()));
+        uint8_t buffer[EthHandle::MAX_DATAGRAM_SIZE];
+        int length = 0;
+        if (!h.readData(buffer, length, timeoutMs)) {
+            return {};
+        }
+        return {buffer, buffer + length};
+    }
+};
+
+TEST_F(EthSimControlTest, ResentRequestIsAnsweredFromTheStoredReplyWithoutActingAgain) {
+    auto h = host();
+    const uint8_t chunk[4] = {1, 2, 3, 4};
+    const auto write = GvcpPacket::buildWriteMemCmd(7, 0x100, chunk, 4);
+    const auto first = ask(*h, write);
+    ASSERT_FALSE(first.empty());
+    // Between the two tries the memory changes under the camera: a repeat must not write again.
+    const auto second = ask(*h, write);
+    EXPECT_EQ(second, first);
+    EXPECT_EQ(camera->memoryWrites().size(), 1u);
+    EXPECT_EQ(camera->countRequests(GvcpPacket::WRITEMEM_CMD), 1u);
+    EXPECT_THAT(camera->logLines(), testing::ElementsAre("WRITEMEM 0x00000100 +4", "REPEAT WRITEMEM 0x00000100 +4"));
+    EXPECT_EQ(camera->controlLossStats().repeatsAnswered, 1u);
+
+    // A register write repeated after the register changed keeps the later value.
+    const auto setA = GvcpPacket::buildWriteRegCmd(0x600, 1, 8);
+    ASSERT_FALSE(ask(*h, setA).empty());
+    camera->registers().poke(0x600, 2);
+    ASSERT_FALSE(ask(*h, setA).empty());
+    EXPECT_EQ(camera->registers().peek(0x600), 2u);
+
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> request;
+        bool fromOtherSocket;
+    };
+    const Case executed[] = {
+        {"same id, other content", GvcpPacket::buildWriteRegCmd(0x600, 3, 8), false},
+        {"same content, another id", GvcpPacket::buildWriteRegCmd(0x600, 3, 9), false},
+        {"the same datagram from another socket", GvcpPacket::buildWriteRegCmd(0x600, 3, 9), true},
+    };
+    auto other = host();
+    for (const Case& c : executed) {
+        SCOPED_TRACE(c.name);
+        camera->registers().poke(0x600, 0);
+        ASSERT_FALSE(ask(c.fromOtherSocket ? *other : *h, c.request).empty());
+        EXPECT_EQ(camera->registers().peek(0x600), 3u);
+    }
+}
+
+TEST_F(EthSimControlTest, LossDropsASeededShareOfRequestsAndReplies) {
+    struct Case {
+        const char* name;
+        ControlLoss loss;
+        bool requestsLost;
+        bool repliesLost;
+    };
+    const Case cases[] = {
+        {"requests only", {0.3, 0, 11}, true, false},
+        {"replies only", {0, 0.3, 12}, false, true},
+        {"both", {0.3, 0.3, 13}, true, true},
+    };
+    constexpr int REQUESTS = 200;
+    auto h = host();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::vector<bool>> answeredRuns;
+        ControlLossStats stats;
+        for (int run = 0; run < 2; ++run) {
+            camera->setControlLoss(c.loss);
+            camera->clearLog();
+            const ControlLossStats before = camera->controlLossStats();
+            std::vector<bool> answered;
+            for (int i = 0; i < REQUESTS; ++i) {
+                // Distinct ids: no request is a repeat of the one before.
+                const auto request = GvcpPacket::buildReadRegCmd(0x700, static_cast<uint16_t>(1000 + i + run * 300));
+                answered.push_back(!ask(*h, request, 30).empty());
+            }
+            const ControlLossStats after = camera->controlLossStats();
+            stats.requestsDropped = after.requestsDropped - before.requestsDropped;
+            stats.repliesDropped = after.repliesDropped - before.repliesDropped;
+            // Executed requests are logged; dropped ones never reached the camera.
+            EXPECT_EQ(camera->countRequests(GvcpPacket::READREG_CMD), REQUESTS - stats.requestsDropped);
+            EXPECT_EQ(static_cast<size_t>(std::count(answered.begin(), answered.end(), true)),
+                      REQUESTS - stats.requestsDropped - stats.repliesDropped);
+            answeredRuns.push_back(answered);
+        }
+        // The same seed loses the same datagrams.
+        EXPECT_EQ(answeredRuns[0], answeredRuns[1]);
+        EXPECT_EQ(stats.requestsDropped > 0, c.requestsLost);
+        EXPECT_EQ(stats.repliesDropped > 0, c.repliesLost);
+        // About the share asked for (30 % of 200 is 60; the bounds are far outside chance).
+        if (c.requestsLost) {
+            EXPECT_GT(stats.requestsDropped, 30u);
+            EXPECT_LT(stats.requestsDropped, 95u);
+        }
+    }
+    camera->setControlLoss({});
+}
+
+} // namespace
