@@ -255,8 +255,9 @@ TEST_F(EthNetnsTest, DatagramsFromAnotherHostChangeNoAnswerAndNoStreamData) {
     // A forged answer to the next register read, sent as soon as the camera has the request; the
     // camera's own answer comes 60 ms later.
     cam.addReplyFault(ReplyFault(ReplyFault::Kind::Late, 0x0080, {}, 1).delay(60));
+    // Once: the host resends its request while the answer is late, and each resend reaches the log.
     cam.setLogSink([&stranger](const SimLogEntry& entry) {
-        if (entry.command != 0x0080) {
+        if (entry.command != 0x0080 || entry.repeat) {
             return;
         }
         std::vector<uint8_t> forged = {0x00, 0x00, 0x00, 0x81, 0x00, 0x04, 0, 0, 0x00, 0x00, 0xBA, 0xD0};

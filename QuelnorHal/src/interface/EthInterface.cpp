@@ -164,13 +164,15 @@ EthInterface::ExchangeResult EthInterface::runExchange(EthHandle& handle, const 
         return ExchangeResult::SendFailed;
     }
     const auto started = Clock::now();
-    const auto deadline = started + std::chrono::milliseconds(policy.budgetMs);
+    auto deadline = started + std::chrono::milliseconds(policy.budgetMs);
     int interval = policy.firstRetryMs;
-    auto resendAt = std::min(deadline, started + std::chrono::milliseconds(interval));
+    // Resends follow the schedule from the first send, not from when this thread woke: a loaded host
+    // waking late still makes every planned send, so the number of tries does not depend on load.
+    auto resendAt = started + std::chrono::milliseconds(interval);
     uint8_t buffer[EthHandle::MAX_DATAGRAM_SIZE];
     for (;;) {
         int length = 0;
-        if (handle.readData(buffer, length, millisecondsLeft(resendAt))) {
+        if (handle.readData(buffer, length, millisecondsLeft(std::min(resendAt, deadline)))) {
             GvcpPacket::AckHeader header;
             // Every try carries the same id, so a late reply to an earlier try is as good as any.
             if (GvcpPacket::readAckHeader(buffer, length, header) && header.acknowledge == ackCode &&
@@ -183,14 +185,18 @@ EthInterface::ExchangeResult EthInterface::runExchange(EthHandle& handle, const 
                      requestId);
         }
         const auto now = Clock::now();
-        if (now >= deadline) {
-            return ExchangeResult::NoReply;
-        }
-        if (now >= resendAt) {
+        const auto plannedDeadline = started + std::chrono::milliseconds(policy.budgetMs);
+        if (resendAt < plannedDeadline && now >= resendAt) {
             // A failed resend is not the end: the first try may still be answered.
             send();
             interval = std::min(interval * 2, policy.maxRetryMs);
-            resendAt = std::min(deadline, now + std::chrono::milliseconds(interval));
+            resendAt += std::chrono::milliseconds(interval);
+            // A send owed from before the deadline but made after it still gets one short wait.
+            deadline = std::max(deadline, now + std::chrono::milliseconds(policy.firstRetryMs));
+            continue;
+        }
+        if (now >= deadline) {
+            return ExchangeResult::NoReply;
         }
     }
 }
