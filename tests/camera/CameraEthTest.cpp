@@ -164,8 +164,8 @@ TEST_F(EthCameraTest, TheManagerFindsOpensStreamsAndRecordsAnEthernetCamera) {
     ASSERT_EQ(events.size(), 131072u);
     EXPECT_TRUE(std::equal(events.begin(), events.end(), first.events.begin()));
 
-    // Recording while streaming, stopped as soon as the simulator has sent everything: what the
-    // transfer still gathered reaches the decoder and the file.
+    // Recording while streaming, stopped once everything sent was decoded: a stop drops what is still
+    // queued (counted as dropped), so waiting for the events is what makes the file whole.
     TempDir dir;
     const std::string path = dir.file("eth.raw");
     ASSERT_EQ(camera->startRecording(path), 0);
@@ -176,7 +176,9 @@ TEST_F(EthCameraTest, TheManagerFindsOpensStreamsAndRecordsAnEthernetCamera) {
     const std::vector<uint8_t> secondBytes = second.bytes();
     sent.insert(sent.end(), secondBytes.begin(), secondBytes.end());
     ASSERT_EQ(sim.expectedDelivery(), sent);
+    ASSERT_TRUE(collected.waitForEvents(first.events.size() + second.events.size()));
     ASSERT_EQ(camera->stop(), 0);
+    EXPECT_EQ(camera->getStreamLossInfo().droppedBuffers, 0u);
     ASSERT_EQ(camera->stopRecording(), 0);
     const auto all = collected.takeEvents();
     ASSERT_EQ(all.size(), first.events.size() + second.events.size());
