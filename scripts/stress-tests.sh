@@ -31,7 +31,7 @@ done
 
 rm -rf "$LOGS"
 mkdir -p "$LOGS"
-declare -A failed_in
+declare -A failed_in=()
 for round in $(seq "$ROUNDS"); do
   echo "=== [stress] round $round of $ROUNDS: ctest -j $JOBS with $CORES busy loops beside it"
   rm -f "$BUILD/Testing/Temporary/LastTestsFailed.log"
