@@ -1,6 +1,7 @@
 // Event cameras end to end over Ethernet: simulated cameras in network namespaces, found by the
 // manager's broadcast discovery on the lab's adapter and reached over real sockets, with nothing of
-// our own in between. Needs root (skipped otherwise); the tests make namespaces, so they run alone.
+// our own in between. Needs root (skipped otherwise). Every lab's namespace and interface names carry
+// the process id, so runs beside other tests do not meet.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -253,8 +253,14 @@ TEST_F(CameraLifeTest, ASlowCallbackKeepsMemoryBoundedAndTheStopQuick) {
     EXPECT_EQ(camera->stream().getQueuedBytes(), 0u);
     EXPECT_LE(camera->transfer().pooledBuffers(), DataTransfer::POOL_BUFFERS + 1) << "the pool gave the backlog back";
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
-    EXPECT_GE(log.countAt(LOG_WARN), 1);
-    EXPECT_LE(log.countAt(LOG_WARN), seconds + 1) << "at most one warning a second";
+    // Only the drop warning counts: the feeder plays the script again from its start, which the decoder
+    // may also report as time going back.
+    int dropWarnings = 0;
+    for (const LogLine& line : log.lines()) {
+        dropWarnings += line.level == LOG_WARN && line.text.rfind("Event stream dropped", 0) == 0;
+    }
+    EXPECT_GE(dropWarnings, 1);
+    EXPECT_LE(dropWarnings, seconds + 1) << "at most one warning a second";
     EXPECT_GT(blocks.load(), 0u);
 }
 

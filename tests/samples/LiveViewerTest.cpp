@@ -1,7 +1,7 @@
 // The live viewer as a program: simulated Ethernet cameras in a network-namespace lab, the viewer in
 // the lab's host namespace, its windows on a virtual X server (Xvfb). Keys go in through xdotool,
-// screenshots come out through xwd and ImageMagick. Root only (skipped otherwise); the tests make
-// namespaces, so they run alone.
+// screenshots come out through xwd and ImageMagick. Root only (skipped otherwise). Each test has an X
+// server of its own (-displayfd) and a lab whose names carry the process id, so it runs beside others.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,7 +1,7 @@
 // The console tools run as programs against simulated Ethernet cameras in a network-namespace lab:
 // the tests answer their prompts through standard input and check what they print, their exit code
 // and what reached the camera (its request log, its memory, its address). Root only (skipped
-// otherwise); the labs make namespaces, so the tests run alone.
+// otherwise). The labs' namespace names carry the process id, so the tests run beside others.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
