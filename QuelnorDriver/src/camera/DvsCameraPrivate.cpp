@@ -8,6 +8,7 @@
 
 #include "QuelnorBase/Logger.h"
 #include "QuelnorHal/interface/EthInterface.h"
+#include "camera/CameraHold.h"
 
 namespace quelnor {
 
@@ -249,14 +250,10 @@ void DvsCameraPrivate::cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool ow
         std::optional<RawBuffer> buffer =
             sensor && running.load() == 1 ? sensor->getNextBuffer(gapBefore) : std::nullopt;
         if (buffer) {
-            std::shared_ptr<DvsCameraPrivate> hold = owner.lock();
-            if (owned && !hold) {
-                return; // being destroyed on another thread, which waits for this one
-            }
-            processBuffer(**buffer, gapBefore);
-            buffer.reset();
-            hold.reset();
-            if (owned && owner.expired()) {
+            if (!detail::runHeld(owner, owned, [&] {
+                    processBuffer(**buffer, gapBefore);
+                    buffer.reset();
+                })) {
                 return;
             }
             continue;
@@ -266,32 +263,25 @@ void DvsCameraPrivate::cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool ow
                 std::this_thread::yield(); // the sensor is stopping; its stream may deliver more
                 continue;
             }
-            std::shared_ptr<DvsCameraPrivate> hold = owner.lock();
-            if (owned && !hold) {
-                return;
-            }
-            // What the stopped stream still holds is dropped, and counted by the stream.
-            if (EventStream* stream = sensor ? sensor->getEventStream() : nullptr) {
-                stream->dropQueued();
-            }
-            releaseStatisticThread();
-            batcher.close();
-            if (lost) {
-                QN_INFO("Loss connection to the camera, camera loop thread exited.");
-            }
-            return; // hold may be the last pointer: the camera then goes with this frame
+            // The hold may be the last pointer: the camera then goes on this thread.
+            detail::runHeld(owner, owned, [&] {
+                // What the stopped stream still holds is dropped, and counted by the stream.
+                if (EventStream* stream = sensor ? sensor->getEventStream() : nullptr) {
+                    stream->dropQueued();
+                }
+                releaseStatisticThread();
+                batcher.close();
+                if (lost) {
+                    QN_INFO("Loss connection to the camera, camera loop thread exited.");
+                }
+            });
+            return;
         }
-        if (!deviceConnected()) {
-            std::shared_ptr<DvsCameraPrivate> hold = owner.lock();
-            if (owned && !hold) {
-                return;
-            }
-            lost = true;
-            stopCamera();
-            hold.reset();
-            if (owned && owner.expired()) {
-                return;
-            }
+        if (!deviceConnected() && !detail::runHeld(owner, owned, [&] {
+                lost = true;
+                stopCamera();
+            })) {
+            return;
         }
     }
 }
@@ -332,17 +322,13 @@ void DvsCameraPrivate::statisticLoop(std::weak_ptr<DvsCameraPrivate> owner, bool
             }
             continue;
         }
-        std::shared_ptr<DvsCameraPrivate> hold = owner.lock();
-        if (owned && !hold) {
-            return;
-        }
-        const uint64_t eventCount = decoder->getDecodeEventCount();
-        const uint64_t dataBandwidth = decoder->getDecodeDataBandwidth();
-        if (!last || dataBandwidth != 0 || eventCount != 0) {
-            statisticCallback.call(QnStatisticInfo(dataBandwidth, eventCount));
-        }
-        hold.reset();
-        if (last || (owned && owner.expired())) {
+        const bool goOn = detail::runHeld(owner, owned, [&] {
+            const QnStatisticInfo info = detail::decoderStatistics(*decoder);
+            if (!last || info.dataBandwidth != 0 || info.eventCount != 0) {
+                statisticCallback.call(info);
+            }
+        });
+        if (!goOn || last) {
             return;
         }
     }

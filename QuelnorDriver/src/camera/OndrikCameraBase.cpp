@@ -19,6 +19,7 @@
 #include "QuelnorHal/camera/tools/trigger/Imx636Sync.h"
 #include "QuelnorHal/interface/CtrlFrame.h"
 #include "QuelnorHal/interface/UsbInterface.h"
+#include "camera/CameraHold.h"
 
 namespace quelnor {
 
@@ -584,16 +585,15 @@ void OndrikCameraBase::waitForStreamsStopped() {
 }
 
 void OndrikCameraBase::lossPath(Owner owner, bool owned) {
-    std::shared_ptr<FusionCameraPrivate> hold = owner.lock();
-    if (owned && !hold) {
-        return; // being destroyed on another thread, which stops the camera
-    }
-    bool stopped = false;
-    stopAll(true, &stopped);
-    if (stopped) {
-        destroy();
-    }
-    // hold may be the last pointer: the camera then goes with this frame
+    // Not run when the camera is being destroyed on another thread, which stops it; the hold may be the
+    // last pointer: the camera then goes on this thread.
+    detail::runHeld(owner, owned, [&] {
+        bool stopped = false;
+        stopAll(true, &stopped);
+        if (stopped) {
+            destroy();
+        }
+    });
 }
 
 void OndrikCameraBase::processDvsBuffer(std::vector<uint8_t>& buffer, bool gapBefore) {
@@ -614,14 +614,10 @@ void OndrikCameraBase::dvsCameraLoop(Owner owner, bool owned) {
         bool gapBefore = false;
         std::optional<RawBuffer> buffer = dvsSensor->getNextBuffer(gapBefore);
         if (buffer) {
-            std::shared_ptr<FusionCameraPrivate> hold = owner.lock();
-            if (owned && !hold) {
-                return;
-            }
-            processDvsBuffer(**buffer, gapBefore);
-            buffer.reset();
-            hold.reset();
-            if (owned && owner.expired()) {
+            if (!detail::runHeld(owner, owned, [&] {
+                    processDvsBuffer(**buffer, gapBefore);
+                    buffer.reset();
+                })) {
                 return;
             }
             continue;
@@ -631,14 +627,13 @@ void OndrikCameraBase::dvsCameraLoop(Owner owner, bool owned) {
                 waitForStreamsStopped(); // the sensors are stopping; the stream may deliver more
                 continue;
             }
-            std::shared_ptr<FusionCameraPrivate> hold = owner.lock();
-            if (owned && !hold) {
-                return;
-            }
-            while (std::optional<RawBuffer> left = dvsSensor->getNextBuffer(gapBefore)) {
-                processDvsBuffer(**left, gapBefore);
-            }
-            return; // hold may be the last pointer: the camera then goes with this frame
+            // The hold may be the last pointer: the camera then goes on this thread.
+            detail::runHeld(owner, owned, [&] {
+                while (std::optional<RawBuffer> left = dvsSensor->getNextBuffer(gapBefore)) {
+                    processDvsBuffer(**left, gapBefore);
+                }
+            });
+            return;
         }
         if (!dvsSensorRunning.load()) {
             idleWait(dvsSensorRunning);
@@ -845,14 +840,10 @@ void OndrikCameraBase::dataFusionLoop(Owner owner, bool owned) {
         }
         FrameBuffer frame = std::move(queued.buffer);
         // Outside the queue lock: converting and the callbacks must not hold up the stream threads.
-        std::shared_ptr<FusionCameraPrivate> hold = owner.lock();
-        if (owned && !hold) {
-            return;
-        }
-        deliverFrame(frame, timing);
-        frame.reset();
-        hold.reset();
-        if (owned && owner.expired()) {
+        if (!detail::runHeld(owner, owned, [&] {
+                deliverFrame(frame, timing);
+                frame.reset();
+            })) {
             return;
         }
     }
@@ -894,16 +885,10 @@ void OndrikCameraBase::statisticLoop(Owner owner, bool owned) {
         if (!callback) {
             continue;
         }
-        std::shared_ptr<FusionCameraPrivate> hold = owner.lock();
-        if (owned && !hold) {
-            return;
-        }
-        const uint64_t eventCount = decoder->getDecodeEventCount();
-        const uint64_t dataBandwidth = decoder->getDecodeDataBandwidth();
-        callback(QnStatisticInfo(dataBandwidth, eventCount));
-        callback = nullptr;
-        hold.reset();
-        if (owned && owner.expired()) {
+        if (!detail::runHeld(owner, owned, [&] {
+                callback(detail::decoderStatistics(*decoder));
+                callback = nullptr;
+            })) {
             return;
         }
     }
