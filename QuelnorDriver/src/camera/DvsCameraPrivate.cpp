@@ -253,7 +253,7 @@ void DvsCameraPrivate::cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool ow
             if (owned && !hold) {
                 return; // being destroyed on another thread, which waits for this one
             }
-            processBuffer(**buffer, gapBefore);
+            processBuffer(*buffer, gapBefore);
             buffer.reset();
             hold.reset();
             if (owned && owner.expired()) {
@@ -296,15 +296,16 @@ void DvsCameraPrivate::cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool ow
     }
 }
 
-void DvsCameraPrivate::processBuffer(std::vector<uint8_t>& buffer, bool gapBefore) {
+void DvsCameraPrivate::processBuffer(const RawBuffer& buffer, bool gapBefore) {
     if (recorder.isRecording()) {
+        // The recorder may hold the buffer itself until it is on disk; decoding only reads it.
         recorder.writeData(buffer);
     }
     if (decoder) {
         if (gapBefore) {
             decoder->notifyGap();
         }
-        decoder->decode(buffer);
+        decoder->decode(*buffer);
         lastDecodedTimestamp.store(decoder->getLastTimeStamp());
     }
 }
