@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "LogCapture.h"
+#include "QuelnorBase/ObjectPool.h"
 #include "QuelnorDriver/FileRecorder/DvsFileRecorder.h"
 #include "RawTestSupport.h"
 #include "rawfile/SmallDisk.h"
@@ -194,6 +195,65 @@ TEST(RecorderDirect, WorksWithoutATimestampCallback) {
     ASSERT_TRUE(recorder.stopRecording());
     const std::vector<uint8_t> file = readFileBytes(dir.file("plain.raw"));
     EXPECT_EQ(buffersIn(file, headerLength(file)), (std::vector<uint64_t>{3}));
+}
+
+// Raw buffers as the camera loop hands them over: pooled, of every fill. Well-filled large ones are
+// held until written (they stay out of their pool meanwhile), the rest copied; the file is the same.
+TEST(RecorderDirect, HeldRawBuffersMakeTheSameFileAndGoBackToTheirPool) {
+    struct Plan {
+        const char* name;
+        size_t size;
+        size_t capacity;
+        bool held; // when it comes first in a block
+    };
+    constexpr size_t MIN = DvsFileRecorder::REFERENCE_MIN_BYTES;
+    const Plan plans[] = {
+        {"full", 131072, 131072, true},
+        {"half full", 2 * MIN, 4 * MIN, true},
+        {"at the minimum", MIN, MIN, true},
+        {"below the minimum", MIN - 2, MIN - 2, false},
+        {"mostly room", 2 * MIN, 4 * MIN + 2, false},
+    };
+    ObjectPool<std::vector<uint8_t>> pool(0, false);
+    const auto make = [&](uint64_t k, const Plan& plan) {
+        RawBuffer buffer = pool.acquire();
+        std::vector<uint8_t> bytes = numberedBuffer(k);
+        bytes.resize(plan.size, static_cast<uint8_t>(k));
+        *buffer = std::vector<uint8_t>();  // a reused one keeps its capacity
+        buffer->reserve(plan.capacity);
+        buffer->assign(bytes.begin(), bytes.end());
+        return buffer;
+    };
+    for (const Plan& plan : plans) {
+        SCOPED_TRACE(plan.name);
+        TempDir dir;
+        DvsFileRecorder recorder;
+        ASSERT_TRUE(recorder.startRecording(dir.file("held.raw"), infoWith(1)));
+        std::vector<std::weak_ptr<std::vector<uint8_t>>> handed;
+        // The first in a fresh block.
+        RawBuffer first = make(0, plan);
+        std::vector<uint8_t> all = *first;
+        handed.push_back(first);
+        recorder.writeData(first);
+        first.reset();
+        EXPECT_EQ(!handed.front().expired(), plan.held);
+        // Then a stream of every kind mixed, over several blocks.
+        for (uint64_t k = 1; k < 80; ++k) {
+            const RawBuffer buffer = make(k, plans[k % std::size(plans)]);
+            all.insert(all.end(), buffer->begin(), buffer->end());
+            handed.push_back(buffer);
+            recorder.writeData(buffer);
+        }
+        ASSERT_TRUE(recorder.stopRecording());
+        const std::vector<uint8_t> file = readFileBytes(dir.file("held.raw"));
+        const size_t header = headerLength(file);
+        ASSERT_EQ(file.size() - header, all.size());
+        EXPECT_TRUE(std::equal(all.begin(), all.end(), file.begin() + static_cast<std::ptrdiff_t>(header)));
+        // Once written nothing is held: every buffer is back in its pool.
+        for (size_t i = 0; i < handed.size(); ++i) {
+            EXPECT_TRUE(handed[i].expired()) << "buffer " << i;
+        }
+    }
 }
 
 TEST(RecorderDirect, BytesHandedOverAfterTheStopBelongToNoRecording) {
@@ -551,6 +611,7 @@ enum class FullDisk { DirectFile, CacheSegments, CachedFileCopy };
 struct FullDiskCase {
     const char* name;
     FullDisk where;
+    bool held; // handed over as the camera loop does, so the blocks hold the buffers themselves
 };
 
 class RecorderFullDisk : public ::testing::TestWithParam<FullDiskCase> {};
@@ -588,8 +649,13 @@ TEST_P(RecorderFullDisk, ReportsTheFailureAndKeepsAReadablePrefix) {
         constexpr size_t CHUNK = 65536;
         for (size_t pos = 0; pos < bytes.size(); pos += CHUNK) {
             const size_t end = std::min(bytes.size(), pos + CHUNK);
-            recorder.writeData(std::vector<uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(pos),
-                                                    bytes.begin() + static_cast<std::ptrdiff_t>(end)));
+            auto chunk = std::make_shared<std::vector<uint8_t>>(bytes.begin() + static_cast<std::ptrdiff_t>(pos),
+                                                                bytes.begin() + static_cast<std::ptrdiff_t>(end));
+            if (c.held) {
+                recorder.writeData(RawBuffer(chunk));
+            } else {
+                recorder.writeData(*chunk);
+            }
         }
         const bool stopped = recorder.stopRecording();
         if (c.where == FullDisk::CachedFileCopy) {
@@ -631,9 +697,11 @@ TEST_P(RecorderFullDisk, ReportsTheFailureAndKeepsAReadablePrefix) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, RecorderFullDisk,
-                         ::testing::Values(FullDiskCase{"DirectFile", FullDisk::DirectFile},
-                                           FullDiskCase{"CacheSegments", FullDisk::CacheSegments},
-                                           FullDiskCase{"CachedFileCopy", FullDisk::CachedFileCopy}),
+                         ::testing::Values(FullDiskCase{"DirectFile", FullDisk::DirectFile, false},
+                                           FullDiskCase{"CacheSegments", FullDisk::CacheSegments, false},
+                                           FullDiskCase{"CachedFileCopy", FullDisk::CachedFileCopy, false},
+                                           FullDiskCase{"DirectFileHeld", FullDisk::DirectFile, true},
+                                           FullDiskCase{"CacheSegmentsHeld", FullDisk::CacheSegments, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RecorderDirect, ARecordingAfterAFailedOneIsHealthyAgain) {

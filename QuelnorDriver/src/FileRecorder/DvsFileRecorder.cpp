@@ -21,9 +21,17 @@ constexpr size_t BLOCK_HEADROOM = 262144;
 constexpr size_t SPARE_BLOCKS = 8;
 constexpr size_t COPY_CHUNK_SIZE = 1048576;
 
+// Room for the pieces of one block of whole raw buffers, so handing one over seldom reallocates.
+constexpr size_t BLOCK_PIECES = 32;
+
 bool writeAll(std::ofstream& out, const std::vector<uint8_t>& bytes) {
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     return out.good();
+}
+
+// A buffer worth holding instead of copying: large, and not mostly empty room the hold would keep.
+bool worthHolding(const std::vector<uint8_t>& buffer) {
+    return buffer.size() >= DvsFileRecorder::REFERENCE_MIN_BYTES && buffer.size() * 2 >= buffer.capacity();
 }
 
 // The errno of the failed stream operation, or EIO when the stream set none.
@@ -45,7 +53,7 @@ void cutBack(const std::string& path, uint64_t size) {
 DvsFileRecorder::DvsFileRecorder() {
     // Made at full size, so their memory is touched here and not on the camera thread's first pass.
     bufferPool = std::make_unique<ObjectPool<std::vector<uint8_t>>>(POOL_BLOCKS, false, BLOCK_SIZE + BLOCK_HEADROOM);
-    currentBlock = takeBlock();
+    currentBlock.pieces.reserve(BLOCK_PIECES);
 }
 
 DvsFileRecorder::~DvsFileRecorder() {
@@ -82,8 +90,8 @@ void DvsFileRecorder::reportFailure(const char* action, const std::string& path,
     }
 }
 
-DvsFileRecorder::Block DvsFileRecorder::takeBlock() {
-    Block block = bufferPool->acquire();
+DvsFileRecorder::Piece DvsFileRecorder::takeBlock() {
+    Piece block = bufferPool->acquire();
     block->clear();
     block->reserve(BLOCK_SIZE + BLOCK_HEADROOM);
     return block;
@@ -95,9 +103,9 @@ void DvsFileRecorder::keepSpareBlocks() {
     if (bufferPool->size() >= SPARE_BLOCKS) {
         return;
     }
-    std::vector<Block> spare;
+    std::vector<Piece> spare;
     while (spare.size() < SPARE_BLOCKS) {
-        Block block = bufferPool->acquire();
+        Piece block = bufferPool->acquire();
         if (block->capacity() < BLOCK_SIZE + BLOCK_HEADROOM) {
             block->resize(BLOCK_SIZE + BLOCK_HEADROOM);  // touches every page
         }
@@ -108,20 +116,21 @@ void DvsFileRecorder::keepSpareBlocks() {
 }
 
 void DvsFileRecorder::handOverLocked() {
-    if (currentBlock->empty()) {
+    if (currentBlock.bytes == 0) {
         return;
     }
     bool warn = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (sink == Sink::Cache) {
-            warn = dropOldestLocked(currentBlock->size());
+            warn = dropOldestLocked(currentBlock.bytes);
         }
-        queuedBytes += currentBlock->size();
+        queuedBytes += currentBlock.bytes;
         blockQueue.push_back(std::move(currentBlock));
     }
     condition.notify_one();
-    currentBlock = takeBlock();
+    currentBlock = Block{};
+    currentBlock.pieces.reserve(BLOCK_PIECES);
     if (warn) {
         QN_WARN("Recorder cache falls behind the stream: %llu blocks (%llu bytes) dropped so far",
                 static_cast<unsigned long long>(droppedBlocks.load()),
@@ -132,7 +141,7 @@ void DvsFileRecorder::handOverLocked() {
 bool DvsFileRecorder::dropOldestLocked(uint64_t bytes) {
     bool warn = false;
     while (!blockQueue.empty() && queuedBytes + bytes > cacheQueueLimit) {
-        const uint64_t size = blockQueue.front()->size();
+        const uint64_t size = blockQueue.front().bytes;
         queuedBytes -= size;
         blockQueue.pop_front();
         gapBeforeQueue = true;
@@ -164,7 +173,8 @@ uint64_t DvsFileRecorder::getQueuedBytes() const {
 
 void DvsFileRecorder::resetBuffers() {
     std::lock_guard<std::mutex> block(blockMutex);
-    currentBlock->clear();
+    currentBlock = Block{};
+    currentBlock.pieces.reserve(BLOCK_PIECES);
     std::lock_guard<std::mutex> lock(mutex);
     blockQueue.clear();
     queuedBytes = 0;
@@ -176,10 +186,54 @@ void DvsFileRecorder::writeData(const std::vector<uint8_t>& bytes) {
     if (sink == Sink::None) {
         return;  // after a stop: these bytes belong to no recording
     }
-    currentBlock->insert(currentBlock->end(), bytes.begin(), bytes.end());
-    if (currentBlock->size() > BLOCK_SIZE) {
+    copyLocked(bytes);
+}
+
+void DvsFileRecorder::writeData(const RawBuffer& buffer) {
+    if (!buffer || buffer->empty()) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(blockMutex);
+    if (sink == Sink::None) {
+        return;  // after a stop: these bytes belong to no recording
+    }
+    if (currentBlock.copyOpen || !worthHolding(*buffer)) {
+        copyLocked(*buffer);
+        return;
+    }
+    // Held, not copied: the block keeps at most one copied piece, at its end.
+    currentBlock.pieces.push_back(buffer);
+    currentBlock.bytes += buffer->size();
+    handOverIfFullLocked();
+}
+
+void DvsFileRecorder::copyLocked(const std::vector<uint8_t>& bytes) {
+    if (bytes.empty()) {
+        return;
+    }
+    if (!currentBlock.copyOpen) {
+        currentBlock.pieces.push_back(takeBlock());
+        currentBlock.copyOpen = true;
+    }
+    std::vector<uint8_t>& copy = *currentBlock.pieces.back();
+    copy.insert(copy.end(), bytes.begin(), bytes.end());
+    currentBlock.bytes += bytes.size();
+    handOverIfFullLocked();
+}
+
+void DvsFileRecorder::handOverIfFullLocked() {
+    if (currentBlock.bytes > BLOCK_SIZE) {
         handOverLocked();
     }
+}
+
+bool DvsFileRecorder::writeBlock(std::ofstream& out, const Block& block) {
+    for (const Piece& piece : block.pieces) {
+        if (!writeAll(out, *piece)) {
+            return false;
+        }
+    }
+    return static_cast<bool>(out.flush());
 }
 
 std::deque<DvsFileRecorder::Block> DvsFileRecorder::waitForBlocks(bool& stop, bool& gapBefore) {
@@ -280,15 +334,15 @@ void DvsFileRecorder::recordLoop() {
                 break; // the recording ended at its failure
             }
             errno = 0;
-            if (writeAll(outputStream, *block) && outputStream.flush()) {
-                goodBytes += block->size();
+            if (writeBlock(outputStream, block)) {
+                goodBytes += block.bytes;
                 continue;
             }
             reportFailure("write", outputPath, lastError());
             // The camera thread's bytes go nowhere from now on.
             std::lock_guard<std::mutex> lock(blockMutex);
             sink = Sink::None;
-            currentBlock->clear();
+            currentBlock = Block{};
         }
         const bool drained = blocks.empty();
         blocks.clear();
@@ -524,10 +578,10 @@ void DvsFileRecorder::cacheGap() {
 
 bool DvsFileRecorder::writeSegmentBlock(const Block& block, bool ring) {
     // Flushed per block, so what the list counts as written is on disk and a close has nothing left.
-    if (segmentStream.is_open() && (errno = 0, writeAll(segmentStream, *block)) && segmentStream.flush()) {
+    if (segmentStream.is_open() && (errno = 0, writeBlock(segmentStream, block))) {
         std::lock_guard<std::mutex> lock(mutex);
         if (!cacheFiles.empty()) {
-            cacheFiles.back().validBytes += block->size();
+            cacheFiles.back().validBytes += block.bytes;
         }
         return true;
     }

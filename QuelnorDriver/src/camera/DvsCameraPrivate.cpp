@@ -251,7 +251,7 @@ void DvsCameraPrivate::cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool ow
             sensor && running.load() == 1 ? sensor->getNextBuffer(gapBefore) : std::nullopt;
         if (buffer) {
             if (!detail::runHeld(owner, owned, [&] {
-                    processBuffer(**buffer, gapBefore);
+                    processBuffer(*buffer, gapBefore);
                     buffer.reset();
                 })) {
                 return;
@@ -286,15 +286,16 @@ void DvsCameraPrivate::cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool ow
     }
 }
 
-void DvsCameraPrivate::processBuffer(std::vector<uint8_t>& buffer, bool gapBefore) {
+void DvsCameraPrivate::processBuffer(const RawBuffer& buffer, bool gapBefore) {
     if (recorder.isRecording()) {
+        // The recorder may hold the buffer itself until it is on disk; decoding only reads it.
         recorder.writeData(buffer);
     }
     if (decoder) {
         if (gapBefore) {
             decoder->notifyGap();
         }
-        decoder->decode(buffer);
+        decoder->decode(*buffer);
         lastDecodedTimestamp.store(decoder->getLastTimeStamp());
     }
 }

@@ -8,20 +8,15 @@ namespace quelnor {
 
 void EventBatcher::setBatchEventsNum(uint64_t count) {
     batchEventsNum.store(std::max<uint64_t>(count, 1));
-    std::lock_guard<std::mutex> lock(batchModeMutex);
-    batchMode = BATCH_BY_COUNT;
+    batchMode.store(BATCH_BY_COUNT);
 }
 
 void EventBatcher::setBatchEventsTime(uint64_t microseconds) {
     batchEventsTime.store(std::max<uint64_t>(microseconds, 1));
-    std::lock_guard<std::mutex> lock(batchModeMutex);
-    batchMode = BATCH_BY_TIME;
+    batchMode.store(BATCH_BY_TIME);
 }
 
-EventBatcher::BatchMode EventBatcher::mode() const {
-    std::lock_guard<std::mutex> lock(batchModeMutex);
-    return static_cast<BatchMode>(batchMode);
-}
+EventBatcher::BatchMode EventBatcher::mode() const { return static_cast<BatchMode>(batchMode.load()); }
 
 void EventBatcher::batchEvents(Event2D* first, Event2D* last) {
     const BatchMode current = mode();
@@ -41,6 +36,11 @@ void EventBatcher::batchByCount(Event2D* first, Event2D* last) {
     // After the size was lowered, what is already pending goes at once.
     if (pending.size() >= size) {
         countLane.handOver();
+    }
+    // Room for a whole batch at once, so filling it never moves the events already in it.
+    const auto whole = static_cast<size_t>(std::min<uint64_t>(size, MAX_RESERVED_EVENTS));
+    if (pending.capacity() < whole) {
+        pending.reserve(whole);
     }
     Event2D* cursor = first;
     uint64_t left = static_cast<uint64_t>(last - first);

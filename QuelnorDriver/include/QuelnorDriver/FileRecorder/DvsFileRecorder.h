@@ -15,6 +15,7 @@
 
 #include "QuelnorBase/DvsFileInfo.h"
 #include "QuelnorBase/ObjectPool.h"
+#include "QuelnorHal/EventStream/RawBuffer.h"
 
 namespace quelnor {
 
@@ -28,9 +29,10 @@ namespace quelnor {
 // segment, the pre-roll before the start included, into the file, deletes them and caching resumes.
 //
 // Threads: writeData and isRecording are called by the camera-loop thread; the other calls by
-// application threads. writeData never waits for the disk: it copies the bytes into the current
-// block and, once per block, queues it. Every writeData call that returned before stopRecording
-// lowered the recording state is written; bytes handed over after that are dropped.
+// application threads. writeData never waits for the disk: it adds the bytes to the current block
+// (a well-filled raw buffer by reference, anything else by copy) and, once per block, queues it.
+// Every writeData call that returned before stopRecording lowered the recording state is written;
+// bytes handed over after that are dropped.
 //
 // Failures: the first write or close that fails in a recording (the file itself, or in cache mode
 // one of its segments) is logged at error level with the file and the cause, and that recording
@@ -50,6 +52,8 @@ public:
     // Bytes of full blocks that may wait for the cache thread; beyond it the oldest are dropped.
     static constexpr uint64_t DEFAULT_CACHE_QUEUE_LIMIT_BYTES = 64ull * 1024 * 1024;
     static constexpr int DROP_WARN_PERIOD_MS = 1000;
+    // Raw buffers from this size on (and at least half full) are held instead of copied.
+    static constexpr size_t REFERENCE_MIN_BYTES = 65536;
 
     DvsFileRecorder();
     ~DvsFileRecorder();
@@ -68,7 +72,14 @@ public:
     bool setFileCacheTime(uint16_t seconds, const std::string& directory);
     // False while a recording runs or an append is in progress, and when the file cannot be opened.
     bool startRecording(const std::string& path, DvsFileInfo info);
+    // Copies the bytes into the current block.
     void writeData(const std::vector<uint8_t>& bytes);
+    // The camera loop's form. A buffer of at least REFERENCE_MIN_BYTES that fills at least half its
+    // capacity is not copied: the block holds the buffer itself until it is written (its pool makes up
+    // for it meanwhile), so its bytes must not change after the call; the decoder only reads them. A
+    // smaller one, or one after bytes were copied into the block, is copied. The file is the same
+    // either way. Costs a lock and, without the copy, a shared-pointer copy.
+    void writeData(const RawBuffer& buffer);
     // False while an append is in progress, and when the recording met a failed write or close.
     // Without a recording it does nothing.
     bool stopRecording();
@@ -78,7 +89,8 @@ public:
     // Cache mode with a disk slower than the stream: what waits for the cache thread is bounded by
     // this many bytes; at the limit the oldest whole blocks are dropped, counted and warned about at
     // most once a second. A ring drops what it held before the gap; a recording ends there as after a
-    // failed write. Set while no recording runs; any thread.
+    // failed write. Held raw buffers count by their bytes (they are at least half full, so their memory
+    // is under twice that). Set while no recording runs; any thread.
     void setCacheQueueLimitBytes(uint64_t bytes);
     // Blocks (and bytes) dropped so far at the cache-queue limit. Any thread; one atomic read each.
     uint64_t getDroppedBlocks() const;
@@ -87,7 +99,15 @@ public:
     uint64_t getQueuedBytes() const;
 
 private:
-    using Block = std::shared_ptr<std::vector<uint8_t>>;
+    using Piece = std::shared_ptr<std::vector<uint8_t>>;
+
+    // A block: raw buffers held by reference and at most one pooled copy block at its end, written in
+    // order; `bytes` is their total.
+    struct Block {
+        std::vector<Piece> pieces;
+        uint64_t bytes = 0;
+        bool copyOpen = false; // pieces.back() is the pooled block that copies go into
+    };
 
     struct CacheFile {
         std::string path;
@@ -107,7 +127,11 @@ private:
     void resetBuffers();
     // Queues the current block when it holds bytes; the caller holds blockMutex.
     void handOverLocked();
-    Block takeBlock();
+    // Copies into the current block and hands it over once full; the caller holds blockMutex.
+    void copyLocked(const std::vector<uint8_t>& bytes);
+    void handOverIfFullLocked();
+    // An emptied pooled block for copies.
+    Piece takeBlock();
     // Run by the writing threads: trims the pool back to POOL_BLOCKS free blocks after a backlog and
     // tops it up with blocks whose memory is already touched.
     void keepSpareBlocks();
@@ -125,6 +149,8 @@ private:
     void joinAppendThread();
     // Marks the running recording failed; only the first failure is logged.
     void reportFailure(const char* action, const std::string& path, int error);
+    // Writes one block's pieces, then flushes.
+    static bool writeBlock(std::ofstream& out, const Block& block);
     // Writes one block to the open segment; false (the segment closed and dealt with) on a failure.
     bool writeSegmentBlock(const Block& block, bool ring);
     // Writes the header and the listed segments into the output file; false on a failure, with

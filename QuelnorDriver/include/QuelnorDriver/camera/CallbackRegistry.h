@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -26,8 +27,8 @@ namespace quelnor {
 // caller's own, or one on a thread that waits for the caller. The callback removing itself is
 // therefore safe, and its current call finishes normally.
 //
-// Costs: add and remove copy the list of callbacks; callAll copies one shared pointer, then takes the
-// lock briefly twice per callback.
+// Costs: add and remove copy the list of callbacks; callAll copies one shared pointer under the lock,
+// then makes two atomic updates per callback (the lock again only to wake a waiting remove).
 template <typename Callback>
 class CallbackRegistry {
 public:
@@ -56,10 +57,10 @@ public:
         if (!removed) {
             return false;
         }
-        removed->removed = true;
+        removed->removed.store(true);
         list = std::move(next);
         if (!CallbackScope::inside()) {
-            idle.wait(lock, [&] { return removed->calls == 0; });
+            idle.wait(lock, [&] { return removed->calls.load() == 0; });
         }
         return true;
     }
@@ -70,12 +71,12 @@ public:
         std::shared_ptr<const List> old = std::move(list);
         list = std::make_shared<List>();
         for (const std::shared_ptr<Entry>& entry : *old) {
-            entry->removed = true;
+            entry->removed.store(true);
         }
         if (!CallbackScope::inside()) {
             idle.wait(lock, [&] {
                 for (const std::shared_ptr<Entry>& entry : *old) {
-                    if (entry->calls != 0) {
+                    if (entry->calls.load() != 0) {
                         return false;
                     }
                 }
@@ -101,14 +102,14 @@ public:
         }
         CallbackScope scope;
         for (const std::shared_ptr<Entry>& entry : *current) {
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                if (entry->removed) {
-                    continue;
-                }
-                ++entry->calls;
-            }
+            // The call is counted before the mark is read, and remove marks before it reads the
+            // count (both sequentially consistent): either this call sees the mark, or remove sees
+            // the call and waits for it.
+            entry->calls.fetch_add(1);
             CallEnd end{*this, *entry};
+            if (entry->removed.load()) {
+                continue;
+            }
             entry->callback(args...);
         }
     }
@@ -129,8 +130,8 @@ private:
         Entry(uint32_t id_, Callback callback_) : id(id_), callback(std::move(callback_)) {}
         const uint32_t id;
         const Callback callback;
-        bool removed = false; // guarded by the registry's mutex
-        int calls = 0;        // calls in progress; guarded by the registry's mutex
+        std::atomic<bool> removed{false}; // set under the registry's mutex
+        std::atomic<int> calls{0};        // calls in progress
     };
     using List = std::vector<std::shared_ptr<Entry>>;
 
@@ -139,11 +140,13 @@ private:
         CallbackRegistry& registry;
         Entry& entry;
         ~CallEnd() {
-            {
-                std::lock_guard<std::mutex> lock(registry.mutex);
-                --entry.calls;
+            if (entry.calls.fetch_sub(1) == 1 && entry.removed.load()) {
+                // A remove may wait for this call: it holds the mutex from its check until it waits.
+                {
+                    std::lock_guard<std::mutex> lock(registry.mutex);
+                }
+                registry.idle.notify_all();
             }
-            registry.idle.notify_all();
         }
     };
 

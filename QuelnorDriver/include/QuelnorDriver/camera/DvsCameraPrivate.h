@@ -132,7 +132,7 @@ private:
     void cameraLoop(std::weak_ptr<DvsCameraPrivate> owner, bool owned);
     void statisticLoop(std::weak_ptr<DvsCameraPrivate> owner, bool owned);
     // Hands one raw buffer to the recorder (while it records) and the decoder.
-    void processBuffer(std::vector<uint8_t>& buffer, bool gapBefore);
+    void processBuffer(const RawBuffer& buffer, bool gapBefore);
     // Joins the loop threads of an earlier run (false when the caller is one of them).
     bool releaseFinishedThreads();
     bool onCameraLoopThread() const;

@@ -23,6 +23,8 @@ class EventBatcher {
 public:
     static constexpr uint64_t DEFAULT_BATCH_EVENTS_NUM = 131072;
     static constexpr uint64_t DEFAULT_BATCH_EVENTS_TIME_US = 10000;
+    // A count batch up to this size gets its room at once; a larger one grows as it fills.
+    static constexpr uint64_t MAX_RESERVED_EVENTS = 4194304;
 
     enum BatchMode : int32_t {
         BATCH_NONE = 0,
@@ -86,8 +88,8 @@ private:
     void batchByCount(Event2D* first, Event2D* last);
     void batchByTime(Event2D* first, Event2D* last);
 
-    int32_t batchMode = BATCH_NONE;
-    mutable std::mutex batchModeMutex;
+    // Read once per decoded block: an atomic, not a lock.
+    std::atomic<int32_t> batchMode{BATCH_NONE};
     std::atomic<uint64_t> batchEventsNum{DEFAULT_BATCH_EVENTS_NUM};
     std::atomic<uint64_t> batchEventsTime{DEFAULT_BATCH_EVENTS_TIME_US};
     Lane countLane;
