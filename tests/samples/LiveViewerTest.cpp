@@ -243,7 +243,11 @@ std::string withSuppressions(const char* name, const char* file) {
 
 class LiveViewerTest : public testing::Test {
 protected:
-    static constexpr uint64_t PATTERN_PERIOD_US = 20000;
+    // The blocks every 80 ms: two viewer redraws (40 ms each) show them often enough for the screenshots,
+    // and the stream stays light enough that a viewer under a sanitizer on a loaded machine decodes it
+    // as it comes. A heavier stream filled its 64 MiB event queue, and each fence then waited behind a
+    // minute of queued pattern.
+    static constexpr uint64_t PATTERN_PERIOD_US = 80000;
     static constexpr uint64_t PATTERN_DURATION_US = 8000000;
 
     void SetUp() override {

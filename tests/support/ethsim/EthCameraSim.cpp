@@ -219,6 +219,7 @@ public:
         streamThread.join();
         closeSockets();
         scheduled.clear();
+        held.clear();
         running = false;
     }
 
@@ -338,6 +339,10 @@ public:
                         ifindex = info.ipi_ifindex;
                     }
                 }
+                for (const Scheduled& s : held) {
+                    sendNow(s.bytes, s.to, s.ifindex);
+                }
+                held.clear();
                 handleRequest(buffer.data(), static_cast<size_t>(n), from, ifindex);
             }
         }
@@ -453,6 +458,9 @@ public:
             break;
         case ReplyFault::Kind::Late:
             scheduled.push_back({Clock::now() + std::chrono::milliseconds(f.delayMs), std::move(bytes), to, ifindex});
+            break;
+        case ReplyFault::Kind::UntilNext:
+            held.push_back({Clock::now(), std::move(bytes), to, ifindex});
             break;
         case ReplyFault::Kind::WrongId:
             sendNow(patchedId(), to, ifindex);
@@ -1046,6 +1054,7 @@ public:
     std::atomic<bool> stopping{false};
     bool running = false;
     std::vector<Scheduled> scheduled; // control thread only
+    std::vector<Scheduled> held;      // UntilNext replies; control thread only
     std::map<uint64_t, Executed> lastRequest; // control thread only; by sender address and port
     ControlLoss loss;
     uint64_t lossState = 1;
