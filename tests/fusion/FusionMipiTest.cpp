@@ -564,6 +564,46 @@ TEST_F(ProFrameTimingTest, TimingsWithoutFramesAreBoundedAndTheirFramesComeUntim
     EXPECT_EQ(Peer::pairingLosses(*camera).untimedFrames, 2u);
 }
 
+// The Pro starts its frame stream only with the fused one: after stop(APS_STREAM) the way back is a
+// fused restart.
+TEST_F(ProFrameTimingTest, TheFrameStreamStoppedInAFusedRunQueuesNoTimingsAndARestartPairsAfresh) {
+    pushEdges(1);
+    pushFrame(60);
+    ASSERT_TRUE(collected.waitForFrames(1));
+
+    ASSERT_EQ(camera->stop(APS_STREAM), 0);
+    // The trigger input goes on while no frames come: nothing is queued for them.
+    Evt3TestEncoder encoder;
+    for (uint64_t t = 166666; t < 500000; t += 33333) {
+        encoder.addTrigger(EventTriggerIn(0, 1, t));
+    }
+    encoder.setTime(520000).addEvent(Event2D(1, 1, 1, 520000));
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    pushEvents(encoder);
+    ASSERT_TRUE(collected.waitForEvents(1));
+    EXPECT_TRUE(Peer::timings(*camera).empty());
+    EXPECT_EQ(camera->start(APS_STREAM), -1);
+
+    ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    // The first edge after the restart ends an exposure begun before it; the next times the first frame.
+    encoder.addTrigger(EventTriggerIn(0, 1, 833333));
+    encoder.addTrigger(EventTriggerIn(0, 1, 866666));
+    pushEvents(encoder);
+    ASSERT_TRUE(eventually([&] { return Peer::timings(*camera).size() == 1; }));
+    pushFrame(180);
+    ASSERT_TRUE(collected.waitForFrames(2));
+    ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
+
+    const auto frames = collected.frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].endTimestamp, edgeOf(1) + 25720);
+    EXPECT_NEAR(frames[1].centerPixel[0], greyLevelOf(180), GREY_TOLERANCE);
+    EXPECT_EQ(frames[1].startTimestamp, 866666u - 200 - EXPOSURE_US);
+    EXPECT_EQ(frames[1].endTimestamp, 866666u + 25720u);
+    EXPECT_TRUE(Peer::timings(*camera).empty());
+}
+
 TEST_F(ProFrameTimingTest, At60HzEveryExposureEndIsMarkedOnceInTimeOrder) {
     camera->addSyncSignalCallback(collected.syncCallback());
     // A mark lies 25720 us after its edge, more than one 60 Hz period: two are pending at a time.
