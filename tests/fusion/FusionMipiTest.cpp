@@ -25,15 +25,16 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "LogCapture.h"
 #include "MipiBoard.h"
 #include "QuelnorDriver/FileReader/Mp4FileReader.h"
 #include "QuelnorDriver/FileReader/RawFileReader.h"
 #include "QuelnorDriver/camera/OndrikProCamera.h"
-#include "QuelnorDriver/sensor/Imx415RegisterMap.h"
 #include "VideoTestUtil.h"
-#include "device/DeviceDouble.h"
 #include "cameralab/CameraCollectors.h"
+#include "cameralab/SensorRegisters.h"
 #include "evt3/Evt3TestEncoder.h"
 #include "fusionlab/FusionCollector.h"
 #include "fusionlab/FusionTestPeer.h"
@@ -53,6 +54,10 @@ constexpr int DVS_CAPTURE_WIDTH = 1024;
 constexpr int DVS_CAPTURE_HEIGHT = 64;
 constexpr int GREY_TOLERANCE = 2;
 constexpr const char* EXPOSURE_ERROR = "Get aps exposure time failed.";
+// The frame-sensor board's shutter register and the exposure its line count gives.
+constexpr uint32_t APS_SHUTTER_ADDRESS = 0x5002;
+constexpr uint32_t SHUTTER_LINES = 3479;
+constexpr uint64_t EXPOSURE_US = 24919; // 66667 - 12 x 3479
 
 // Passes every device call on to the board and keeps, in order, the PWM enable writes and the V4L2 stream
 // switches, so a test sees which came first.
@@ -115,6 +120,17 @@ private:
     std::vector<std::string> entries;
 };
 
+// The event sensor sets the done flags its tools wait for, as the IMX636 does.
+void makeEventSensorResponsive(mipisim::SimI2cRegisterDevice& sensor) {
+    const RegisterMap map = sensorRegisterMap(false);
+    const std::pair<const char*, const char*> flags[] = {{"roi_win_ctrl", "roi_win_done"},
+                                                         {"afk/initialization", "afk_flag_init_done"},
+                                                         {"stc/initialization", "stc_flag_init_done"}};
+    for (const auto& [reg, field] : flags) {
+        sensor.setDoneBits(map[reg].get_address(), map[reg][field].get_mask(), 4);
+    }
+}
+
 CameraDescription proDescription() {
     CameraDescription d;
     d.serialNumber = "OndrikPro-MIPI-0";
@@ -167,6 +183,8 @@ protected:
         board.config.apsStream.width = APS_WIDTH;
         board.config.apsStream.height = APS_HEIGHT;
         board.config.apsStream.bufferSize = APS_WIDTH * APS_HEIGHT * 3 / 2;
+        board.frameBoard->pokeValue(APS_SHUTTER_ADDRESS, SHUTTER_LINES, 4);
+        makeEventSensorResponsive(*board.sensor);
         io = std::make_shared<OrderedIo>(board.io);
         camera = std::make_shared<OndrikProCamera>(proDescription(), board.config, io);
     }
@@ -244,6 +262,7 @@ TEST_F(ProCameraTest, TheFusedStreamDeliversEventsSyncSignalsAndFramesPairedInOr
     encoder.addTrigger(EventTriggerIn(0, 1, 300000)); // times the second
     pushEvents(encoder);
     ASSERT_TRUE(collected.waitForFrames(2));
+    ASSERT_TRUE(collected.waitForSyncs(3));
     EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
     EXPECT_TRUE(pwmDisabled());
 
@@ -257,16 +276,21 @@ TEST_F(ProCameraTest, TheFusedStreamDeliversEventsSyncSignalsAndFramesPairedInOr
         for (uint8_t channel : frames[i].centerPixel) {
             EXPECT_NEAR(channel, levels[i], GREY_TOLERANCE) << "frame " << i;
         }
-        // The Pro's frame-sensor board does not answer the exposure register: frames are untimed.
-        EXPECT_EQ(frames[i].startTimestamp, 0u);
-        EXPECT_EQ(frames[i].endTimestamp, 0u);
+        // Timed by the rising edges at 200000 and 300000 and the board's exposure.
+        const uint64_t edge = 200000 + 100000 * i;
+        EXPECT_EQ(frames[i].startTimestamp, edge - 200 - EXPOSURE_US) << "frame " << i;
+        EXPECT_EQ(frames[i].endTimestamp, edge + 25720) << "frame " << i;
     }
-    EXPECT_EQ(logs->count(LOG_ERROR, EXPOSURE_ERROR), 2);
+    EXPECT_EQ(logs->count(LOG_ERROR, EXPOSURE_ERROR), 0);
 
     const auto syncs = collected.syncs();
-    ASSERT_EQ(syncs.size(), 2u);
+    ASSERT_EQ(syncs.size(), 3u);
     EXPECT_EQ(syncs[0], EventTriggerIn(0, 0, 110000));
     EXPECT_EQ(syncs[1], EventTriggerIn(0, 0, 210000));
+    // The first frame's exposure-end mark, at the first time decoded at or after 225720.
+    EXPECT_EQ(syncs[2].polarity, 1);
+    EXPECT_GE(syncs[2].timestamp, 225720u);
+    EXPECT_LE(syncs[2].timestamp, 300000u);
 
     const auto events = collected.events();
     ASSERT_EQ(events.size(), 2u);
@@ -387,19 +411,65 @@ TEST_F(ProCameraTest, FramesOfAnotherSizeAreDropped) {
     EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
 }
 
-// The Pro's frame-sensor board does not answer the exposure register; these tests read it from a
-// register double so every frame's timing is seen.
+// The frame-sensor board's registers the configuration holds.
+constexpr uint32_t APS_AUTO_GAIN_ADDRESS = 0x5005;
+constexpr uint32_t APS_GAIN_ADDRESS = 0x5006;
+constexpr uint32_t APS_BLACK_LEVEL_ADDRESS = 0x5004;
+constexpr uint32_t CAMERA_RESET_ADDRESS = 0x6002;
+
+TEST_F(ProCameraTest, TheExportedConfigurationLoadsBackAndExportsTheSameFile) {
+    board.frameBoard->pokeValue(APS_SHUTTER_ADDRESS, 102, 4); // the board's own default: 65443 us
+    board.frameBoard->pokeValue(APS_GAIN_ADDRESS, 120, 4);    // 36 dB
+    board.frameBoard->pokeValue(APS_BLACK_LEVEL_ADDRESS, 50, 4);
+    board.frameBoard->pokeValue(APS_AUTO_GAIN_ADDRESS, 1, 4);
+    ASSERT_EQ(open(), 0);
+    TempDir dir;
+    const std::string first = dir.file("first.json");
+    const std::string second = dir.file("second.json");
+    ASSERT_TRUE(camera->exportCameraConfigParams(first));
+    const auto exported = nlohmann::json::parse(readText(first));
+    EXPECT_EQ(exported["ApsCtrl"]["exposure_time"], 65443);
+    EXPECT_EQ(exported["ApsCtrl"]["gain"], 36.0);
+    EXPECT_EQ(exported["ApsCtrl"]["black_level_offset"], 50);
+    EXPECT_EQ(exported["ApsCtrl"]["auto_gain"], true);
+
+    // Loading sets the board again from the file.
+    board.frameBoard->pokeValue(APS_SHUTTER_ADDRESS, 0, 4);
+    board.frameBoard->pokeValue(APS_GAIN_ADDRESS, 0, 4);
+    EXPECT_TRUE(camera->loadCameraConfigParams(first));
+    EXPECT_EQ(board.frameBoard->peekValue(APS_SHUTTER_ADDRESS, 4), 102u);
+    EXPECT_EQ(board.frameBoard->peekValue(APS_GAIN_ADDRESS, 4), 120u);
+    EXPECT_EQ(board.frameBoard->peek(CAMERA_RESET_ADDRESS, 32), std::vector<uint8_t>(32, 0))
+        << "a reset command of mode 0";
+    ASSERT_TRUE(camera->exportCameraConfigParams(second));
+    EXPECT_EQ(readText(second), readText(first));
+}
+
+TEST_F(ProCameraTest, AFrameBoardThatDoesNotAnswerFailsTheExportAndItsValuesAreLeftOut) {
+    ASSERT_EQ(open(), 0);
+    board.blockBus->removeDevice(board.config.blockTarget.slaveAddress);
+    TempDir dir;
+    const std::string path = dir.file("config.json");
+    logs->clear();
+    EXPECT_FALSE(camera->exportCameraConfigParams(path));
+    const auto exported = nlohmann::json::parse(readText(path));
+    // The event sensor still answers; of the frame sensor only what needs no board read is there.
+    EXPECT_TRUE(exported["Biases"].contains("bias_fo"));
+    EXPECT_EQ(exported["ApsCtrl"], nlohmann::json({{"camera_reset", 0}}));
+    for (const char* name : {"auto_exposure", "auto_gain", "auto_white_balance", "black_level_offset",
+                             "exposure_time", "gain"}) {
+        EXPECT_TRUE(logs->has(LOG_ERROR, "Cannot read ApsCtrl." + std::string(name) + ", left out of " + path))
+            << name;
+    }
+    EXPECT_TRUE(logs->has(LOG_ERROR, "6 values could not be read and are missing from " + path));
+}
+
+// Every frame's timing: its trigger edge and the exposure read from the frame-sensor board.
 class ProFrameTimingTest : public ProCameraTest {
 protected:
-    static constexpr uint32_t APS_SHUTTER_ADDRESS = 0x5002;
-    static constexpr uint64_t EXPOSURE_US = 24919; // 66667 - 12 x 3479
-
     void SetUp() override {
         ProCameraTest::SetUp();
         ASSERT_EQ(open(), 0);
-        auto shutter = std::make_shared<DeviceDouble>(IMX415_REGISTER_MAP, IMX415_REGISTER_MAP_SIZE);
-        shutter->pokeControl(APS_SHUTTER_ADDRESS, 3479);
-        Peer::timeFramesBy(*camera, shutter);
         camera->addApsFrameCallback(collected.frameCallback());
         ASSERT_EQ(camera->start(FUSION_STREAM), 0);
     }
@@ -434,6 +504,18 @@ TEST_F(ProFrameTimingTest, AFrameOfTheWrongSizeGivesUpItsTimingAndTheNextFramesK
     pushEdges(3);
     ASSERT_TRUE(eventually([&] { return Peer::timings(*camera).size() == 3; }));
     board.aps->pushFrame(std::vector<uint8_t>(APS_WIDTH * APS_HEIGHT, 50)); // frame 1: the luma plane only
+    pushFrame(120);
+    pushFrame(200);
+    expectFrames({2, 3}, [](size_t n) { return static_cast<uint8_t>(n == 2 ? 120 : 200); });
+    EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
+    EXPECT_EQ(Peer::pairingLosses(*camera).lostFrames, 1u);
+    EXPECT_EQ(Peer::pairingLosses(*camera).discardedTimings, 1u);
+}
+
+TEST_F(ProFrameTimingTest, AFrameTheDriverMarksBrokenGivesUpItsTimingAndTheNextFramesKeepTheirOwn) {
+    pushEdges(3);
+    ASSERT_TRUE(eventually([&] { return Peer::timings(*camera).size() == 3; }));
+    board.aps->pushCorruptedFrame(greyNv12(APS_WIDTH, APS_HEIGHT, 50)); // frame 1
     pushFrame(120);
     pushFrame(200);
     expectFrames({2, 3}, [](size_t n) { return static_cast<uint8_t>(n == 2 ? 120 : 200); });
@@ -480,6 +562,77 @@ TEST_F(ProFrameTimingTest, TimingsWithoutFramesAreBoundedAndTheirFramesComeUntim
     EXPECT_EQ(frames[2].endTimestamp, edgeOf(3) + 25720);
     EXPECT_EQ(camera->stop(FUSION_STREAM), 0);
     EXPECT_EQ(Peer::pairingLosses(*camera).untimedFrames, 2u);
+}
+
+// The Pro starts its frame stream only with the fused one: after stop(APS_STREAM) the way back is a
+// fused restart.
+TEST_F(ProFrameTimingTest, TheFrameStreamStoppedInAFusedRunQueuesNoTimingsAndARestartPairsAfresh) {
+    pushEdges(1);
+    pushFrame(60);
+    ASSERT_TRUE(collected.waitForFrames(1));
+
+    ASSERT_EQ(camera->stop(APS_STREAM), 0);
+    // The trigger input goes on while no frames come: nothing is queued for them.
+    Evt3TestEncoder encoder;
+    for (uint64_t t = 166666; t < 500000; t += 33333) {
+        encoder.addTrigger(EventTriggerIn(0, 1, t));
+    }
+    encoder.setTime(520000).addEvent(Event2D(1, 1, 1, 520000));
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    pushEvents(encoder);
+    ASSERT_TRUE(collected.waitForEvents(1));
+    EXPECT_TRUE(Peer::timings(*camera).empty());
+    EXPECT_EQ(camera->start(APS_STREAM), -1);
+
+    ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    // The first edge after the restart ends an exposure begun before it; the next times the first frame.
+    encoder.addTrigger(EventTriggerIn(0, 1, 833333));
+    encoder.addTrigger(EventTriggerIn(0, 1, 866666));
+    pushEvents(encoder);
+    ASSERT_TRUE(eventually([&] { return Peer::timings(*camera).size() == 1; }));
+    pushFrame(180);
+    ASSERT_TRUE(collected.waitForFrames(2));
+    ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
+
+    const auto frames = collected.frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].endTimestamp, edgeOf(1) + 25720);
+    EXPECT_NEAR(frames[1].centerPixel[0], greyLevelOf(180), GREY_TOLERANCE);
+    EXPECT_EQ(frames[1].startTimestamp, 866666u - 200 - EXPOSURE_US);
+    EXPECT_EQ(frames[1].endTimestamp, 866666u + 25720u);
+    EXPECT_TRUE(Peer::timings(*camera).empty());
+}
+
+TEST_F(ProFrameTimingTest, At60HzEveryExposureEndIsMarkedOnceInTimeOrder) {
+    camera->addSyncSignalCallback(collected.syncCallback());
+    // A mark lies 25720 us after its edge, more than one 60 Hz period: two are pending at a time.
+    constexpr uint64_t PERIOD_US = 16667;
+    constexpr size_t EDGES = 11; // the first is only counted
+    constexpr uint64_t FIRST_EDGE = 100000;
+    constexpr uint64_t EVENT_STEP_US = 1000;
+    Evt3TestEncoder encoder;
+    size_t edge = 0;
+    const uint64_t end = FIRST_EDGE + PERIOD_US * EDGES + 30000;
+    for (uint64_t t = FIRST_EDGE; t < end; t += EVENT_STEP_US) {
+        for (; edge < EDGES && FIRST_EDGE + PERIOD_US * edge <= t; ++edge) {
+            encoder.addTrigger(EventTriggerIn(0, 1, FIRST_EDGE + PERIOD_US * edge));
+        }
+        encoder.setTime(t).addEvent(Event2D(1, 1, 1, t));
+    }
+    pushEvents(encoder);
+    ASSERT_TRUE(collected.waitForSyncs(EDGES - 1));
+    ASSERT_TRUE(eventually([&] { return Peer::timings(*camera).size() == EDGES - 1; }));
+    ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
+
+    const auto syncs = collected.syncs();
+    ASSERT_EQ(syncs.size(), EDGES - 1);
+    for (size_t k = 1; k < EDGES; ++k) {
+        const uint64_t mark = FIRST_EDGE + PERIOD_US * k + 25720;
+        EXPECT_EQ(syncs[k - 1].polarity, 1);
+        EXPECT_GE(syncs[k - 1].timestamp, mark) << "mark " << k;
+        EXPECT_LT(syncs[k - 1].timestamp, mark + EVENT_STEP_US) << "mark " << k;
+    }
 }
 
 // Fills the disk of `disk` with a file, so the next write there fails.
@@ -731,13 +884,13 @@ TEST_F(ProCameraTest, AFusedRecordingHoldsTheEventsFromTheFirstFrameOnAndEveryPa
 
     const std::string raw = dir.file("rec.raw");
     const std::string text = readText(raw);
-    EXPECT_EQ(text.rfind("% camera_integrator_name Quelnor\n", 0), 0u)
-        << "untimed frames give no start line: the file begins with the header";
-    EXPECT_EQ(text.find("% aps_start_timestamp"), std::string::npos);
+    // The first frame's exposure ends 25720 us after its edge at 100000.
+    EXPECT_EQ(text.rfind("% aps_start_timestamp 125720\n% camera_integrator_name Quelnor\n", 0), 0u);
     EXPECT_FALSE(std::filesystem::exists(dir.file("rec.json"))) << "no calibration was read";
     DvsFileInfo info;
     const std::vector<Event2D> recorded = readAllEvents(raw, &info);
     EXPECT_EQ(info.serialNumber, "OndrikPro-MIPI-0");
+    EXPECT_EQ(info.apsStartTimestamp, 125720u);
     EXPECT_EQ(info.width, 1280);
     EXPECT_EQ(info.height, 720);
     ASSERT_FALSE(recorded.empty());
@@ -753,7 +906,7 @@ TEST_F(ProCameraTest, AFusedRecordingHoldsTheEventsFromTheFirstFrameOnAndEveryPa
     EXPECT_EQ(stream["width"], APS_WIDTH);
     EXPECT_EQ(stream["height"], APS_HEIGHT);
     EXPECT_EQ(stream["nb_read_frames"], "3");
-    // Frames without timing follow each other one frame step apart.
+    // Timed by their exposure ends, one trigger period apart.
     EXPECT_EQ(videotest::probeFrameTimes(mp4), (std::vector<uint64_t>{0, 33333, 66666}));
     Mp4FileReader reader(mp4);
     ASSERT_TRUE(reader.loadFile());

@@ -407,6 +407,44 @@ TEST_F(FusionUsbTest, ABrokenFrameGivesUpItsTimingAndEveryLaterFrameKeepsItsOwn)
     EXPECT_EQ(losses.untimedFrames, 0u);
 }
 
+TEST_F(FusionUsbTest, AFramePushedOutByTheQueueLimitGivesUpItsTimingAndEveryLaterFrameKeepsItsOwn) {
+    auto sim = plug();
+    auto camera = openCollecting();
+    ASSERT_NE(camera, nullptr);
+    ASSERT_EQ(camera->start(FUSION_STREAM), 0);
+    // One frame more than may wait for its timing: the first is pushed out.
+    const size_t count = OndrikCameraBase::FRAME_QUEUE_LIMIT + 1;
+    auto lumaOf = [](size_t n) { return static_cast<uint8_t>(20 + 6 * n); };
+    for (size_t n = 1; n <= count; ++n) {
+        sim.streamFrame(greyNv12(WIDTH, HEIGHT, lumaOf(n)));
+    }
+    ASSERT_TRUE(eventually([&] { return Peer::apsFrameCount(*camera) == count; }));
+    EXPECT_EQ(Peer::queuedFrames(*camera), OndrikCameraBase::FRAME_QUEUE_LIMIT);
+    // Frame n is timed by the edge at edgeOf(n); the edge before the first is only counted.
+    auto edgeOf = [](size_t n) { return 100000 + 33333 * static_cast<uint64_t>(n); };
+    Evt3TestEncoder encoder;
+    for (size_t n = 0; n <= count; ++n) {
+        encoder.addTrigger(EventTriggerIn(0, 1, edgeOf(n)));
+    }
+    sim.streamEvents(encoder.takeWords());
+    ASSERT_TRUE(collected.waitForFrames(count - 1));
+    ASSERT_TRUE(eventually([&] { return Peer::timings(*camera).empty(); })) << "frame 1's timing is discarded";
+    ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
+
+    const auto frames = collected.frames();
+    ASSERT_EQ(frames.size(), count - 1);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const size_t n = i + 2;
+        expectGrey(frames[i].centerPixel, lumaOf(n), "frame " + std::to_string(n));
+        EXPECT_EQ(frames[i].startTimestamp, edgeOf(n) - 200 - EXPOSURE_US) << "frame " << n;
+        EXPECT_EQ(frames[i].endTimestamp, edgeOf(n) + 25720) << "frame " << n;
+    }
+    const auto losses = Peer::pairingLosses(*camera);
+    EXPECT_EQ(losses.droppedFrames, 1u);
+    EXPECT_EQ(losses.discardedTimings, 1u);
+    EXPECT_EQ(losses.untimedFrames, 0u);
+}
+
 TEST_F(FusionUsbTest, TheFrameStreamStoppedAndStartedInAFusedRunPairsAfreshFromTheRestart) {
     auto sim = plug();
     auto camera = openCollecting();

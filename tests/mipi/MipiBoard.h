@@ -65,7 +65,10 @@ struct MipiBoard {
         config.secondPwm.chipPath = sysfs.path() + "/pwmchip2";
 
         sensor = registerBus->addRegisterDevice(config.registerTarget.slaveAddress, config.registerTarget.addressWidth);
-        frameBoard = blockBus->addRegisterDevice(config.blockTarget.slaveAddress, config.blockTarget.addressWidth);
+        // The frame-sensor board's controller: its table puts 32-bit settings and 64-byte identity blocks
+        // one address apart, so each address is a register of its own, not a byte.
+        frameBoard = blockBus->addRegisterDevice(config.blockTarget.slaveAddress, config.blockTarget.addressWidth,
+                                                 mipisim::SimI2cRegisterDevice::Layout::REGISTERS);
         firstChip = std::make_shared<mipisim::SimPwmChip>(config.firstPwm.chipPath);
         secondChip = std::make_shared<mipisim::SimPwmChip>(config.secondPwm.chipPath);
 

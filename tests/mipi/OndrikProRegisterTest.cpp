@@ -163,14 +163,37 @@ TEST_F(OndrikProRegisters, NoDataOrNoLengthIsRefusedWithoutTouchingTheBus) {
     EXPECT_EQ(data, Bytes(4, 0x55));
 }
 
-TEST_F(OndrikProRegisters, SingleValueControlTransfersAreNotOffered) {
+TEST_F(OndrikProRegisters, SingleValueControlTransfersAreFourByteBlocksOfTheFrameBoard) {
     auto interface = board.makeInterface();
+    // Neighbouring registers, as the board's table has them (exposure switch, shutter).
+    EXPECT_EQ(interface->writeRegisterWithControlTransfer(0x5001, 1u), 0u);
+    EXPECT_EQ(interface->writeRegisterWithControlTransfer(0x5002, 0x00012345u), 0u);
+    EXPECT_EQ(board.frameBoard->peek(0x5001, 4), (Bytes{0, 0, 0, 1}));
+    EXPECT_EQ(board.frameBoard->peek(0x5002, 4), (Bytes{0x00, 0x01, 0x23, 0x45}));
+
+    board.frameBoard->pokeValue(0x5006, 0xA1B2C3D4, 4);
     uint32_t value = 7;
-    EXPECT_EQ(interface->readRegisterWithControlTransfer(0x10, value), FAILED);
-    EXPECT_EQ(value, 7u);
-    EXPECT_EQ(interface->writeRegisterWithControlTransfer(0x10, 5u), FAILED);
-    EXPECT_TRUE(board.blockBus->transfers().empty());
+    EXPECT_EQ(interface->readRegisterWithControlTransfer(0x5006, value), 0u);
+    EXPECT_EQ(value, 0xA1B2C3D4u);
+    EXPECT_EQ(interface->readRegisterWithControlTransfer(0x5001, value), 0u);
+    EXPECT_EQ(value, 1u);
+
+    const auto transfers = board.blockBus->transfers();
+    ASSERT_EQ(transfers.size(), 4u);
+    EXPECT_THAT(transfers[1], testing::ElementsAre(writeOf(FRAME_BOARD, {0x50, 0x02, 0x00, 0x01, 0x23, 0x45})));
+    EXPECT_THAT(transfers[2], testing::ElementsAre(writeOf(FRAME_BOARD, {0x50, 0x06}),
+                                                   readOf(FRAME_BOARD, {0xA1, 0xB2, 0xC3, 0xD4})));
     EXPECT_TRUE(board.registerBus->transfers().empty());
+
+    // A failed read reports it and leaves the value as it was; a failed write says so too.
+    test::LogCapture log;
+    board.blockBus->failNextTransfers(2, EREMOTEIO);
+    value = 99;
+    EXPECT_EQ(interface->readRegisterWithControlTransfer(0x5006, value), FAILED);
+    EXPECT_EQ(value, 99u);
+    EXPECT_EQ(interface->writeRegisterWithControlTransfer(0x5006, 5u), FAILED);
+    EXPECT_EQ(board.frameBoard->peekValue(0x5006, 4), 0xA1B2C3D4u);
+    EXPECT_EQ(log.countAt(LOG_ERROR), 2);
 }
 
 // A failed transfer: single reads answer 0 and writes nothing, but both say so in the log; callers that

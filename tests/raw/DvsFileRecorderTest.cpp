@@ -790,3 +790,37 @@ TEST(RecorderCache, ASlowCacheDiskKeepsTheQueueAtItsLimit) {
 }
 
 } // namespace
+
+// The cache folder goes while a recording runs: the next segment cannot be created, which ends the
+// recording with an error naming the folder, and the stop reports it.
+TEST(RecorderCache, ACacheFolderRemovedDuringARecordingIsReportedByTheStop) {
+    TempDir roomy;
+    TempDir parent;
+    const std::string cache = parent.path() + "/cache";
+    ASSERT_TRUE(fs::create_directory(cache));
+    std::atomic<uint64_t> clock{SECOND};
+    LogCapture log;
+    DvsFileRecorder recorder;
+    recorder.setTimestampCallback([&] { return clock.fetch_add(SECOND); });
+    recorder.setFileInfo(infoWith(0, "CAM"));
+    ASSERT_TRUE(recorder.setFileCacheTime(5, cache));
+    ASSERT_TRUE(recorder.startRecording(roomy.file("out.raw"), infoWith(0, "CAM")));
+    EXPECT_TRUE(recorder.isHealthy());
+    // Blocks until one is in a segment on disk.
+    uint64_t k = 0;
+    for (; k < 30; ++k) {
+        recorder.writeData(numberedBuffer(k));
+    }
+    ASSERT_TRUE(waitUntil([&] { return recorder.getQueuedBytes() == 0 && segmentFiles(cache) > 0; }));
+    fs::remove_all(cache);
+    for (; k < 80; ++k) {
+        recorder.writeData(numberedBuffer(k));
+    }
+    ASSERT_TRUE(waitUntil([&] { return !recorder.isHealthy(); }));
+    EXPECT_FALSE(recorder.stopRecording());
+    bool named = false;
+    for (const LogLine& line : log.lines()) {
+        named |= line.level == LOG_ERROR && line.text.find(cache) != std::string::npos;
+    }
+    EXPECT_TRUE(named) << "an error line names the cache folder";
+}

@@ -48,10 +48,14 @@ void buildEventSensorTools(CameraToolSet& set, const std::shared_ptr<RegisterCon
     set.addTool(SYNC, std::make_shared<Sync>(controller));
 }
 
-// The parameter's current value as the configuration file holds it; nothing for STRING parameters.
-// A value that cannot be read is written as 0, 0.0, false or "".
-bool readForExport(CameraTool& tool, const std::string& toolName, const std::string& name, ToolParameterType type,
-                   json& out) {
+enum class ExportRead {
+    READ,
+    NOT_EXPORTED, // a type the file does not hold (STRING)
+    FAILED        // the tool could not read the value
+};
+
+// The parameter's current value as the configuration file holds it.
+ExportRead readForExport(CameraTool& tool, ToolParameterType type, const std::string& name, json& out) {
     bool read = false;
     switch (type) {
     case INT: {
@@ -79,12 +83,9 @@ bool readForExport(CameraTool& tool, const std::string& toolName, const std::str
         break;
     }
     default:
-        return false;
+        return ExportRead::NOT_EXPORTED;
     }
-    if (!read) {
-        QN_WARN("Cannot read %s.%s, exported as %s", toolName.c_str(), name.c_str(), out.dump().c_str());
-    }
-    return true;
+    return read ? ExportRead::READ : ExportRead::FAILED;
 }
 
 // A JSON number as an int: integers in range, and numbers with no fractional part that fit.
@@ -248,14 +249,24 @@ std::shared_ptr<CameraTool> CameraToolSet::getTool(const std::string& name) cons
 
 bool CameraToolSet::exportCameraConfigParams(const std::string& path) const {
     json document;
+    size_t unread = 0;
     for (const ToolInfo& info : getAllToolsInfo()) {
         std::shared_ptr<CameraTool> tool = getTool(info.type);
         json& toolObject = document[info.name];
         toolObject = json::object();
         for (const auto& [name, param] : tool->getAllParamInfo()) {
             json value;
-            if (readForExport(*tool, info.name, name, param.type, value)) {
+            switch (readForExport(*tool, param.type, name, value)) {
+            case ExportRead::READ:
                 toolObject[name] = std::move(value);
+                break;
+            case ExportRead::FAILED:
+                // Left out rather than written as a made-up value that a later load would apply.
+                QN_ERROR("Cannot read %s.%s, left out of %s", info.name.c_str(), name.c_str(), path.c_str());
+                ++unread;
+                break;
+            case ExportRead::NOT_EXPORTED:
+                break;
             }
         }
     }
@@ -272,6 +283,10 @@ bool CameraToolSet::exportCameraConfigParams(const std::string& path) const {
         return false;
     }
     QN_INFO("Parameters saved to %s", path.c_str());
+    if (unread > 0) {
+        QN_ERROR("%zu values could not be read and are missing from %s", unread, path.c_str());
+        return false;
+    }
     return true;
 }
 

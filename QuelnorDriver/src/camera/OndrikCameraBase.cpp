@@ -648,7 +648,11 @@ void OndrikCameraBase::dvsCameraLoop(Owner owner, bool owned) {
 void OndrikCameraBase::apsCameraLoop(Owner owner, bool owned) {
     streamThreadOwner = this;
     while (running.load() == 1) {
-        std::optional<RawBuffer> buffer = apsSensor->getNextBuffer();
+        bool gapBefore = false;
+        std::optional<RawBuffer> buffer = apsSensor->getNextBuffer(gapBefore);
+        if (gapBefore) {
+            frameDataLost();
+        }
         if (buffer) {
             assembleFrame(**buffer);
             continue;
@@ -663,6 +667,21 @@ void OndrikCameraBase::apsCameraLoop(Owner owner, bool owned) {
             lossPath(owner, owned);
             return;
         }
+    }
+}
+
+// The transfer dropped frame data (a buffer the driver marked broken, say). Without a count the timing
+// meant for the lost frame would go to the next one, and every later frame would be one behind.
+void OndrikCameraBase::frameDataLost() {
+    std::lock_guard<std::mutex> lock(frameBufferMutex);
+    if (!assembleFrames) {
+        frameLostLocked(); // each buffer is one whole frame
+        return;
+    }
+    // The frame in hand misses a piece: it cannot be completed.
+    if (!currentFrameBuffer->empty()) {
+        currentFrameBuffer->clear();
+        frameLostLocked();
     }
 }
 

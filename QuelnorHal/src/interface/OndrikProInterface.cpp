@@ -29,6 +29,8 @@ constexpr const char* PWM_POLARITY_INVERSED = "inversed";
 constexpr int PWM_EXPORT_CHECKS = 50;
 constexpr std::chrono::milliseconds PWM_EXPORT_CHECK_INTERVAL{2};
 constexpr size_t SYSFS_NUMBER_TEXT = 32;
+// A whole register of the frame-sensor board: 32 bits.
+constexpr uint8_t BOARD_REGISTER_BYTES = 4;
 
 bool validTarget(const OndrikProInterface::I2cTarget& target) {
     return target.addressWidth >= 1 && target.addressWidth <= MAX_FIELD_BYTES && target.valueWidth >= 1 &&
@@ -182,14 +184,29 @@ uint32_t OndrikProInterface::readRegisterWithControlTransfer(uint32_t address, u
     return readI2c(m_config.blockTarget, address, data, length);
 }
 
-uint32_t OndrikProInterface::readRegisterWithControlTransfer(uint32_t, uint32_t&) { return I2C_FAILURE; }
+// The board addresses whole registers, so a 32-bit register is a block of its four bytes, sent most
+// significant first like every value on this board's buses.
+uint32_t OndrikProInterface::readRegisterWithControlTransfer(uint32_t address, uint32_t& value) {
+    std::array<uint8_t, BOARD_REGISTER_BYTES> bytes{};
+    std::lock_guard<std::mutex> block(m_blockLock);
+    const uint32_t result = readI2c(m_config.blockTarget, address, bytes.data(), BOARD_REGISTER_BYTES);
+    if (result == 0) {
+        value = unpackBigEndian(bytes.data(), BOARD_REGISTER_BYTES);
+    }
+    return result;
+}
 
 uint32_t OndrikProInterface::writeRegisterWithControlTransfer(uint32_t address, uint8_t* data, uint16_t length) {
     std::lock_guard<std::mutex> block(m_blockLock);
     return writeI2c(m_config.blockTarget, address, data, length);
 }
 
-uint32_t OndrikProInterface::writeRegisterWithControlTransfer(uint32_t, uint32_t) { return I2C_FAILURE; }
+uint32_t OndrikProInterface::writeRegisterWithControlTransfer(uint32_t address, uint32_t value) {
+    std::array<uint8_t, BOARD_REGISTER_BYTES> bytes{};
+    packBigEndian(value, BOARD_REGISTER_BYTES, bytes.data());
+    std::lock_guard<std::mutex> block(m_blockLock);
+    return writeI2c(m_config.blockTarget, address, bytes.data(), BOARD_REGISTER_BYTES);
+}
 
 uint32_t OndrikProInterface::readI2c(const I2cTarget& target, uint32_t address, uint8_t* data, uint16_t length) {
     if (data == nullptr || length == 0) {

@@ -37,8 +37,9 @@ private:
 
 } // namespace
 
-std::shared_ptr<SimI2cRegisterDevice> SimI2cBus::addRegisterDevice(uint16_t address, uint8_t addressWidth) {
-    auto device = std::make_shared<SimI2cRegisterDevice>(addressWidth);
+std::shared_ptr<SimI2cRegisterDevice> SimI2cBus::addRegisterDevice(uint16_t address, uint8_t addressWidth,
+                                                                   SimI2cRegisterDevice::Layout layout) {
+    auto device = std::make_shared<SimI2cRegisterDevice>(addressWidth, layout);
     std::lock_guard<std::mutex> lock(m_lock);
     m_devices[address] = device;
     return device;

@@ -56,7 +56,9 @@ public:
 
     // Writes every tool's parameter values to path (replacing the file). The values are read before the
     // file is opened, so an exception from a tool reaches the caller with nothing written. False when
-    // the file cannot be written. An empty set writes null.
+    // the file cannot be written. A value a tool cannot read is logged and left out of the file (never
+    // written as a stand-in a load would apply), the others are written, and the result is false. An
+    // empty set writes null.
     bool exportCameraConfigParams(const std::string& path) const;
     // Applies a configuration file, tools and parameters in ascending key order. Each value is converted
     // to the type its parameter declares (an integer for a FLOAT parameter is applied as a float); a

@@ -264,6 +264,8 @@ private:
     void waitForStreamsStopped();
     void processDvsBuffer(std::vector<uint8_t>& buffer, bool gapBefore);
     void assembleFrame(const std::vector<uint8_t>& buffer);
+    // Frame-loop thread: the transfer lost frame data before the next buffer; counts the lost frame.
+    void frameDataLost();
     void queueFrameLocked();
     // A frame the frame sensor delivered that cannot be used: it still uses up its number.
     void frameLostLocked();

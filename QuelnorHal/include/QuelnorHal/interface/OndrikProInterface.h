@@ -16,11 +16,12 @@ namespace quelnor {
 // the event sensor's registers on one I2C bus, the frame-sensor board's registers on another, and two
 // sysfs PWM channels that clock the sensors.
 //
-// Registers: the plain register operations reach registerTarget, the block (control-transfer)
-// operations reach blockTarget. A register address is sent as addressWidth bytes and a value as
-// valueWidth bytes, most significant byte first; consecutive registers are valueWidth addresses apart.
-// A failed single read answers 0 and a failed write does nothing, each with an error logged;
-// tryReadRegister and the block operations report the failure (0xFFFFFFFF from the block operations).
+// Registers: the plain register operations reach registerTarget (the event sensor), the control-transfer
+// operations reach blockTarget (the frame-sensor board). A register address is sent as addressWidth
+// bytes and a value as valueWidth bytes, most significant byte first; consecutive registers are
+// valueWidth addresses apart. The board's 32-bit registers go as blocks of 4 bytes, most significant
+// first. A failed single read answers 0 and a failed write does nothing, each with an error logged;
+// tryReadRegister and the control-transfer operations report the failure (0xFFFFFFFF).
 //
 // Thread safety: the register operations may be called from any thread; each I2C transfer runs under a
 // bus lock and each block operation under a block lock (block lock first). The PWM operations take no
@@ -90,10 +91,11 @@ public:
     uint32_t readRegister(uint32_t address) override;
     void writeRegister(uint32_t address, uint32_t value) override;
     uint32_t readRegisterWithControlTransfer(uint32_t address, uint8_t* data, uint16_t length) override;
-    // Not offered by this camera: 0xFFFFFFFF, nothing done.
+    // One 32-bit board register: a 4-byte block read; on failure 0xFFFFFFFF and value untouched.
+    // Any thread; one I2C transfer under the block lock.
     uint32_t readRegisterWithControlTransfer(uint32_t address, uint32_t& value) override;
     uint32_t writeRegisterWithControlTransfer(uint32_t address, uint8_t* data, uint16_t length) override;
-    // Not offered by this camera: 0xFFFFFFFF, nothing done.
+    // One 32-bit board register: a 4-byte block write. Any thread; one I2C transfer under the block lock.
     uint32_t writeRegisterWithControlTransfer(uint32_t address, uint32_t value) override;
     bool tryReadRegister(uint32_t address, uint32_t& value) override;
 

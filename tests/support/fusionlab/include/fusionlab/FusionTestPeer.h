@@ -132,14 +132,6 @@ public:
         c.decoder->setTriggerInCallback([&c](EventTriggerIn trigger) { c.triggerInArrived(trigger); });
         return *c.decoder;
     }
-    // For an opened camera that is not running: the frame-sensor tool reads the exposure from `board`
-    // instead of the camera's own frame-sensor board (the Pro's board does not answer it).
-    static void timeFramesBy(FusionCamera& camera, std::shared_ptr<Interface> board) {
-        auto& c = dynamic_cast<OndrikCameraBase&>(camera);
-        c.apsRegisterController =
-            std::make_shared<RegisterController>(board, IMX415_REGISTER_MAP, IMX415_REGISTER_MAP_SIZE, " ");
-        c.apsCtrlTool = std::make_shared<Imx415ApsCtrl>(c.apsRegisterController);
-    }
     // Raw recording chunks go to the writer once they hold more than `bytes` (set before the recording).
     static void setRawChunkBytes(FusionCamera& camera, size_t bytes) {
         dynamic_cast<OndrikCameraBase&>(camera).dvsChunkBytes = bytes;

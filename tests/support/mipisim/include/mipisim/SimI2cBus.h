@@ -31,7 +31,9 @@ public:
     // One I2C_RDWR request that reached the bus.
     using Transfer = std::vector<Message>;
 
-    std::shared_ptr<SimI2cRegisterDevice> addRegisterDevice(uint16_t address, uint8_t addressWidth);
+    std::shared_ptr<SimI2cRegisterDevice> addRegisterDevice(
+        uint16_t address, uint8_t addressWidth,
+        SimI2cRegisterDevice::Layout layout = SimI2cRegisterDevice::Layout::BYTES);
     void removeDevice(uint16_t address);
     // The next `count` requests fail with `error` (a bus fault) without reaching any device.
     void failNextTransfers(int count, int error);
