@@ -219,7 +219,7 @@ public:
         streamThread.join();
         closeSockets();
         scheduled.clear();
-        held.clear();
+        heldReplies.clear();
         running = false;
     }
 
@@ -339,10 +339,10 @@ public:
                         ifindex = info.ipi_ifindex;
                     }
                 }
-                for (const Scheduled& s : held) {
+                for (const Scheduled& s : heldReplies) {
                     sendNow(s.bytes, s.to, s.ifindex);
                 }
-                held.clear();
+                heldReplies.clear();
                 handleRequest(buffer.data(), static_cast<size_t>(n), from, ifindex);
             }
         }
@@ -460,7 +460,7 @@ public:
             scheduled.push_back({Clock::now() + std::chrono::milliseconds(f.delayMs), std::move(bytes), to, ifindex});
             break;
         case ReplyFault::Kind::UntilNext:
-            held.push_back({Clock::now(), std::move(bytes), to, ifindex});
+            heldReplies.push_back({Clock::now(), std::move(bytes), to, ifindex});
             break;
         case ReplyFault::Kind::WrongId:
             sendNow(patchedId(), to, ifindex);
@@ -1054,7 +1054,7 @@ public:
     std::atomic<bool> stopping{false};
     bool running = false;
     std::vector<Scheduled> scheduled; // control thread only
-    std::vector<Scheduled> held;      // UntilNext replies; control thread only
+    std::vector<Scheduled> heldReplies; // UntilNext replies; control thread only
     std::map<uint64_t, Executed> lastRequest; // control thread only; by sender address and port
     ControlLoss loss;
     uint64_t lossState = 1;
