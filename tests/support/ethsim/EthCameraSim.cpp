@@ -339,11 +339,14 @@ public:
                         ifindex = info.ipi_ifindex;
                     }
                 }
-                for (const Scheduled& s : heldReplies) {
-                    sendNow(s.bytes, s.to, s.ifindex);
-                }
+                // Held replies go once the next request is handled (and in the log), so whoever reads
+                // the log after taking a held reply finds that request in it.
+                std::vector<Scheduled> release = std::move(heldReplies);
                 heldReplies.clear();
                 handleRequest(buffer.data(), static_cast<size_t>(n), from, ifindex);
+                for (const Scheduled& s : release) {
+                    sendNow(s.bytes, s.to, s.ifindex);
+                }
             }
         }
     }

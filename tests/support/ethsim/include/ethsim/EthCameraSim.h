@@ -80,7 +80,7 @@ struct ReplyFault {
     enum class Kind {
         Silence,      // no reply
         Late,         // the reply delayMs later (other requests are answered meanwhile)
-        UntilNext,    // the reply held until the next request arrives, and sent just before it is handled
+        UntilNext,    // the reply held until the next request has been handled, then sent
         WrongId,      // only a reply with another acknowledge id
         WrongIdFirst, // a reply with another id, then the right one
         WrongCode,    // the acknowledge code of another command
