@@ -23,6 +23,7 @@
 #include "QuelnorDriver/sensor/Imx636RegisterMap.h"
 #include "cameralab/TestNetwork.h"
 #include "cameralab/UsbSensorCamera.h"
+#include "sensortrace/StoredTrace.h"
 
 using namespace quelnor;
 using namespace quelnor::test;
@@ -47,15 +48,6 @@ std::string hexText(uint32_t v) {
 // The sensor's and the register controller's lines; the camera threads' own lines are left out.
 bool sensorLine(const std::string& text) {
     return text.find("Sensor") != std::string::npos || text.find("egister") != std::string::npos;
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 class CameraSensorStoredTrace : public testing::Test {
@@ -135,22 +127,5 @@ TEST_F(CameraSensorStoredTrace, BothEventSensorCamerasReplayTheStoredTrace) {
                                     IMX636_REGISTER_MAP_SIZE, IMX636_FIRST_START_WRITE) +
                              record("Genx320Sensor in a Zarn320", ZARN320_PID, "QNP0320", GENX320_REGISTER_MAP,
                                     GENX320_REGISTER_MAP_SIZE, 0);
-    if (const char* again = std::getenv("QUELNOR_RECORD_SENSOR_TRACES"); again && std::string(again) == "1") {
-        std::ofstream(STORED) << text;
-        GTEST_SKIP() << "recorded " << STORED;
-    }
-    std::ifstream in(STORED);
-    ASSERT_TRUE(in) << STORED;
-    std::stringstream stored;
-    stored << in.rdbuf();
-    const auto expected = linesOf(stored.str());
-    const auto actual = linesOf(text);
-    std::string camera;
-    for (size_t i = 0; i < std::min(expected.size(), actual.size()); ++i) {
-        if (expected[i].rfind("camera ", 0) == 0) {
-            camera = expected[i];
-        }
-        ASSERT_EQ(actual[i], expected[i]) << "line " << i + 1 << " of " << STORED << " (" << camera << ")";
-    }
-    ASSERT_EQ(actual.size(), expected.size());
+    expectStoredTrace(text, STORED, "QUELNOR_RECORD_SENSOR_TRACES", "camera ");
 }

@@ -15,6 +15,7 @@
 #include "QuelnorDriver/sensor/Genx320Sensor.h"
 #include "QuelnorDriver/sensor/Imx6x6Sensor.h"
 #include "SensorRig.h"
+#include "sensortrace/StoredTrace.h"
 
 using namespace quelnor;
 using namespace quelnor::test;
@@ -149,15 +150,6 @@ std::string record(const char* sensorName, SensorRig (*makeRig)(Interface::Inter
     return text.str();
 }
 
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 // Where the stop sequence, which every bring-up replays first, writes first.
 constexpr uint32_t IMX636_FIRST_STOP_WRITE = 0x0004;
 constexpr uint32_t GENX320_FIRST_STOP_WRITE = 0x0000;
@@ -170,22 +162,5 @@ TEST(SensorStoredTrace, BothEventSensorsReplayTheStoredTrace) {
                              IMX636_FIRST_STOP_WRITE) +
         record<Genx320Sensor>("Genx320Sensor", SensorRig::genx320, GENX320_REGISTER_MAP, GENX320_REGISTER_MAP_SIZE,
                               GENX320_FIRST_STOP_WRITE);
-    if (const char* again = std::getenv("QUELNOR_RECORD_SENSOR_TRACES"); again && std::string(again) == "1") {
-        std::ofstream(STORED) << text;
-        GTEST_SKIP() << "recorded " << STORED;
-    }
-    std::ifstream in(STORED);
-    ASSERT_TRUE(in) << STORED;
-    std::stringstream stored;
-    stored << in.rdbuf();
-    const auto expected = linesOf(stored.str());
-    const auto actual = linesOf(text);
-    std::string scenario;
-    for (size_t i = 0; i < std::min(expected.size(), actual.size()); ++i) {
-        if (expected[i].rfind("sensor ", 0) == 0) {
-            scenario = expected[i];
-        }
-        ASSERT_EQ(actual[i], expected[i]) << "line " << i + 1 << " of " << STORED << " (" << scenario << ")";
-    }
-    ASSERT_EQ(actual.size(), expected.size());
+    expectStoredTrace(text, STORED, "QUELNOR_RECORD_SENSOR_TRACES", "sensor ");
 }

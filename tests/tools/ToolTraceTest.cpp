@@ -26,6 +26,7 @@
 #include "QuelnorHal/camera/tools/trigger/Imx636Sync.h"
 #include "QuelnorHal/camera/tools/trigger/Imx636TriggerIn.h"
 #include "ToolRig.h"
+#include "sensortrace/StoredTrace.h"
 
 using namespace quelnor;
 using namespace quelnor::test;
@@ -293,15 +294,6 @@ std::string record(const Case& c) {
     return rec.out.str();
 }
 
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 } // namespace
 
 TEST(ToolTrace, EveryToolOfBothSensorsReplaysTheStoredTrace) {
@@ -309,23 +301,5 @@ TEST(ToolTrace, EveryToolOfBothSensorsReplaysTheStoredTrace) {
     for (const auto& c : cases()) {
         text += record(c);
     }
-    if (const char* again = std::getenv("QUELNOR_RECORD_TOOL_TRACES"); again && std::string(again) == "1") {
-        std::ofstream(STORED) << text;
-        GTEST_SKIP() << "recorded " << STORED;
-    }
-    std::ifstream in(STORED);
-    ASSERT_TRUE(in) << STORED;
-    std::stringstream stored;
-    stored << in.rdbuf();
-    const auto expected = linesOf(stored.str());
-    const auto actual = linesOf(text);
-    // The tool a line belongs to, for the message.
-    std::string tool;
-    for (size_t i = 0; i < std::min(expected.size(), actual.size()); ++i) {
-        if (expected[i].rfind("tool ", 0) == 0) {
-            tool = expected[i];
-        }
-        ASSERT_EQ(actual[i], expected[i]) << "line " << i + 1 << " of " << STORED << " (" << tool << ")";
-    }
-    ASSERT_EQ(actual.size(), expected.size());
+    expectStoredTrace(text, STORED, "QUELNOR_RECORD_TOOL_TRACES", "tool ");
 }
