@@ -39,6 +39,7 @@
 #include "fusionlab/FusionCollector.h"
 #include "fusionlab/FusionTestPeer.h"
 #include "fusionlab/Nv12Frames.h"
+#include "fusionlab/SixtyHzTriggers.h"
 #include "fusionlab/SmallTmpfs.h"
 #include "rawfile/TempDir.h"
 
@@ -606,33 +607,15 @@ TEST_F(ProFrameTimingTest, TheFrameStreamStoppedInAFusedRunQueuesNoTimingsAndARe
 
 TEST_F(ProFrameTimingTest, At60HzEveryExposureEndIsMarkedOnceInTimeOrder) {
     camera->addSyncSignalCallback(collected.syncCallback());
-    // A mark lies 25720 us after its edge, more than one 60 Hz period: two are pending at a time.
-    constexpr uint64_t PERIOD_US = 16667;
-    constexpr size_t EDGES = 11; // the first is only counted
-    constexpr uint64_t FIRST_EDGE = 100000;
-    constexpr uint64_t EVENT_STEP_US = 1000;
+    using Triggers = SixtyHzTriggers;
     Evt3TestEncoder encoder;
-    size_t edge = 0;
-    const uint64_t end = FIRST_EDGE + PERIOD_US * EDGES + 30000;
-    for (uint64_t t = FIRST_EDGE; t < end; t += EVENT_STEP_US) {
-        for (; edge < EDGES && FIRST_EDGE + PERIOD_US * edge <= t; ++edge) {
-            encoder.addTrigger(EventTriggerIn(0, 1, FIRST_EDGE + PERIOD_US * edge));
-        }
-        encoder.setTime(t).addEvent(Event2D(1, 1, 1, t));
-    }
+    Triggers::encode(encoder);
     pushEvents(encoder);
-    ASSERT_TRUE(collected.waitForSyncs(EDGES - 1));
-    ASSERT_TRUE(eventually([&] { return Peer::timings(*camera).size() == EDGES - 1; }));
+    ASSERT_TRUE(collected.waitForSyncs(Triggers::MARKS));
+    ASSERT_TRUE(eventually([&] { return Peer::timings(*camera).size() == Triggers::MARKS; }));
     ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
 
-    const auto syncs = collected.syncs();
-    ASSERT_EQ(syncs.size(), EDGES - 1);
-    for (size_t k = 1; k < EDGES; ++k) {
-        const uint64_t mark = FIRST_EDGE + PERIOD_US * k + 25720;
-        EXPECT_EQ(syncs[k - 1].polarity, 1);
-        EXPECT_GE(syncs[k - 1].timestamp, mark) << "mark " << k;
-        EXPECT_LT(syncs[k - 1].timestamp, mark + EVENT_STEP_US) << "mark " << k;
-    }
+    Triggers::expectMarks(collected.syncs());
 }
 
 // Fills the disk of `disk` with a file, so the next write there fails.
