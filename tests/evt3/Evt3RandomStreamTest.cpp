@@ -387,4 +387,44 @@ TEST(Evt3RandomStreamRuns, ColumnsBeforeTheRunsFirstRowUseTheRowAsItStood) {
     }
 }
 
+// OTHERS words and groups change nothing but the position, and the three words of a group after its
+// first are not read, even when they look like rows, columns or times. The run takes lone OTHERS
+// words and the groups that lie wholly in its window; a group that reaches past the window, and a
+// group start inside another group, stay with the switch. Each shape at every place of a window.
+TEST(Evt3RandomStreamRuns, OthersWordsAndGroupsAtEveryPlaceOfAWindow) {
+    struct Shape {
+        const char* name;
+        std::vector<uint16_t> words;
+    };
+    const std::vector<Shape> shapes = {
+        {"group", {others(20), continued12(0x123), continued12(0x456), continued4(0x7)}},
+        {"other group", {others(22), continued12(0xFFF), continued12(0), continued4(0xF)}},
+        {"group of event-like words", {others(20), addrY(3), addrX(9, 1), timeLow(0xABC)}},
+        {"lone", {others(25)}},
+        {"two lone", {others(0), others(0xFFF)}},
+        {"start inside a group", {others(20), others(22), addrX(4, 0), timeLow(5), addrY(6), addrX(7, 1)}},
+        {"lone then group", {others(1), others(22), addrY(H + 2), addrX(W + 1, 0), timeLow(1)}},
+        {"group then row outside", {others(22), continued12(1), continued12(2), continued4(3), addrY(H)}},
+    };
+    for (const Shape& shape : shapes) {
+        for (size_t place = 0; place < 140; ++place) {
+            std::vector<uint16_t> words = {timeHigh(1), timeLow(2), addrY(5)};
+            for (unsigned i = 0; words.size() < 3 + place; ++i) {
+                words.push_back(i % 3 == 2 ? timeLow(3 + i) : addrX(i % W, i & 1));
+            }
+            words.insert(words.end(), shape.words.begin(), shape.words.end());
+            for (unsigned i = 0; i < 150; ++i) {
+                words.push_back(i % 4 == 0 ? addrY(i % H) : addrX((7 * i) % W, i & 1));
+            }
+            const Evt3ReferenceResult ref = referenceDecode(words, W, H);
+            for (size_t chunk : {size_t(0), size_t(130)}) {
+                const Decoded d = decodeStream(words, chunk, false);
+                ASSERT_EQ(d.delivery.events, ref.events) << shape.name << " at " << place << ", chunk " << chunk;
+                ASSERT_EQ(d.statesDiffering, 0u) << shape.name << " at " << place << ", chunk " << chunk;
+            }
+            ASSERT_TRUE(countsLikeDecode(toBytes(words), 0, W, H)) << shape.name << " at " << place;
+        }
+    }
+}
+
 } // namespace

@@ -30,6 +30,9 @@ constexpr uint16_t OTHERS_GROUP_SUBTYPE_A = 20;
 constexpr uint16_t OTHERS_GROUP_SUBTYPE_B = 22;
 constexpr int VECTOR_GROUP_WORDS = 3;
 constexpr int OTHERS_GROUP_WORDS = 4;
+// The first words of the two OTHERS groups.
+constexpr uint16_t GROUP_START_A = (Evt3Raw::OTHERS << 12) | OTHERS_GROUP_SUBTYPE_A;
+constexpr uint16_t GROUP_START_B = (Evt3Raw::OTHERS << 12) | OTHERS_GROUP_SUBTYPE_B;
 constexpr int VECTOR_EVENTS = 32;
 // The fast path looks at this many words at once, one bit of a 64-bit mask per word.
 constexpr ptrdiff_t WINDOW_WORDS = 64;
@@ -39,56 +42,104 @@ static_assert(sizeof(Event2D) == 16 && offsetof(Event2D, x) == 0 && offsetof(Eve
                   offsetof(Event2D, polarity) == 4 && offsetof(Event2D, timestamp) == 8,
               "Event2D layout the word loop writes");
 
+// OTHERS words change nothing but the position: a lone one is one word, one of the two group
+// subtypes starts a group of four whose other words are not read. The fast path takes both when the
+// group lies wholly in the window. Group starts closer together than a group's length (a start
+// inside another group) leave those groups to the switch, which reads them in order.
+struct OthersInWindow {
+    uint64_t taken = 0;  // lone OTHERS words and whole groups
+    uint64_t inner = 0;  // the three words after each group start taken: not read as words of their own
+};
+
+// `others`: the OTHERS words of the window at `p` (few in a camera's stream).
+inline OthersInWindow othersInWindow(const RawEvent* p, uint64_t others) {
+    uint64_t groupStarts = 0;
+    for (uint64_t rest = others; rest != 0; rest &= rest - 1) {
+        const unsigned i = static_cast<unsigned>(std::countr_zero(rest));
+        const uint16_t word = p[i].value();
+        groupStarts |= uint64_t(word == GROUP_START_A || word == GROUP_START_B) << i;
+    }
+    // Starts at 0 to WINDOW_WORDS - OTHERS_GROUP_WORDS: the group's last word is in the window.
+    constexpr uint64_t FITTING = (uint64_t(1) << (WINDOW_WORDS - OTHERS_GROUP_WORDS + 1)) - 1;
+    uint64_t starts = groupStarts & FITTING;
+    uint64_t inner = (starts << 1) | (starts << 2) | (starts << 3);
+    if ((starts & inner) != 0) [[unlikely]] {
+        starts = 0;
+        inner = 0;
+    }
+    return {(others & ~groupStarts) | starts | inner, inner};
+}
+
 // Which words of a window are of the kinds the fast path takes; bit i stands for word i.
 struct WindowKinds {
     uint64_t rows = 0;     // ADDR_Y
     uint64_t columns = 0;  // ADDR_X
-    uint64_t lows = 0;     // TIME_LOW words of type `lowType`
-    uint64_t taken = 0;    // all of the above and the words equal to `repeatWord`
+    uint64_t lows = 0;     // TIME_LOW words while `lowsTaken`
+    uint64_t taken = 0;    // all of the above, the words equal to `repeatWord` and OTHERS (othersInWindow)
 };
 
-// `lowType` is the TIME_LOW type in the top four bits, or a value no type matches.
-inline WindowKinds classifyWindow(const RawEvent* p, uint16_t lowType, uint16_t repeatWord) {
+// `taken` with the OTHERS words othersInWindow leaves to the switch taken out and the words inside
+// taken groups in; returns the latter, which the caller takes out of every other kind.
+inline uint64_t takeOthers(const RawEvent* p, uint64_t others, uint64_t& taken) {
+    const OthersInWindow skipped = othersInWindow(p, others);
+    taken = (taken & ~others & ~skipped.inner) | skipped.taken;
+    return skipped.inner;
+}
+
+// `lowsTaken`: TIME_LOW words are of a kind the fast path takes (not while a custom trigger may be
+// due, see the word loop).
+inline WindowKinds classifyWindow(const RawEvent* p, bool lowsTaken, uint16_t repeatWord) {
     WindowKinds k;
+    uint64_t others = 0;
 #if defined(__SSE2__)
-    const __m128i typeBits = _mm_set1_epi16(static_cast<int16_t>(0xF000));
-    const __m128i rowType = _mm_setzero_si128();
-    const __m128i columnType = _mm_set1_epi16(static_cast<int16_t>(Evt3Raw::ADDR_X << 12));
-    const __m128i low = _mm_set1_epi16(static_cast<int16_t>(lowType));
+    // The type of each of sixteen words as a byte, so that a kind is one compare of sixteen lanes.
+    const __m128i rowType = _mm_set1_epi8(static_cast<char>(Evt3Raw::ADDR_Y));
+    const __m128i columnType = _mm_set1_epi8(static_cast<char>(Evt3Raw::ADDR_X));
+    // 0xFF: no word's type.
+    const __m128i lowType = _mm_set1_epi8(static_cast<char>(lowsTaken ? unsigned(Evt3Raw::TIME_LOW) : 0xFFu));
+    const __m128i othersType = _mm_set1_epi8(static_cast<char>(Evt3Raw::OTHERS));
     const __m128i repeat = _mm_set1_epi16(static_cast<int16_t>(repeatWord));
-    // Sixteen lanes of all-ones or zero, as sixteen bits.
-    auto bits = [](__m128i a, __m128i b) {
-        return uint64_t(static_cast<uint16_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b))));
-    };
+    auto bits = [](__m128i lanes) { return uint64_t(static_cast<uint16_t>(_mm_movemask_epi8(lanes))); };
 #pragma GCC unroll 4
     for (unsigned j = 0; j < WINDOW_WORDS; j += 16) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + j));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + j + 8));
-        const __m128i ta = _mm_and_si128(a, typeBits);
-        const __m128i tb = _mm_and_si128(b, typeBits);
-        const uint64_t rows = bits(_mm_cmpeq_epi16(ta, rowType), _mm_cmpeq_epi16(tb, rowType));
-        const uint64_t columns = bits(_mm_cmpeq_epi16(ta, columnType), _mm_cmpeq_epi16(tb, columnType));
-        const uint64_t lows = bits(_mm_cmpeq_epi16(ta, low), _mm_cmpeq_epi16(tb, low));
-        const uint64_t repeats = bits(_mm_cmpeq_epi16(a, repeat), _mm_cmpeq_epi16(b, repeat));
-        k.rows |= rows << j;
-        k.columns |= columns << j;
-        k.lows |= lows << j;
-        k.taken |= (rows | columns | lows | repeats) << j;
+        const __m128i types = _mm_packus_epi16(_mm_srli_epi16(a, 12), _mm_srli_epi16(b, 12));
+        const __m128i rows = _mm_cmpeq_epi8(types, rowType);
+        const __m128i columns = _mm_cmpeq_epi8(types, columnType);
+        const __m128i lows = _mm_cmpeq_epi8(types, lowType);
+        const __m128i othersHere = _mm_cmpeq_epi8(types, othersType);
+        const __m128i repeats = _mm_packs_epi16(_mm_cmpeq_epi16(a, repeat), _mm_cmpeq_epi16(b, repeat));
+        const __m128i taken = _mm_or_si128(_mm_or_si128(_mm_or_si128(rows, columns), _mm_or_si128(lows, repeats)),
+                                           othersHere);
+        k.rows |= bits(rows) << j;
+        k.columns |= bits(columns) << j;
+        k.lows |= bits(lows) << j;
+        k.taken |= bits(taken) << j;
+        others |= bits(othersHere) << j;
     }
 #else
     for (unsigned i = 0; i < WINDOW_WORDS; ++i) {
         const uint16_t word = p[i].value();
         const uint64_t bit = uint64_t(1) << i;
         const unsigned type = word >> 12;
+        const bool isLow = lowsTaken && type == Evt3Raw::TIME_LOW;
         k.rows |= type == Evt3Raw::ADDR_Y ? bit : 0;
         k.columns |= type == Evt3Raw::ADDR_X ? bit : 0;
-        k.lows |= (word & 0xF000u) == lowType ? bit : 0;
-        k.taken |= (type == Evt3Raw::ADDR_Y || type == Evt3Raw::ADDR_X || (word & 0xF000u) == lowType ||
+        k.lows |= isLow ? bit : 0;
+        others |= type == Evt3Raw::OTHERS ? bit : 0;
+        k.taken |= (type == Evt3Raw::ADDR_Y || type == Evt3Raw::ADDR_X || isLow || type == Evt3Raw::OTHERS ||
                     word == repeatWord)
                        ? bit
                        : 0;
     }
 #endif
+    if (others != 0) {
+        const uint64_t inner = takeOthers(p, others, k.taken);
+        k.rows &= ~inner;
+        k.columns &= ~inner;
+        k.lows &= ~inner;
+    }
     return k;
 }
 
@@ -98,10 +149,11 @@ struct CountKinds {
     uint64_t goodRows = 0;     // ADDR_Y below the height
     uint64_t goodColumns = 0;  // ADDR_X below the width
     uint64_t lows = 0;         // TIME_LOW words of type `lowType`
-    uint64_t taken = 0;        // ADDR_Y, ADDR_X, those TIME_LOW and the words equal to `repeatWord`
+    uint64_t taken = 0;        // ADDR_Y, ADDR_X, those TIME_LOW, the words equal to `repeatWord` and OTHERS
 };
 
-// Like classifyWindow, with the rows and columns inside the sensor.
+// Like classifyWindow, with the rows and columns inside the sensor. `lowType` is the TIME_LOW type
+// in the top four bits, or a value no type matches.
 inline CountKinds classifyCountWindow(const RawEvent* p, uint16_t lowType, uint16_t repeatWord, unsigned width,
                                       unsigned height) {
     // A row is at most 0xFFF, a column at most 0x7FF: limits beyond them change nothing, and below
@@ -109,6 +161,7 @@ inline CountKinds classifyCountWindow(const RawEvent* p, uint16_t lowType, uint1
     const unsigned rowLimit = std::min(height, 0x1000u);
     const unsigned columnLimit = std::min(width, 0x800u);
     CountKinds k;
+    uint64_t others = 0;
 #if defined(__SSE2__)
     const __m128i typeBits = _mm_set1_epi16(static_cast<int16_t>(0xF000));
     const __m128i columnBits = _mm_set1_epi16(0x7FF);
@@ -118,6 +171,7 @@ inline CountKinds classifyCountWindow(const RawEvent* p, uint16_t lowType, uint1
     const __m128i repeat = _mm_set1_epi16(static_cast<int16_t>(repeatWord));
     const __m128i rowMax = _mm_set1_epi16(static_cast<int16_t>(rowLimit));
     const __m128i columnMax = _mm_set1_epi16(static_cast<int16_t>(columnLimit));
+    const __m128i othersType = _mm_set1_epi16(static_cast<int16_t>(Evt3Raw::OTHERS << 12));
     auto bits = [](__m128i a, __m128i b) {
         return uint64_t(static_cast<uint16_t>(_mm_movemask_epi8(_mm_packs_epi16(a, b))));
     };
@@ -141,11 +195,13 @@ inline CountKinds classifyCountWindow(const RawEvent* p, uint16_t lowType, uint1
                  _mm_and_si128(columnB, _mm_cmplt_epi16(_mm_and_si128(b, columnBits), columnMax)));
         const uint64_t lows = bits(_mm_cmpeq_epi16(ta, low), _mm_cmpeq_epi16(tb, low));
         const uint64_t repeats = bits(_mm_cmpeq_epi16(a, repeat), _mm_cmpeq_epi16(b, repeat));
+        const uint64_t othersHere = bits(_mm_cmpeq_epi16(ta, othersType), _mm_cmpeq_epi16(tb, othersType));
         k.rows |= rows << j;
         k.goodRows |= goodRows << j;
         k.goodColumns |= goodColumns << j;
         k.lows |= lows << j;
-        k.taken |= (rows | columns | lows | repeats) << j;
+        k.taken |= (rows | columns | lows | repeats | othersHere) << j;
+        others |= othersHere << j;
     }
 #else
     for (unsigned i = 0; i < WINDOW_WORDS; ++i) {
@@ -159,9 +215,17 @@ inline CountKinds classifyCountWindow(const RawEvent* p, uint16_t lowType, uint1
         k.goodRows |= isRow && word < rowLimit ? bit : 0;
         k.goodColumns |= isColumn && (word & 0x7FFu) < columnLimit ? bit : 0;
         k.lows |= isLow ? bit : 0;
-        k.taken |= (isRow || isColumn || isLow || word == repeatWord) ? bit : 0;
+        others |= type == Evt3Raw::OTHERS ? bit : 0;
+        k.taken |= (isRow || isColumn || isLow || type == Evt3Raw::OTHERS || word == repeatWord) ? bit : 0;
     }
 #endif
+    if (others != 0) {
+        const uint64_t inner = takeOthers(p, others, k.taken);
+        k.rows &= ~inner;
+        k.goodRows &= ~inner;
+        k.goodColumns &= ~inner;
+        k.lows &= ~inner;
+    }
     return k;
 }
 
@@ -603,8 +667,8 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
         }
     };
 
-    // The fast path: a run of words that only set the row, set the low time part or make an event
-    // (ADDR_Y, TIME_LOW, a repeated TIME_HIGH, ADDR_X). The kinds of a window of words are found
+    // The fast path: a run of words that only set the row, set the low time part, make an event or
+    // change nothing (ADDR_Y, TIME_LOW, a repeated TIME_HIGH, ADDR_X, OTHERS). The kinds of a window of words are found
     // at once as bit masks; each ADDR_X then finds the last ADDR_Y and TIME_LOW before it from the
     // masks, without a branch on the words in between. Returns at the first word of another kind
     // (left to the switch), near the end of the range, or when the block is full.
@@ -616,8 +680,7 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
             // checks it. Read for each window: another thread may set one at any time.
             const uint64_t pending = customTriggerIn.load(std::memory_order_relaxed);
             const bool lowIsTimeOnly = pending == 0 || pending > (timeHigh | TIME_LOW_MASK);
-            const uint16_t lowType = lowIsTimeOnly ? uint16_t(Evt3Raw::TIME_LOW << 12) : uint16_t(1);
-            const WindowKinds kinds = classifyWindow(p, lowType, repeatWord);
+            const WindowKinds kinds = classifyWindow(p, lowIsTimeOnly, repeatWord);
             const uint64_t others = ~kinds.taken;
             uint64_t run = others != 0 ? (others & (0 - others)) - 1 : ~uint64_t(0);  // the words before
             if (run == 0) {
@@ -738,7 +801,8 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
 
     // Types of the words a fast run can start with.
     constexpr unsigned FAST_START_TYPES = (1u << Evt3Raw::ADDR_Y) | (1u << Evt3Raw::ADDR_X) |
-                                          (1u << Evt3Raw::TIME_LOW) | (1u << Evt3Raw::TIME_HIGH);
+                                          (1u << Evt3Raw::TIME_LOW) | (1u << Evt3Raw::TIME_HIGH) |
+                                          (1u << Evt3Raw::OTHERS);
 
     loadState();
     while (p < end) {
