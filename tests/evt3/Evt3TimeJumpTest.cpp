@@ -345,7 +345,7 @@ TEST(Evt3TimeJumpScan, TheScansTakeAConfirmedJumpPastTheirLimit) {
 }
 
 // The confirmation so far is stream state: saved and given back it goes on, and reset() and
-// notifyGap() drop it, so a row broken by them starts again.
+// notifyGap() drop it, so a series broken by them starts again.
 TEST(Evt3TimeJumpState, ResetAndGapDropTheConfirmation) {
     Stream s(START);
     s.run(START + 20 * MS);
@@ -373,7 +373,7 @@ TEST(Evt3TimeJumpState, ResetAndGapDropTheConfirmation) {
     afterReset.reset();
     EXPECT_EQ(afterReset.getStreamState().jumpWords, 0u);
 
-    // After a gap the first TIME_HIGH may go anywhere ahead; the row from before it is gone.
+    // After a gap the first TIME_HIGH may go anywhere ahead; the series from before it is gone.
     EVT3Decoder afterGap(W, H);
     afterGap.setStreamState(saved);
     afterGap.notifyGap();

@@ -910,7 +910,7 @@ bool EVT3Decoder::confirmTimeJump(uint16_t high, uint64_t limit, uint64_t& time)
     const uint64_t now = lastTimestamp;
     const uint64_t from = now & ~TIME_LOW_MASK;
     uint64_t next = 0;
-    // The row goes on while no TIME_HIGH moved the time in between.
+    // The series goes on while no TIME_HIGH moved the time in between.
     if (jumpWords != 0 && jumpFrom == from && reconstructTime(jumpCandidate, high, limit, next)) {
         if (++jumpWords >= TIME_JUMP_CONFIRM_WORDS) {
             clearTimeJump();
@@ -932,7 +932,7 @@ bool EVT3Decoder::confirmTimeJump(uint16_t high, uint64_t limit, uint64_t& time)
 }
 
 // Rare: kept out of line so the word loop around its call stays as it is.
-__attribute__((noinline, cold)) void EVT3Decoder::refuseTimeHigh(uint16_t high, uint64_t limit) {
+__attribute__((noinline)) void EVT3Decoder::refuseTimeHigh(uint16_t high, uint64_t limit) {
     uint64_t time = 0;
     if (confirmTimeJump(high, limit, time)) {
         lastTimestamp = time;

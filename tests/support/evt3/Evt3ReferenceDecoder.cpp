@@ -23,8 +23,8 @@ Evt3ReferenceResult referenceDecode(const std::vector<uint16_t>& words, unsigned
     auto tooFar = [](uint64_t t, uint64_t candidate) {
         return candidate < t || (candidate >= (uint64_t(1) << 24) && candidate - t > 1000000);
     };
-    // Refused forward TIME_HIGH words in a row: how many, the time the last led to, and the time's
-    // high part (bits 12 and up) when they began.
+    // Refused forward TIME_HIGH words in succession: how many, the time the last led to, and the
+    // time's high part (bits 12 and up) when they began.
     unsigned jumpWords = 0;
     uint64_t jumpTo = 0;
     uint64_t jumpFromHigh = 0;
@@ -95,7 +95,7 @@ Evt3ReferenceResult referenceDecode(const std::vector<uint16_t>& words, unsigned
                 high = value;
                 low = static_cast<unsigned>(candidate & 0xFFF);
             } else {
-                // Refused. Three in a row, each leading on from the one before while the time
+                // Refused. Three in succession, each leading on from the one before while the time
                 // stood still, are a jump the stream really made: the third is taken.
                 const uint64_t highPart = before >> 12;
                 const uint64_t next = timeAfter(jumpTo, value);

@@ -30,10 +30,11 @@ class Evt3EventWriter;
 // without the usual limit, since the hole may have held any amount of time, but never back.
 //
 // A TIME_HIGH too far ahead of the time is refused as corrupt. A camera sends TIME_HIGH words all
-// the time, so when TIME_JUMP_CONFIRM_WORDS refused ones in a row each lead on from the one before
-// (not below it, not too far ahead of it) the stream lost time without a gap being reported: the
-// last of them is taken and the jump logged. A TIME_HIGH repeating the high part of the time does
-// not break such a row; one that moves the time does. A TIME_HIGH below the time is always refused.
+// the time, so when TIME_JUMP_CONFIRM_WORDS refused ones in succession each lead on from the one
+// before (not below it, not too far ahead of it) the stream lost time without a gap being reported:
+// the last of them is taken and the jump logged. A TIME_HIGH repeating the high part of the time
+// does not break such a series; one that moves the time does. A TIME_HIGH below the time is always
+// refused. The same holds for decodeTimeStamp and preprocessEventData with their longer limit.
 class EVT3Decoder : public Decoder {
 public:
     static constexpr size_t BLOCK_SIZE = 320;
@@ -42,8 +43,8 @@ public:
     // Custom triggers pending at once at most; more are refused with a warning. A mark lies about one
     // exposure after its edge, so at a trigger rate of N exposures per mark delay, N are pending.
     static constexpr size_t CUSTOM_TRIGGER_SLOTS = 16;
-    // Refused forward TIME_HIGH words in a row, leading on from one another, that make a time jump
-    // taken (the last of them): about 8 ms of a camera's stream.
+    // Refused forward TIME_HIGH words in succession, leading on from one another, that make a time
+    // jump taken (the last of them): about 8 ms of a camera's stream.
     static constexpr uint8_t TIME_JUMP_CONFIRM_WORDS = 3;
 
     // The last payload stored per word type (index = type).
@@ -71,8 +72,8 @@ public:
         uint64_t missingWords = 0;
         // After a gap: what the stream must still give before events are delivered again (ResyncNeed bits).
         uint8_t resyncNeeds = 0;
-        // A forward time jump not yet confirmed: the refused TIME_HIGH words in a row that led on to
-        // `jumpCandidate`, refused while the high part of the time (bits 12 and up) was `jumpFrom`.
+        // A forward time jump not yet confirmed: how many refused TIME_HIGH words in succession led
+        // on to `jumpCandidate`, refused while the high part of the time (bits 12 and up) was `jumpFrom`.
         uint8_t jumpWords = 0;
         uint64_t jumpCandidate = 0;
         uint64_t jumpFrom = 0;
