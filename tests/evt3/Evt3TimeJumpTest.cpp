@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -381,6 +382,34 @@ TEST(Evt3TimeJumpState, ResetAndGapDropTheConfirmation) {
     decodeWords(afterGap, {timeHigh(highWord(time)), timeLow(0x20), addrY(1), addrX(1, 1)});
     decodeWords(afterGap, third);
     EXPECT_EQ(afterGap.getLastTimeStamp(), highOf(time) | 0x10);
+}
+
+// A broken stream may jump again and again: both jumps are taken, but the warning is written at
+// most once a second (the first at once).
+TEST(Evt3TimeJumpLog, JumpsInQuickSuccessionGiveOneWarning) {
+    Stream s(START);
+    s.run(START + 20 * MS);
+    uint64_t stuck = highOf(s.time());
+    s.lose(s.time() + 2 * SECOND);
+    uint64_t taken = s.stepsOn(3);
+    s.run(taken, stuck).run(taken + 30 * MS);
+    stuck = highOf(s.time());
+    s.lose(s.time() + 3 * SECOND);
+    taken = s.stepsOn(3);
+    s.run(taken, stuck).run(taken + 30 * MS);
+
+    const auto begun = std::chrono::steady_clock::now();
+    EVT3Decoder decoder(W, H);
+    Delivery got;
+    got.attach(decoder);
+    ::testing::internal::CaptureStdout();
+    decodeWords(decoder, s.words);
+    const std::string log = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(got.events, s.expected);
+    // (On a machine too slow to decode this within 0.9 s the count is not checked.)
+    if (std::chrono::steady_clock::now() - begun < std::chrono::milliseconds(900)) {
+        EXPECT_EQ(countLines(log, "DVS timestamp jumped from "), 1u) << log;
+    }
 }
 
 std::string caseName(const ::testing::TestParamInfo<JumpCase>& info) {
