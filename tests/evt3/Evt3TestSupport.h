@@ -72,7 +72,8 @@ inline bool sameState(const EVT3Decoder::StreamState& a, const EVT3Decoder::Stre
            a.timeHighSeen == b.timeHighSeen && a.firstTimestampSet == b.firstTimestampSet &&
            a.lastTimestamp == b.lastTimestamp && a.firstTimestamp == b.firstTimestamp && a.carryCount == b.carryCount &&
            std::equal(a.carryWords.begin(), a.carryWords.begin() + a.carryCount, b.carryWords.begin()) &&
-           a.missingWords == b.missingWords && a.resyncNeeds == b.resyncNeeds;
+           a.missingWords == b.missingWords && a.resyncNeeds == b.resyncNeeds &&
+           a.jumpWords == b.jumpWords && a.jumpCandidate == b.jumpCandidate && a.jumpFrom == b.jumpFrom;
 }
 
 // Decodes `bytes` in buffers of `chunk` bytes (0: all at once) with decode() on one decoder and

@@ -49,7 +49,8 @@ bool sameState(const EVT3Decoder::StreamState& a, const EVT3Decoder::StreamState
            a.lastTimestamp == b.lastTimestamp && a.firstTimestamp == b.firstTimestamp &&
            a.carryCount == b.carryCount && std::equal(a.carryWords.begin(), a.carryWords.begin() + a.carryCount,
                                                       b.carryWords.begin()) &&
-           a.missingWords == b.missingWords;
+           a.missingWords == b.missingWords &&
+           a.jumpWords == b.jumpWords && a.jumpCandidate == b.jumpCandidate && a.jumpFrom == b.jumpFrom;
 }
 
 uint8_t* at(std::vector<uint16_t>& words, size_t index) { return reinterpret_cast<uint8_t*>(words.data() + index); }

@@ -448,6 +448,7 @@ void EVT3Decoder::notifyGap() {
     rowSelected = false;
     rowWordIsY = false;
     resyncNeeds = NEED_TIME_HIGH | NEED_TIME_LOW | NEED_ROW;
+    clearTimeJump();
 }
 
 // Rare and short (it ends with the first row and time words after a gap): one word at a time, kept
@@ -484,13 +485,18 @@ __attribute__((noinline)) int EVT3Decoder::resyncLoop(const RawEvent*& current, 
             const bool first = (resyncNeeds & NEED_TIME_HIGH) != 0;
             const uint64_t limit = first ? ~uint64_t(0) : DECODE_TIME_JUMP_LIMIT;
             uint64_t candidate;
-            if (reconstructTime(lastTimestamp, payload, limit, candidate)) {
+            bool taken = reconstructTime(lastTimestamp, payload, limit, candidate);
+            if (!taken) {
+                candidateTimestamp = candidate;
+                taken = confirmTimeJump(payload, limit, candidate);
+                if (!taken) {
+                    noteAnomaly();
+                }
+            }
+            if (taken) {
                 lastTimestamp = candidate;
                 timeHighSeen = true;
                 resyncNeeds &= static_cast<uint8_t>(~NEED_TIME_HIGH);
-            } else {
-                candidateTimestamp = candidate;
-                noteAnomaly();
             }
             ++p;
             break;
@@ -872,7 +878,7 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
             } else {
                 candidateTimestamp = candidate;
                 storeState();
-                noteAnomaly();
+                refuseTimeHigh(payload, DECODE_TIME_JUMP_LIMIT);
                 loadState();
             }
             ++p;
@@ -964,6 +970,62 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
     return 0;
 }
 
+bool EVT3Decoder::confirmTimeJump(uint16_t high, uint64_t limit, uint64_t& time) {
+    const uint64_t now = lastTimestamp;
+    const uint64_t from = now & ~TIME_LOW_MASK;
+    uint64_t next = 0;
+    // The series goes on while no TIME_HIGH moved the time in between.
+    if (jumpWords != 0 && jumpFrom == from && reconstructTime(jumpCandidate, high, limit, next)) {
+        if (++jumpWords >= TIME_JUMP_CONFIRM_WORDS) {
+            clearTimeJump();
+            time = next;
+            noteTimeJump(now, next);
+            return true;
+        }
+        jumpCandidate = next;
+        return false;
+    }
+    if (candidateTimestamp < now) {
+        clearTimeJump();  // back in time: never taken
+        return false;
+    }
+    jumpWords = 1;
+    jumpCandidate = candidateTimestamp;
+    jumpFrom = from;
+    return false;
+}
+
+// Rare: kept out of line so the word loop around its call stays as it is.
+__attribute__((noinline)) void EVT3Decoder::refuseTimeHigh(uint16_t high, uint64_t limit) {
+    uint64_t time = 0;
+    if (confirmTimeJump(high, limit, time)) {
+        lastTimestamp = time;
+        timeHighSeen = true;
+    } else {
+        noteAnomaly();
+    }
+}
+
+void EVT3Decoder::noteTimeJump(uint64_t from, uint64_t to) {
+    ++timeJumps;
+    // A broken stream may jump again and again: at most one warning a second, the first at once.
+    const auto now = std::chrono::steady_clock::now();
+    if (!timeJumpWarned || now - lastTimeJumpWarning >= std::chrono::seconds(1)) {
+        QN_WARN("DVS timestamp jumped from %llu to %llu (jumps since the last warning: %llu)",
+                static_cast<unsigned long long>(from), static_cast<unsigned long long>(to),
+                static_cast<unsigned long long>(timeJumps));
+        timeJumps = 0;
+        timeJumpWarned = true;
+        lastTimeJumpWarning = now;
+    }
+}
+
+void EVT3Decoder::clearTimeJump() {
+    jumpWords = 0;
+    jumpCandidate = 0;
+    jumpFrom = 0;
+}
+
 void EVT3Decoder::noteAnomaly() {
     ++anomalyCount;
     const auto now = std::chrono::steady_clock::now();
@@ -989,8 +1051,12 @@ bool EVT3Decoder::decodeTimeStamp(void* first, void* last) {
         const unsigned type = word >> 12;
         const uint16_t payload = word & 0x0FFF;
         if (type == Evt3Raw::TIME_HIGH) {
+            uint64_t jumped = 0;
             if (reconstructTime(lastTimestamp, payload, SCAN_TIME_JUMP_LIMIT, candidateTimestamp)) {
                 lastTimestamp = candidateTimestamp;
+                timeHighSeen = true;
+            } else if (confirmTimeJump(payload, SCAN_TIME_JUMP_LIMIT, jumped)) {
+                lastTimestamp = jumped;
                 timeHighSeen = true;
             } else {
                 ++i;  // the word after a rejected TIME_HIGH belongs to the rejected time
@@ -1020,8 +1086,12 @@ uint32_t EVT3Decoder::preprocessEventData(void* first, void* last, std::vector<E
         const unsigned type = word >> 12;
         const uint16_t payload = word & 0x0FFF;
         if (type == Evt3Raw::TIME_HIGH) {
+            uint64_t jumped = 0;
             if (reconstructTime(lastTimestamp, payload, SCAN_TIME_JUMP_LIMIT, candidateTimestamp)) {
                 lastTimestamp = candidateTimestamp;
+                timeHighSeen = true;
+            } else if (confirmTimeJump(payload, SCAN_TIME_JUMP_LIMIT, jumped)) {
+                lastTimestamp = jumped;
                 timeHighSeen = true;
             }
         } else if (type == Evt3Raw::TIME_LOW) {
@@ -1124,6 +1194,9 @@ EVT3Decoder::StreamState EVT3Decoder::getStreamState() const {
     }
     state.missingWords = missingWords;
     state.resyncNeeds = resyncNeeds;
+    state.jumpWords = jumpWords;
+    state.jumpCandidate = jumpCandidate;
+    state.jumpFrom = jumpFrom;
     return state;
 }
 
@@ -1147,6 +1220,9 @@ void EVT3Decoder::setStreamState(const StreamState& state) {
     // A carried group needs its first word; without one there is nothing to complete.
     missingWords = count == 0 ? 0 : state.missingWords;
     resyncNeeds = state.resyncNeeds & (NEED_TIME_HIGH | NEED_TIME_LOW | NEED_ROW);
+    jumpWords = std::min<uint8_t>(state.jumpWords, TIME_JUMP_CONFIRM_WORDS - 1);
+    jumpCandidate = state.jumpCandidate;
+    jumpFrom = state.jumpFrom;
 }
 
 void EVT3Decoder::deliverEvents(Event2D* first, size_t count) {
@@ -1190,6 +1266,7 @@ void EVT3Decoder::reset() {
     carryWords->clear();
     lastPayload = EVT3DecoderStatus();
     resyncNeeds = 0;
+    clearTimeJump();
 }
 
 } // namespace quelnor

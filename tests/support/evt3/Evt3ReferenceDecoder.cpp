@@ -12,6 +12,22 @@ Evt3ReferenceResult referenceDecode(const std::vector<uint16_t>& words, unsigned
     unsigned high = 0;
     unsigned low = 0;
     auto now = [&] { return (periods << 24) | (uint64_t(high) << 12) | low; };
+    // The time a TIME_HIGH with payload h gives after time t: a fall of half the range or more is a wrap.
+    auto timeAfter = [](uint64_t t, unsigned h) {
+        const unsigned old = (t >> 12) & 0xFFF;
+        const uint64_t p = (t >> 24) + (old >= h + 2048 ? 1 : 0);
+        const uint64_t l = h == old ? (t & 0xFFF) : 0;
+        return (p << 24) | (uint64_t(h) << 12) | l;
+    };
+    // Back in time, or past the first period more than 1 s ahead.
+    auto tooFar = [](uint64_t t, uint64_t candidate) {
+        return candidate < t || (candidate >= (uint64_t(1) << 24) && candidate - t > 1000000);
+    };
+    // Refused forward TIME_HIGH words in succession: how many, the time the last led to, and the
+    // time's high part (bits 12 and up) when they began.
+    unsigned jumpWords = 0;
+    uint64_t jumpTo = 0;
+    uint64_t jumpFromHigh = 0;
 
     unsigned y = 0;
     bool yIsRow = false;   // the last type-0/1 word was type 0
@@ -73,19 +89,34 @@ Evt3ReferenceResult referenceDecode(const std::vector<uint16_t>& words, unsigned
             }
         } else if (type == 0x8) {
             const uint64_t before = now();
-            uint64_t p = periods;
-            if (high >= value + 2048) {
-                ++p;
-            }
-            const unsigned l = (value == high) ? low : 0;
-            const uint64_t candidate = (p << 24) | (uint64_t(value) << 12) | l;
-            const bool bad = candidate < before || (candidate >= (uint64_t(1) << 24) && candidate - before > 1000000);
-            if (bad) {
-                ++r.anomalies;
-            } else {
-                periods = p;
+            const uint64_t candidate = timeAfter(before, value);
+            if (!tooFar(before, candidate)) {
+                periods = candidate >> 24;
                 high = value;
-                low = l;
+                low = static_cast<unsigned>(candidate & 0xFFF);
+            } else {
+                // Refused. Three in succession, each leading on from the one before while the time
+                // stood still, are a jump the stream really made: the third is taken.
+                const uint64_t highPart = before >> 12;
+                const uint64_t next = timeAfter(jumpTo, value);
+                if (jumpWords != 0 && jumpFromHigh == highPart && !tooFar(jumpTo, next)) {
+                    jumpTo = next;
+                    ++jumpWords;
+                } else if (candidate >= before) {
+                    jumpWords = 1;
+                    jumpTo = candidate;
+                    jumpFromHigh = highPart;
+                } else {
+                    jumpWords = 0;
+                }
+                if (jumpWords == 3) {
+                    periods = jumpTo >> 24;
+                    high = value;
+                    low = static_cast<unsigned>(jumpTo & 0xFFF);
+                    jumpWords = 0;
+                } else {
+                    ++r.anomalies;
+                }
             }
         } else if (type == 0xA) {
             r.triggers.emplace_back(static_cast<int16_t>((value >> 8) & 0xF), static_cast<int16_t>(value & 1), now());

@@ -28,6 +28,13 @@ class Evt3EventWriter;
 // (ADDR_Y). Words met meanwhile still update the stored payloads (a VECT_BASE_X after the gap is
 // valid, and its groups move it on as usual). The first TIME_HIGH after a gap may jump forward
 // without the usual limit, since the hole may have held any amount of time, but never back.
+//
+// A TIME_HIGH too far ahead of the time is refused as corrupt. A camera sends TIME_HIGH words all
+// the time, so when TIME_JUMP_CONFIRM_WORDS refused ones in succession each lead on from the one
+// before (not below it, not too far ahead of it) the stream lost time without a gap being reported:
+// the last of them is taken and the jump logged. A TIME_HIGH repeating the high part of the time
+// does not break such a series; one that moves the time does. A TIME_HIGH below the time is always
+// refused. The same holds for decodeTimeStamp and preprocessEventData with their longer limit.
 class EVT3Decoder : public Decoder {
 public:
     static constexpr size_t BLOCK_SIZE = 320;
@@ -36,6 +43,9 @@ public:
     // Custom triggers pending at once at most; more are refused with a warning. A mark lies about one
     // exposure after its edge, so at a trigger rate of N exposures per mark delay, N are pending.
     static constexpr size_t CUSTOM_TRIGGER_SLOTS = 16;
+    // Refused forward TIME_HIGH words in succession, leading on from one another, that make a time
+    // jump taken (the last of them): about 8 ms of a camera's stream.
+    static constexpr uint8_t TIME_JUMP_CONFIRM_WORDS = 3;
 
     // The last payload stored per word type (index = type).
     struct EVT3DecoderStatus {
@@ -62,6 +72,11 @@ public:
         uint64_t missingWords = 0;
         // After a gap: what the stream must still give before events are delivered again (ResyncNeed bits).
         uint8_t resyncNeeds = 0;
+        // A forward time jump not yet confirmed: how many refused TIME_HIGH words in succession led
+        // on to `jumpCandidate`, refused while the high part of the time (bits 12 and up) was `jumpFrom`.
+        uint8_t jumpWords = 0;
+        uint64_t jumpCandidate = 0;
+        uint64_t jumpFrom = 0;
     };
 
     // What a decode of some words hands to the events callback, told without the events.
@@ -150,6 +165,15 @@ private:
     int wordLoop(const Evt3Raw::RawEvent*& current, const Evt3Raw::RawEvent* end);
     // TIME_HIGH with payload h: true when accepted, false for an anomaly.
     bool applyTimeHigh(uint16_t high, uint64_t limit);
+    // A TIME_HIGH with payload `high` refused against lastTimestamp, its candidate in
+    // candidateTimestamp: true when it confirms a forward jump, with `time` the time to take.
+    bool confirmTimeJump(uint16_t high, uint64_t limit, uint64_t& time);
+    // The word loops' refused TIME_HIGH: takes a confirmed jump (lastTimestamp, timeHighSeen), or
+    // counts the anomaly.
+    void refuseTimeHigh(uint16_t high, uint64_t limit);
+    void clearTimeJump();
+    // Logs a jump taken, at most once a second.
+    void noteTimeJump(uint64_t from, uint64_t to);
     void noteAnomaly();
     // Counts `count` events from `first` and hands them to the events callback.
     void deliverEvents(Event2D* first, size_t count);
@@ -187,6 +211,14 @@ private:
     uint64_t anomalyCount = 0;
     std::chrono::steady_clock::time_point lastAnomalyWarning;
     uint8_t resyncNeeds = 0;
+    // See StreamState.
+    uint8_t jumpWords = 0;
+    uint64_t jumpCandidate = 0;
+    uint64_t jumpFrom = 0;
+    // Jumps taken since the last jump warning, and its time (the first jump is told at once).
+    uint64_t timeJumps = 0;
+    bool timeJumpWarned = false;
+    std::chrono::steady_clock::time_point lastTimeJumpWarning;
 };
 
 } // namespace quelnor
