@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 using namespace quelnor;
 
 TEST(NumberText, HexAndDecimalTables) {
@@ -123,7 +125,10 @@ TEST(CodeSet, Utf8AndCLocalesPassTextUnchanged) {
 
 TEST(CodeSet, Latin1LocaleConvertsBothWays) {
     // Build an ISO-8859-1 locale of our own, so the test needs no locale preinstalled on the machine.
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "quelnor-locale-test";
+    // The folder is this process's: another run of the test beside it would rewrite or remove a
+    // shared one while this one reads it.
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("quelnor-locale-test-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const std::string command = "localedef -i en_US -f ISO-8859-1 " + (dir / "en_US.ISO-8859-1").string() +
                                 " >/dev/null 2>&1";
