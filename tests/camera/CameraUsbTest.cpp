@@ -1,12 +1,13 @@
 // Event cameras end to end over USB: simulated cameras on an in-process umockdev bus, reached through
 // DvsCameraManager and the SDK's real libusb code, with nothing of our own in between. Listing,
 // opening (the sensor sequences and tool construction in the camera's register log), streaming to
-// callbacks and batches, statistics, recording, loss and return, a failed open tried again, the
-// GenX320 camera and the configuration file between two cameras.
+// callbacks and batches, statistics, recording, loss and return, a failed open tried again, start and
+// bring-up writes the camera refuses, the GenX320 camera and the configuration file between two cameras.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -434,6 +435,121 @@ TEST_F(UsbCameraTest, AnOpenThatFailedIsTriedAgainFromNothing) {
     sim.registers->clearLog();
     ASSERT_TRUE(camera->getTool(BIAS)->setParam("bias_hpf", 11));
     EXPECT_EQ(sim.registers->writesTo("bias/bias_hpf").size(), 1u) << "the tools talk to the new interface";
+}
+
+namespace {
+
+std::string hexText(uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", v);
+    return text;
+}
+
+} // namespace
+
+// A start-sequence write the camera refuses: start() answers -1 instead of throwing, the error names
+// the register, nothing after it is written, and once the camera takes writes again it starts.
+TEST_F(UsbCameraTest, AStartWriteTheCameraRefusesFailsTheStartNamingTheRegister) {
+    auto sim = plugTolvane("QNP0001");
+    auto camera = open("QNP0001");
+    ASSERT_NE(camera, nullptr);
+    const RegisterMap map = sensorRegisterMap(false);
+    sim.registers->clearLog();
+    ASSERT_EQ(camera->start(), 0);
+    const std::vector<Access> healthy = sim.registers->log();
+    ASSERT_EQ(camera->stop(), 0);
+    // The write of a read-modify-write inside the sequence: steps before it went through.
+    auto refused = healthy.end();
+    for (auto it = healthy.begin() + 1; it != healthy.end(); ++it) {
+        if (it->kind == AccessKind::Write && (it - 1)->kind == AccessKind::Read && (it - 1)->address == it->address) {
+            refused = it;
+            break;
+        }
+    }
+    ASSERT_NE(refused, healthy.end());
+    ASSERT_NE(refused + 1, healthy.end()) << "the sequence goes on after the refused write";
+    const std::string name = map.nameOf(refused->address);
+    ASSERT_FALSE(name.empty());
+
+    sim.failWrites(refused->address, 1);
+    sim.registers->clearLog();
+    logs->clear();
+    int result = 0;
+    EXPECT_NO_THROW(result = camera->start());
+    EXPECT_EQ(result, -1);
+    EXPECT_TRUE(logs->has(LOG_ERROR, "command failed"));
+    EXPECT_TRUE(logs->has(LOG_ERROR, "Write of register " + name + " (" + hexText(refused->address) + ") value " +
+                                         hexText(refused->value) + " was not confirmed"));
+    EXPECT_TRUE(logs->has(LOG_ERROR, "Imx6x6Sensor start failed! A register write was not confirmed!"));
+    EXPECT_TRUE(shapeOf(sim.registers->log()) == shapeOf(std::vector<Access>(healthy.begin(), refused)))
+        << "the sequence stops at the refused write";
+
+    // Not running: stop has nothing to undo.
+    sim.registers->clearLog();
+    EXPECT_EQ(camera->stop(), 0);
+    EXPECT_TRUE(sim.registers->log().empty());
+
+    camera->addEventsStreamHandleCallback(collected.eventsCallback());
+    ASSERT_EQ(camera->start(), 0);
+    EXPECT_TRUE(shapeOf(sim.registers->log()) == shapeOf(healthy));
+    EXPECT_EQ(sim.registers->peek(refused->address), refused->value);
+    const SyntheticStream stream = syntheticStream(20000, 17);
+    sim.stream(stream.bytes());
+    ASSERT_TRUE(collected.waitForEvents(stream.events.size()));
+    EXPECT_TRUE(collected.takeEvents() == stream.events);
+    EXPECT_EQ(camera->stop(), 0);
+}
+
+// A write of the sensor's bring-up that the camera refuses: the open gives no camera (it does not
+// throw), the error names the register, the camera is let go, and the next open builds it all.
+TEST_F(UsbCameraTest, AnInitialisationWriteTheCameraRefusesFailsTheOpenNamingTheRegister) {
+    struct Case {
+        const char* label;
+        uint16_t productId;
+        const char* serial;
+        bool genx320;
+        const char* sensorLine;
+    };
+    const Case cases[] = {
+        {"IMX636", TOLVANE_PID, "QNP0001", false, "Imx6x6Sensor init failed! A register write was not confirmed!"},
+        {"GenX320", ZARN320_PID, "QNP0320", true, "Genx320Sensor init failed! A register write was not confirmed!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const OpenTrace& expected = referenceOpenTrace(c.genx320);
+        const RegisterMap map = sensorRegisterMap(c.genx320);
+        // A write to a named register, well inside the bring-up; the fault refuses the first write there.
+        auto write = std::find_if(expected.sensorInit.begin() + 10, expected.sensorInit.end(), [&map](const Access& a) {
+            return a.kind == AccessKind::Write && !map.nameOf(a.address).empty();
+        });
+        ASSERT_NE(write, expected.sensorInit.end());
+        const uint32_t address = write->address;
+        write = std::find_if(expected.sensorInit.begin(), expected.sensorInit.end(), [address](const Access& a) {
+            return a.kind == AccessKind::Write && a.address == address;
+        });
+        const std::string name = map.nameOf(address);
+
+        auto sim = UsbSensorCamera::plug(*bus, QUELNOR_VID, c.productId, c.serial, "Quelnor", "Tolvane");
+        manager->getCameraDescs();
+        sim.failWrites(address, 1);
+        logs->clear();
+        std::shared_ptr<DvsCamera> camera;
+        EXPECT_NO_THROW(camera = manager->openCamera(c.serial));
+        EXPECT_EQ(camera, nullptr);
+        EXPECT_TRUE(logs->has(LOG_ERROR, "Write of register " + name + " (" + hexText(address) + ") value " +
+                                             hexText(write->value) + " was not confirmed"));
+        EXPECT_TRUE(logs->has(LOG_ERROR, c.sensorLine));
+        EXPECT_TRUE(logs->has(LOG_ERROR, std::string("Camera ") + c.serial +
+                                             ": initialisation failed, a register write was not confirmed"));
+
+        // The failed open let go of the vendor interface: opening again claims it.
+        sim.registers->clearLog();
+        camera = manager->openCamera(c.serial);
+        ASSERT_NE(camera, nullptr);
+        opened.push_back(camera);
+        EXPECT_TRUE(shapeOf(sim.registers->log()) == shapeOf(expected.all()));
+        EXPECT_EQ(camera->getAllToolsInfo().size(), 7u);
+    }
 }
 
 TEST_F(UsbCameraTest, TheZarn320IsAGenx320CameraOf320By320) {

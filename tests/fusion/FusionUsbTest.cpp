@@ -1,7 +1,8 @@
 // The Ondrik end to end over USB: simulated fusion cameras on an in-process umockdev bus, reached through
 // DvsCameraManager and the SDK's real libusb code. Listing beside event cameras, opening (sensor bring-up,
 // calibration and firmware reads), the fused stream with 3840 x 2160 frames timed by the trigger input,
-// frames cut in two by the transport, the single streams and their stops, recordings read back and probed,
+// frames cut in two by the transport, the single streams and their stops, register writes the camera
+// refuses at open and at start, recordings read back and probed,
 // the calibration store, the identity registers, the configuration file, and a lost camera.
 #include <gtest/gtest.h>
 
@@ -369,6 +370,64 @@ TEST_F(FusionUsbTest, TheStreamsStartAndStopOneByOne) {
     EXPECT_EQ(sim.boardValue(UsbFusionCamera::APS_CTRL), 0u);
     ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
     EXPECT_EQ(camera->stop(DVS_STREAM), 0) << "nothing runs";
+}
+
+// A start-sequence write of the event sensor that the camera refuses: start() answers -1 instead of
+// throwing, the error names the register, nothing is left running, and the next start works.
+TEST_F(FusionUsbTest, AStartWriteTheCameraRefusesFailsTheStartNamingTheRegister) {
+    auto sim = plug();
+    auto camera = openCollecting();
+    ASSERT_NE(camera, nullptr);
+    constexpr uint32_t MIPI_CONTROL = 0xB000;
+    size_t events = 0;
+    for (STREAM_TYPE type : {DVS_STREAM, FUSION_STREAM}) {
+        SCOPED_TRACE(type == DVS_STREAM ? "events" : "fused");
+        // The start sequence's first write is the first register write the start sends.
+        sim.model->injectAnswerFault(usbcam::AnswerFault::CommandFailed, 1, usbcam::wire::WRITE_REGISTER);
+        logs->clear();
+        int result = 0;
+        EXPECT_NO_THROW(result = camera->start(type));
+        EXPECT_EQ(result, -1);
+        EXPECT_TRUE(
+            logs->has(LOG_ERROR, "Write of register mipi_csi/mipi_control (0xB000) value 0x2F9 was not confirmed"));
+        EXPECT_TRUE(logs->has(LOG_ERROR, "The event sensor of camera OND0001 did not start."));
+        EXPECT_EQ(sim.boardValue(UsbFusionCamera::APS_CTRL), 0u) << "the frame sensor is not left running";
+        EXPECT_EQ(sim.switchFrames().back(), (std::vector<uint32_t>{UsbFusionCamera::DVS_STREAM_ENABLE, 0, 0}))
+            << "the event stream is switched off again";
+
+        sim.registers->clearLog();
+        ASSERT_EQ(camera->start(type), 0);
+        const std::vector<Access> log = sim.registers->log();
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.front(), (Access{AccessKind::Write, MIPI_CONTROL, 0x2F9, false})) << "the whole sequence again";
+        Evt3TestEncoder encoder;
+        encoder.setTime(1000).addEvent(Event2D(1, 1, 1, 1000));
+        sim.streamEvents(encoder.takeWords());
+        ASSERT_TRUE(collected.waitForEvents(++events));
+        ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
+    }
+}
+
+// The first register write of the event sensor's bring-up refused: the open gives no camera, the
+// error names the register, and the next open works.
+TEST_F(FusionUsbTest, AnInitialisationWriteTheCameraRefusesFailsTheOpenNamingTheRegister) {
+    auto sim = plug();
+    manager->getCameraDescs();
+    sim.model->injectAnswerFault(usbcam::AnswerFault::CommandFailed, 1, usbcam::wire::WRITE_REGISTER);
+    std::shared_ptr<FusionCamera> camera;
+    EXPECT_NO_THROW(camera = manager->openFusionCamera("OND0001"));
+    EXPECT_EQ(camera, nullptr);
+    const std::vector<LogLine> lines = logs->lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const LogLine& line) {
+        return line.level == LOG_ERROR && line.text.rfind("Write of register roi_ctrl (0x4) value ", 0) == 0 &&
+               line.text.find("was not confirmed") != std::string::npos;
+    }));
+    EXPECT_TRUE(logs->has(LOG_ERROR, "Camera OND0001: initialisation failed, a register write was not confirmed"));
+
+    camera = open();
+    ASSERT_NE(camera, nullptr);
+    EXPECT_EQ(camera->start(DVS_STREAM), 0);
+    EXPECT_EQ(camera->stop(DVS_STREAM), 0);
 }
 
 TEST_F(FusionUsbTest, ABrokenFrameGivesUpItsTimingAndEveryLaterFrameKeepsItsOwn) {

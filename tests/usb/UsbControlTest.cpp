@@ -82,14 +82,18 @@ TEST_F(UsbControl, RegistersTravelAsFrames) {
     uint32_t value = 0;
     EXPECT_TRUE(usb->tryReadRegister(ADDRESS + 8, value));
     EXPECT_EQ(value, 0xCAFEu);
+    EXPECT_TRUE(usb->tryWriteRegister(ADDRESS + 12, 0xBEEF));
+    EXPECT_EQ(cam->registerValue(ADDRESS + 12), 0xBEEFu);
 
     auto sent = newCommands();
-    ASSERT_EQ(sent.size(), 4u);
+    ASSERT_EQ(sent.size(), 5u);
     EXPECT_EQ(sent[0].property, 0x00010102u);
     EXPECT_THAT(sent[0].words, ElementsAre(0u, ADDRESS, 1u));
     EXPECT_THAT(sent[1].words, ElementsAre(0u, ADDRESS, 3u));
     EXPECT_EQ(sent[2].property, 0x40010102u);
     EXPECT_THAT(sent[2].words, ElementsAre(0u, ADDRESS + 8, 0xCAFEu));
+    EXPECT_EQ(sent[4].property, 0x40010102u);
+    EXPECT_THAT(sent[4].words, ElementsAre(0u, ADDRESS + 12, 0xBEEFu));
 }
 
 TEST_F(UsbControl, FirmwareQueriesReturnWordZero) {
@@ -114,7 +118,7 @@ TEST_F(UsbControl, UnknownCommandIsReportedNotImplemented) {
 struct FaultCase {
     const char* name;
     AnswerFault fault;
-    enum Operation { SingleRead, BlockRead, Write, TryRead, Firmware } operation;
+    enum Operation { SingleRead, BlockRead, Write, TryRead, TryWrite, Firmware } operation;
     const char* exception; // nullptr: no exception
     const char* log;       // error line expected, nullptr: none
 };
@@ -142,6 +146,9 @@ TEST_P(UsbAnswerFault, IsReportedAndNeverTakenForAValue) {
         case FaultCase::TryRead:
             tried = usb->tryReadRegister(ADDRESS, value);
             break;
+        case FaultCase::TryWrite:
+            tried = usb->tryWriteRegister(ADDRESS, 7);
+            break;
         case FaultCase::Firmware:
             value = usb->getFirmwareVersion();
             break;
@@ -154,6 +161,9 @@ TEST_P(UsbAnswerFault, IsReportedAndNeverTakenForAValue) {
     if (c.operation == FaultCase::TryRead && !c.exception) {
         EXPECT_FALSE(tried);
         EXPECT_EQ(value, 0u);
+    }
+    if (c.operation == FaultCase::TryWrite && !c.exception) {
+        EXPECT_FALSE(tried);
     }
     // The next exchange works again.
     cam->clearAnswerFaults();
@@ -192,6 +202,20 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"write_wrong_address", AnswerFault::WrongAddress, FaultCase::Write, "address mismatch", nullptr},
         FaultCase{"try_read_failed", AnswerFault::CommandFailed, FaultCase::TryRead, nullptr, "command failed"},
         FaultCase{"try_read_wrong_address", AnswerFault::WrongAddress, FaultCase::TryRead, "address mismatch", nullptr},
+        // A write the camera refuses, or whose exchange fails, is reported, not thrown.
+        FaultCase{"try_write_failed", AnswerFault::CommandFailed, FaultCase::TryWrite, nullptr, "command failed"},
+        FaultCase{"try_write_not_implemented", AnswerFault::NotImplemented, FaultCase::TryWrite, nullptr,
+                  "command not implemented"},
+        FaultCase{"try_write_command_stall", AnswerFault::StallCommand, FaultCase::TryWrite, nullptr,
+                  "USB control write failed: LIBUSB_ERROR_PIPE"},
+        FaultCase{"try_write_answer_stall", AnswerFault::StallAnswer, FaultCase::TryWrite, nullptr,
+                  "USB control read failed: LIBUSB_ERROR_PIPE"},
+        FaultCase{"try_write_short", AnswerFault::Short, FaultCase::TryWrite, nullptr,
+                  "USB control read failed: LIBUSB_SUCCESS / LIBUSB_TRANSFER_COMPLETED"},
+        FaultCase{"try_write_property_mismatch", AnswerFault::PropertyMismatch, FaultCase::TryWrite, nullptr,
+                  "property mismatch; expected 1073807618, got 1073807619"},
+        FaultCase{"try_write_wrong_address", AnswerFault::WrongAddress, FaultCase::TryWrite, "address mismatch",
+                  nullptr},
         FaultCase{"firmware_failed", AnswerFault::CommandFailed, FaultCase::Firmware, "Error in control transfer",
                   "command failed"}),
     [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
@@ -208,6 +232,66 @@ TEST_F(UsbControl, MaskedWriteWithAFailedReadWritesNothingBack) {
     EXPECT_EQ(cam->registerValue(ADDRESS), 0xF0u);
     controller.applyRegisterOperation(RegisterOperation(ADDRESS, 1, 1));
     EXPECT_EQ(cam->registerValue(ADDRESS), 0xF1u);
+}
+
+// A write the camera refuses: the controller's plain operations throw, as the interface's write does
+// (tools rely on it to fail their construction), and the checked ones answer false naming the register.
+TEST_F(UsbControl, ARefusedWriteThrowsFromThePlainControllerOperationsAndIsReportedByTheCheckedOnes) {
+    RegisterInfo table[] = {RegisterInfo::register_row("ctrl", ADDRESS), RegisterInfo::field_row("enable", 0, 1),
+                            RegisterInfo::register_row("next", ADDRESS + 4)};
+    RegisterController controller(usb, table, 3, "");
+    struct Case {
+        const char* name;
+        std::function<bool()> action; // the checked operations' answer; true for the plain ones
+        const char* exception;        // nullptr: none
+        const char* log;              // the controller's error line, nullptr: none
+    };
+    const Case cases[] = {
+        {"writeRegister",
+         [&] {
+             controller.writeRegister("ctrl", 5);
+             return true;
+         },
+         "Error in control transfer", nullptr},
+        {"writeRegisterField",
+         [&] {
+             controller.writeRegisterField("ctrl", "enable", 1);
+             return true;
+         },
+         "Error in control transfer", nullptr},
+        {"masked applyRegisterOperation",
+         [&] {
+             controller.applyRegisterOperation(RegisterOperation(ADDRESS, 1, 1));
+             return true;
+         },
+         "Error in control transfer", nullptr},
+        {"tryWriteRegister", [&] { return controller.tryWriteRegister("ctrl", 5); }, nullptr,
+         "Write of register ctrl (0x9008) value 0x5 was not confirmed"},
+        {"tryWriteRegisterField", [&] { return controller.tryWriteRegisterField("ctrl", "enable", 1); }, nullptr,
+         "Write of register ctrl (0x9008) value 0xF1 was not confirmed"},
+        {"tryApplyRegisterOperationSequence",
+         [&] {
+             return controller.tryApplyRegisterOperationSequence(
+                 {RegisterOperation(ADDRESS, 1, 1), RegisterOperation(ADDRESS + 4, 9)});
+         },
+         nullptr, "Write of register ctrl (0x9008) value 0xF1 was not confirmed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        cam->setRegister(ADDRESS, 0xF0);
+        cam->setRegister(ADDRESS + 4, 0);
+        cam->injectAnswerFault(AnswerFault::CommandFailed, 1, 0x40010102u);
+        LogCapture logs;
+        bool confirmed = true;
+        EXPECT_EQ(exceptionText([&] { confirmed = c.action(); }), c.exception ? c.exception : "");
+        EXPECT_TRUE(logs.has(LOG_ERROR, "command failed"));
+        if (c.log) {
+            EXPECT_FALSE(confirmed);
+            EXPECT_TRUE(logs.has(LOG_ERROR, c.log));
+        }
+        EXPECT_EQ(cam->registerValue(ADDRESS + 4), 0u) << "nothing after the refused write";
+        cam->clearAnswerFaults();
+    }
 }
 
 TEST_F(UsbControl, ExchangesFromManyThreadsNeverMixTheirAnswers) {

@@ -178,18 +178,32 @@ int OndrikCameraBase::init() {
         decoder->setTriggerInCallback([this](EventTriggerIn trigger) { triggerInArrived(trigger); });
 
         dvsSensor = std::make_unique<Imx6x6Sensor>();
+        // A write the device refuses fails the sensor step that made it, instead of throwing out of
+        // start(); the controller names the register.
+        auto writeFailed = std::make_shared<bool>(false);
         std::shared_ptr<RegisterController> sequenceController = dvsRegisterController;
-        dvsSensor->setApplyRegisterOperationSequenceCallback(
-            [sequenceController](const std::vector<RegisterOperation>& sequence) {
-                sequenceController->applyRegisterOperationSequence(sequence);
+        dvsSensor->setCheckedApplyRegisterOperationSequenceCallback(
+            [sequenceController, writeFailed](const std::vector<RegisterOperation>& sequence) {
+                const bool ok = sequenceController->tryApplyRegisterOperationSequence(sequence);
+                *writeFailed = *writeFailed || !ok;
+                return ok;
             });
         std::shared_ptr<RegisterController> fieldController = dvsRegisterController;
-        dvsSensor->setWriteRegisterFieldCallback(
-            [fieldController](const std::string& registerName, const std::string& fieldName, uint32_t value) {
-                fieldController->writeRegisterField(registerName, fieldName, value);
+        dvsSensor->setCheckedWriteRegisterFieldCallback(
+            [fieldController, writeFailed](const std::string& registerName, const std::string& fieldName,
+                                           uint32_t value) {
+                const bool ok = fieldController->tryWriteRegisterField(registerName, fieldName, value);
+                *writeFailed = *writeFailed || !ok;
+                return ok;
             });
-        // A sensor that fails here refuses to start later.
-        dvsSensor->init(interface);
+        // A sensor that fails here for another reason refuses to start later. A refused bring-up write
+        // fails the open, as it always has (it used to do so by an exception).
+        if (dvsSensor->init(interface) != 0 && *writeFailed) {
+            QN_ERROR("Camera %s: initialisation failed, a register write was not confirmed",
+                     description.serialNumber.c_str());
+            releaseParts();
+            return -1;
+        }
 
         apsSensor = std::make_unique<Imx415Sensor>();
         std::shared_ptr<RegisterController> boardController = apsRegisterController;

@@ -157,16 +157,25 @@ bool UsbInterface::tryReadRegister(uint32_t address, uint32_t& value) {
     return true;
 }
 
-void UsbInterface::writeRegister(uint32_t address, uint32_t value) {
+bool UsbInterface::exchangeWrite(uint32_t address, uint32_t value) {
     CtrlFrame frame(PROPERTY_WRITE_REGISTER);
     frame.push_back32({DEVICE_INDEX, address, value});
     if (!exchange(frame)) {
-        throw std::runtime_error("Error in control transfer");
+        return false;
     }
     if (frame.get32(1) != address) {
         throw std::runtime_error("address mismatch");
     }
+    return true;
 }
+
+void UsbInterface::writeRegister(uint32_t address, uint32_t value) {
+    if (!exchangeWrite(address, value)) {
+        throw std::runtime_error("Error in control transfer");
+    }
+}
+
+bool UsbInterface::tryWriteRegister(uint32_t address, uint32_t value) { return exchangeWrite(address, value); }
 
 uint32_t UsbInterface::readAnswerWord(uint32_t property) {
     CtrlFrame frame(property);

@@ -38,7 +38,7 @@ void RegisterController::writeRegister(const std::string& name, const uint32_t& 
 void RegisterController::writeRegisterField(const std::string& reg, const std::string& field, uint32_t value) {
     const Register& r = m_registerMap[reg];
     const Register::Field& f = r[field];
-    readModifyWrite(r.get_address(), f.set_bitfield_in_value(value, 0), f.get_mask());
+    readModifyWrite(r.get_address(), f.set_bitfield_in_value(value, 0), f.get_mask(), WriteKind::PLAIN);
 }
 
 void RegisterController::writeRegisterFieldByAlias(const std::string& reg, const std::string& field,
@@ -47,7 +47,7 @@ void RegisterController::writeRegisterFieldByAlias(const std::string& reg, const
     const Register::Field& f = r[field];
     // An alias the field lacks throws before the device is touched.
     uint32_t value = f[alias];
-    readModifyWrite(r.get_address(), f.set_bitfield_in_value(value, 0), f.get_mask());
+    readModifyWrite(r.get_address(), f.set_bitfield_in_value(value, 0), f.get_mask(), WriteKind::PLAIN);
 }
 
 void RegisterController::readRegisterField(const std::string& reg, const std::string& field, uint32_t& value) {
@@ -64,14 +64,20 @@ void RegisterController::readRegisterField(const std::string& reg, const std::st
     value = r[field].get_bitfield_in_value(registerValue);
 }
 
-bool RegisterController::readModifyWrite(uint32_t address, uint32_t value, uint32_t mask) {
+bool RegisterController::readModifyWrite(uint32_t address, uint32_t value, uint32_t mask, WriteKind kind) {
     std::lock_guard<std::mutex> lock(*m_lock);
     uint32_t old = 0;
     if (!m_interface->tryReadRegister(address, old)) {
         QN_ERROR("Failed to read register 0x%X, nothing written back", address);
         return false;
     }
-    return confirmedWrite(address, (old & ~mask) | (value & mask));
+    const uint32_t merged = (old & ~mask) | (value & mask);
+    if (kind == WriteKind::PLAIN) {
+        // The interface's own way of failing (an exception over USB) reaches the caller.
+        m_interface->writeRegister(address, merged);
+        return true;
+    }
+    return confirmedWrite(address, merged);
 }
 
 bool RegisterController::confirmedWrite(uint32_t address, uint32_t value) {
@@ -98,7 +104,7 @@ bool RegisterController::tryWriteRegister(const std::string& name, uint32_t valu
 bool RegisterController::tryWriteRegisterField(const std::string& reg, const std::string& field, uint32_t value) {
     const Register& r = m_registerMap[reg];
     const Register::Field& f = r[field];
-    return readModifyWrite(r.get_address(), f.set_bitfield_in_value(value, 0), f.get_mask());
+    return readModifyWrite(r.get_address(), f.set_bitfield_in_value(value, 0), f.get_mask(), WriteKind::CONFIRMED);
 }
 
 bool RegisterController::tryApplyRegisterOperation(const RegisterOperation& op) {
@@ -111,7 +117,7 @@ bool RegisterController::tryApplyRegisterOperation(const RegisterOperation& op) 
         return confirmedWrite(op.address, op.value);
     }
     case RegisterOperation::MASKED_WRITE:
-        return readModifyWrite(op.address, op.value, op.mask);
+        return readModifyWrite(op.address, op.value, op.mask, WriteKind::CONFIRMED);
     default:
         applyRegisterOperation(op);
         return true;
@@ -147,7 +153,7 @@ void RegisterController::applyRegisterOperation(RegisterOperation op) {
         break;
     }
     case RegisterOperation::MASKED_WRITE:
-        readModifyWrite(op.address, op.value, op.mask);
+        readModifyWrite(op.address, op.value, op.mask, WriteKind::PLAIN);
         break;
     case RegisterOperation::DELAY:
         // sleep_for never returns early, so sub-millisecond power-up pauses are kept whole.

@@ -91,7 +91,9 @@ public:
     virtual void setBatchEventsNum(uint64_t count) = 0;
     virtual void setBatchEventsTime(uint64_t microseconds) = 0;
 
-    // 0 on success (also when already running), -1 on failure. start before a successful open throws
+    // 0 on success (also when already running), -1 on failure, also when the camera refuses a register
+    // write of the sensor's start sequence (logged by register name; the camera stays stopped and can be
+    // started again). start before a successful open throws
     // std::runtime_error "Camera is not inited". stop returns 0 when not running. stop lets the
     // camera loop finish the buffer it decodes (callbacks may run until then) and stops the sensor;
     // buffers still waiting are dropped and counted in getStreamLossInfo, so stop takes one buffer's

@@ -42,8 +42,9 @@ public:
     int updateCameras();
 
     // Opens (initialises) the event camera of that serial and returns it; the same object on every
-    // call. Empty when the last listing did not find that serial or the camera cannot be opened
-    // (the next call tries again).
+    // call. Empty when the last listing did not find that serial or the camera cannot be opened, as
+    // when it refuses a register write of the sensor's bring-up (the next call tries again). A failed
+    // exchange while the tools are built throws (std::runtime_error over USB).
     std::shared_ptr<DvsCamera> openCamera(std::string serial);
     // The same for fusion cameras. Every call opens the camera again, which also forgets the callbacks
     // registered on it: register them after the last open.

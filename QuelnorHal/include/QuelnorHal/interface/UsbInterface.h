@@ -24,9 +24,9 @@ class UsbHandle;
 // Created only by the discovery calls below, over an opened device.
 //
 // Failures: a frame exchange that fails makes the register operations and the firmware queries throw
-// std::runtime_error ("Error in control transfer"); answers that reach the host but do not fit the
-// request throw the texts listed with each operation. Vendor requests never throw: they log and
-// return VENDOR_REQUEST_FAILED.
+// std::runtime_error ("Error in control transfer"), except tryReadRegister and tryWriteRegister,
+// which answer false; answers that reach the host but do not fit the request throw the texts listed
+// with each operation. Vendor requests never throw: they log and return VENDOR_REQUEST_FAILED.
 //
 // Thread safety: every operation may be called from any thread.
 class UsbInterface : public Interface {
@@ -95,6 +95,11 @@ public:
     void writeRegister(uint32_t address, uint32_t value) override;
     // Like readRegister(address), but a failed exchange gives false and value 0 instead of an exception.
     bool tryReadRegister(uint32_t address, uint32_t& value) override;
+    // Like writeRegister, but a failed exchange (the camera refuses the write, a transfer stalls or
+    // times out) gives false instead of an exception; an answer for another address still throws
+    // "address mismatch". Any thread; one frame exchange under the control lock, so up to
+    // CONTROL_WRITE_TIMEOUT_MS + CONTROL_READ_TIMEOUT_MS when the camera stays silent.
+    bool tryWriteRegister(uint32_t address, uint32_t value) override;
     // Vendor requests 0xA0 (read) and 0xA1 (write) with the low 16 bits of the address: 0 on
     // success; VENDOR_REQUEST_FAILED on failure, with the output set to 0.
     uint32_t readRegisterWithControlTransfer(uint32_t address, uint8_t* data, uint16_t length) override;
@@ -161,6 +166,8 @@ private:
     // transferFrame, with a failure to take the lock reported as "Error in control transfer".
     bool exchange(CtrlFrame& frame);
     bool exchangeSingleRead(uint32_t address, uint32_t& value);
+    // False when the exchange failed; throws "address mismatch" for an answer about another register.
+    bool exchangeWrite(uint32_t address, uint32_t value);
     uint32_t readAnswerWord(uint32_t property);
     // The content of a regular file of at most MAX_CALIBRATION_FILE_SIZE bytes; false (logged) otherwise.
     static bool readCalibrationFile(const std::string& path, std::vector<uint8_t>& content);

@@ -33,6 +33,8 @@ public:
 
     // Name errors: runtime_error "RegisterController: Register not found" and "Register: Field not found";
     // an alias the field lacks: runtime_error "Register::Field: Alias not found" (nothing written).
+    // A write the device refuses fails as the interface's writeRegister does (over USB it throws); a
+    // field whose register could not be read is logged and left unwritten.
     uint32_t readRegister(const std::string& name);
     void writeRegister(const std::string& name, const uint32_t& value);
     void writeRegisterField(const std::string& reg, const std::string& field, uint32_t value);
@@ -64,9 +66,12 @@ public:
     std::shared_ptr<Interface> getInterface();
 
 private:
+    // PLAIN: the interface's writeRegister, whose failures are its own (logged, or thrown over USB);
+    // CONFIRMED: tryWriteRegister, an unconfirmed write logged by register name.
+    enum class WriteKind { PLAIN, CONFIRMED };
     // Under the lock: read address, write (old AND NOT mask) OR (value AND mask) unless the read failed.
-    // Returns whether the read and the write were both confirmed.
-    bool readModifyWrite(uint32_t address, uint32_t value, uint32_t mask);
+    // Returns whether the read succeeded and, for CONFIRMED, whether the write was confirmed.
+    bool readModifyWrite(uint32_t address, uint32_t value, uint32_t mask, WriteKind kind);
     // Under the lock: the write, true when confirmed.
     bool confirmedWrite(uint32_t address, uint32_t value);
     // The register's name for a log line, or its address when the map has none there.
