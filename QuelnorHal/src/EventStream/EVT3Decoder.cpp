@@ -100,6 +100,8 @@ inline WindowKinds classifyWindow(const RawEvent* p, bool lowsTaken, uint16_t re
     const __m128i othersType = _mm_set1_epi8(static_cast<char>(Evt3Raw::OTHERS));
     const __m128i repeat = _mm_set1_epi16(static_cast<int16_t>(repeatWord));
     auto bits = [](__m128i lanes) { return uint64_t(static_cast<uint16_t>(_mm_movemask_epi8(lanes))); };
+    // OTHERS words are rare: their mask is made only for a window that has one.
+    __m128i othersSeen = _mm_setzero_si128();
 #pragma GCC unroll 4
     for (unsigned j = 0; j < WINDOW_WORDS; j += 16) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + j));
@@ -116,7 +118,16 @@ inline WindowKinds classifyWindow(const RawEvent* p, bool lowsTaken, uint16_t re
         k.columns |= bits(columns) << j;
         k.lows |= bits(lows) << j;
         k.taken |= bits(taken) << j;
-        others |= bits(othersHere) << j;
+        othersSeen = _mm_or_si128(othersSeen, othersHere);
+    }
+    if (_mm_movemask_epi8(othersSeen) != 0) {
+#pragma GCC unroll 4
+        for (unsigned j = 0; j < WINDOW_WORDS; j += 16) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + j));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + j + 8));
+            const __m128i types = _mm_packus_epi16(_mm_srli_epi16(a, 12), _mm_srli_epi16(b, 12));
+            others |= bits(_mm_cmpeq_epi8(types, othersType)) << j;
+        }
     }
 #else
     for (unsigned i = 0; i < WINDOW_WORDS; ++i) {
