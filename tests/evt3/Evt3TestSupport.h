@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -48,6 +49,17 @@ struct Delivery {
         });
     }
 };
+
+// A test name for a table case: its index, then its `name` with everything but letters and digits
+// turned into '_'.
+template <class Case>
+std::string caseName(const ::testing::TestParamInfo<Case>& info) {
+    std::string name;
+    for (char ch : info.param.name) {
+        name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+    }
+    return std::to_string(info.index) + "_" + name;
+}
 
 inline uint32_t decodeWords(Decoder& decoder, const std::vector<uint16_t>& words) {
     std::vector<uint8_t> bytes = toBytes(words);

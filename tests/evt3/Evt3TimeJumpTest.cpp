@@ -412,14 +412,6 @@ TEST(Evt3TimeJumpLog, JumpsInQuickSuccessionGiveOneWarning) {
     }
 }
 
-std::string caseName(const ::testing::TestParamInfo<JumpCase>& info) {
-    std::string name;
-    for (char ch : info.param.name) {
-        name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-    }
-    return std::to_string(info.index) + "_" + name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Streams, Evt3TimeJump, ::testing::ValuesIn(jumpCases()), caseName);
+INSTANTIATE_TEST_SUITE_P(Streams, Evt3TimeJump, ::testing::ValuesIn(jumpCases()), caseName<JumpCase>);
 
 } // namespace

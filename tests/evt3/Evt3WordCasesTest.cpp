@@ -267,14 +267,6 @@ TEST_P(Evt3WordCases, DeliverTheStatedEvents) {
     }
 }
 
-std::string caseName(const ::testing::TestParamInfo<WordCase>& info) {
-    std::string name;
-    for (char ch : info.param.name) {
-        name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-    }
-    return std::to_string(info.index) + "_" + name;
-}
-
-INSTANTIATE_TEST_SUITE_P(WordStreams, Evt3WordCases, ::testing::ValuesIn(wordCases()), caseName);
+INSTANTIATE_TEST_SUITE_P(WordStreams, Evt3WordCases, ::testing::ValuesIn(wordCases()), caseName<WordCase>);
 
 } // namespace
