@@ -812,7 +812,11 @@ TEST(RecorderCache, ACacheFolderRemovedDuringARecordingIsReportedByTheStop) {
         recorder.writeData(numberedBuffer(k));
     }
     ASSERT_TRUE(waitUntil([&] { return recorder.getQueuedBytes() == 0 && segmentFiles(cache) > 0; }));
-    fs::remove_all(cache);
+    // Taken away in one step: removing the files one by one races the recorder, which may create its
+    // next segment among them, and the folder is then not empty when it is removed.
+    const std::string gone = parent.path() + "/gone";
+    fs::rename(cache, gone);
+    fs::remove_all(gone);
     for (; k < 80; ++k) {
         recorder.writeData(numberedBuffer(k));
     }
