@@ -791,6 +791,39 @@ TEST(RecorderCache, ASlowCacheDiskKeepsTheQueueAtItsLimit) {
 
 } // namespace
 
+// A segment removed before the stop copies it: the copy after the stop fails, which shows in
+// isHealthy, and the error says the file is gone (its reason used to be lost: "Input/output error").
+TEST(RecorderCache, ASegmentRemovedBeforeTheStopIsReportedAsMissing) {
+    TempDir roomy;
+    TempDir cache;
+    std::atomic<uint64_t> clock{SECOND};
+    LogCapture log;
+    DvsFileRecorder recorder;
+    recorder.setTimestampCallback([&] { return clock.fetch_add(SECOND); });
+    recorder.setFileInfo(infoWith(0, "CAM"));
+    ASSERT_TRUE(recorder.setFileCacheTime(5, cache.path()));
+    ASSERT_TRUE(recorder.startRecording(roomy.file("out.raw"), infoWith(0, "CAM")));
+    for (uint64_t k = 0; k < 30; ++k) {
+        recorder.writeData(numberedBuffer(k));
+    }
+    ASSERT_TRUE(waitUntil([&] { return recorder.getQueuedBytes() == 0 && segmentFiles(cache.path()) > 1; }));
+    const std::string first = cache.file("CAM_0quelnor.raw.tmp");
+    ASSERT_TRUE(fs::remove(first));
+    EXPECT_TRUE(recorder.stopRecording()) << "the segments were whole when the recording stopped";
+    auto reported = [&] {
+        for (const LogLine& line : log.lines()) {
+            if (line.level == LOG_ERROR && line.text.find(first) != std::string::npos &&
+                line.text.find("No such file or directory") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+    // The flag and the line come from the copying thread one after the other.
+    EXPECT_TRUE(waitUntil([&] { return !recorder.isHealthy() && reported(); }))
+        << "an error line names the missing segment and why";
+}
+
 // The cache folder goes while a recording runs: the next segment cannot be created, which ends the
 // recording with an error naming the folder, and the stop reports it.
 TEST(RecorderCache, ACacheFolderRemovedDuringARecordingIsReportedByTheStop) {

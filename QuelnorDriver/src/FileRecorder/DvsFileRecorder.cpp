@@ -630,9 +630,10 @@ bool DvsFileRecorder::copySegments(const std::deque<CacheFile>& files, uint64_t&
     whole = header.size();
     std::vector<char> chunk(COPY_CHUNK_SIZE);
     for (const CacheFile& file : files) {
+        // Cleared before the open, so a segment that is gone is reported as such.
+        errno = 0;
         std::ifstream in(file.path, std::ios::binary);
         uint64_t left = file.validBytes;
-        errno = 0;
         while (in.is_open() && left > 0) {
             in.read(chunk.data(), static_cast<std::streamsize>(std::min<uint64_t>(chunk.size(), left)));
             const std::streamsize got = in.gcount();
