@@ -29,17 +29,13 @@
 
 namespace quelnor::test {
 
-namespace {
-
-// A camera answers from hardware of its own, within its protocol's windows (discovery listens for
-// 100 ms) however busy the host is. The simulator's control thread stands in for that hardware, so it
-// runs before the host's ordinary threads where the system allows it (as root); elsewhere it stays as
-// it is. It sleeps in poll() between requests, so it takes no time from them otherwise.
 void answerPromptly() {
     sched_param param{};
     param.sched_priority = 1;
     (void)pthread_setschedparam(pthread_self(), SCHED_RR, &param);
 }
+
+namespace {
 
 using Clock = std::chrono::steady_clock;
 

@@ -51,6 +51,13 @@
 
 namespace quelnor::test {
 
+// For a thread that stands in for another machine on the network (the simulator's control thread, a
+// stranger host): a real device answers from hardware of its own within the protocol's windows
+// (discovery listens for 100 ms) however busy the host is, so the thread runs ahead of the host's
+// ordinary threads where the system allows it (as root) and stays as it is elsewhere. Such a thread
+// sleeps between datagrams, so it takes no time from the others otherwise.
+void answerPromptly();
+
 class DeviceDouble;
 
 struct EthCameraSimConfig {
