@@ -126,20 +126,27 @@ void GadgetCommandServer::unplug() {
 }
 
 void GadgetCommandServer::run() {
+    // The file exists from bind() on, but connections are refused until listen(): bind under a
+    // passing name and rename it into place, so a client that sees the file can connect.
+    const std::string binding = m_socketPath + ".binding";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (binding.size() >= sizeof(address.sun_path)) {
+        throw std::invalid_argument("socket path too long: " + binding);
+    }
+    std::memcpy(address.sun_path, binding.c_str(), binding.size() + 1);
     const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listener < 0) {
         throw std::system_error(errno, std::generic_category(), "socket");
     }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (m_socketPath.size() >= sizeof(address.sun_path)) {
-        throw std::invalid_argument("socket path too long: " + m_socketPath);
-    }
-    std::memcpy(address.sun_path, m_socketPath.c_str(), m_socketPath.size() + 1);
+    ::unlink(binding.c_str());
     ::unlink(m_socketPath.c_str());
     if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) < 0 ||
-        ::listen(listener, LISTEN_BACKLOG) < 0) {
-        throw std::system_error(errno, std::generic_category(), "listen on " + m_socketPath);
+        ::listen(listener, LISTEN_BACKLOG) < 0 || ::rename(binding.c_str(), m_socketPath.c_str()) < 0) {
+        const int error = errno;
+        ::close(listener);
+        ::unlink(binding.c_str());
+        throw std::system_error(error, std::generic_category(), "listen on " + m_socketPath);
     }
     while (!m_stop) {
         pollfd p{listener, POLLIN, 0};

@@ -207,6 +207,8 @@ protected:
         if (client) {
             client->request("quit");
             client.reset();
+        } else {
+            server->requestStop(); // SetUp failed before a client could ask
         }
         serving.join();
         server.reset();
