@@ -4,10 +4,18 @@
 #include <array>
 #include <bit>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+// The wide windows are built for x86-64 with AVX-512 enabled per function.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define QUELNOR_WIDE_WINDOWS 1
+#include <immintrin.h>
+#else
+#define QUELNOR_WIDE_WINDOWS 0
 #endif
 
 #include "EventStream/Evt3EventWriter.h"
@@ -239,6 +247,235 @@ inline CountKinds classifyCountWindow(const RawEvent* p, uint16_t lowType, uint1
     }
     return k;
 }
+
+#if QUELNOR_WIDE_WINDOWS
+// AVX-512 windows (BW and VBMI2), picked at run time. The kinds of 32 words come from one compare
+// each, straight into mask registers. The events of a run are built without a step per event: for
+// each word the position of the last row and of the last TIME_LOW at or before it is a prefix
+// maximum over the lanes, their words one permute; the columns that make events are compressed
+// and written four records per store. The records are the column loop's, byte for byte.
+#define QUELNOR_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,popcnt,lzcnt,bmi,bmi2")))
+
+// The word loop's state before a window.
+struct WideWindowState {
+    uint64_t timeHigh;    // the time with its low part cleared
+    uint16_t rowBefore;
+    uint16_t lowBefore;   // the low time part
+    bool selectedBefore;  // a row inside the sensor is selected
+    unsigned width;
+    unsigned height;
+};
+
+struct WideWindow {
+    WindowKinds kinds;
+    uint64_t run = 0;   // the words before the first one the fast path leaves to the switch
+    size_t events = 0;  // events written, or WIDE_NOT_WRITTEN
+};
+
+// The run's events would fill the block: the column loop writes them, as it ends the run at the
+// event that fills it.
+constexpr size_t WIDE_NOT_WRITTEN = ~size_t(0);
+
+template <size_t N>
+using WideLanes = std::array<uint16_t, N>;
+
+// 1-based positions of the 32 words of a window half: 0 stands for "none".
+alignas(64) constexpr WideLanes<32> WIDE_POSITIONS = [] {
+    WideLanes<32> lanes{};
+    for (unsigned i = 0; i < 32; ++i) {
+        lanes[i] = static_cast<uint16_t>(i + 1);
+    }
+    return lanes;
+}();
+
+// Lane i takes lane i - 2^s, for s = 0..4.
+alignas(64) constexpr std::array<WideLanes<32>, 5> WIDE_DOWN = [] {
+    std::array<WideLanes<32>, 5> down{};
+    for (unsigned s = 0; s < 5; ++s) {
+        for (unsigned i = 0; i < 32; ++i) {
+            down[s][i] = static_cast<uint16_t>((i - (1u << s)) & 31u);
+        }
+    }
+    return down;
+}();
+
+// A record as eight 16-bit lanes: column, row, polarity, 0, then the time from its lowest part up.
+constexpr unsigned WIDE_RECORD_LANES = 8;
+constexpr unsigned WIDE_RECORDS = 4;  // per 64-byte store
+// Lanes of the four records of a store taken from the column (a) and row (b) lanes of events 0-3,
+// and from the polarity (a) and low time (b) lanes; the lanes of one permute are masked for the other.
+alignas(64) constexpr WideLanes<32> WIDE_COLUMNS_AND_ROWS = [] {
+    WideLanes<32> lanes{};
+    for (unsigned e = 0; e < WIDE_RECORDS; ++e) {
+        lanes[WIDE_RECORD_LANES * e] = static_cast<uint16_t>(e);
+        lanes[WIDE_RECORD_LANES * e + 1] = static_cast<uint16_t>(32 + e);
+    }
+    return lanes;
+}();
+alignas(64) constexpr WideLanes<32> WIDE_POLARITIES_AND_TIMES = [] {
+    WideLanes<32> lanes{};
+    for (unsigned e = 0; e < WIDE_RECORDS; ++e) {
+        lanes[WIDE_RECORD_LANES * e + 2] = static_cast<uint16_t>(e);
+        lanes[WIDE_RECORD_LANES * e + 4] = static_cast<uint16_t>(32 + e);
+    }
+    return lanes;
+}();
+constexpr uint32_t WIDE_COLUMN_ROW_MASK = 0x03030303u;
+constexpr uint32_t WIDE_POLARITY_TIME_MASK = 0x14141414u;
+
+// The position of the last word of `marks` at or before each lane of a window half; `first` is
+// the position of the half's first word less one, `below` the result for the half before it.
+QUELNOR_WIDE_TARGET inline __m512i widePositions(uint32_t marks, uint16_t first, __m512i below) {
+    const __m512i positions =
+        _mm512_add_epi16(_mm512_load_si512(WIDE_POSITIONS.data()), _mm512_set1_epi16(static_cast<int16_t>(first)));
+    __m512i v = _mm512_maskz_mov_epi16(marks, positions);
+#pragma GCC unroll 5
+    for (unsigned s = 0; s < 5; ++s) {
+        const __mmask32 from = ~uint32_t(0) << (1u << s);
+        v = _mm512_max_epu16(v, _mm512_maskz_permutexvar_epi16(from, _mm512_load_si512(WIDE_DOWN[s].data()), v));
+    }
+    return _mm512_max_epu16(v, _mm512_permutexvar_epi16(_mm512_set1_epi16(31), below));
+}
+
+// The window's word at each 1-based position of `positions`, `none` where it is 0.
+QUELNOR_WIDE_TARGET inline __m512i wideWordsAt(__m512i positions, __m512i w0, __m512i w1, __m512i none) {
+    const __m512i words = _mm512_permutex2var_epi16(w0, _mm512_sub_epi16(positions, _mm512_set1_epi16(1)), w1);
+    return _mm512_mask_mov_epi16(none, _mm512_test_epi16_mask(positions, positions), words);
+}
+
+// Writes the events of the `kept` columns of a window half from `out` on; returns their number.
+template <bool FlipX>
+QUELNOR_WIDE_TARGET inline size_t wideEvents(uint32_t kept, __m512i words, __m512i rows, __m512i lows,
+                                             const WideWindowState& s, Event2D* out) {
+    const __m512i columns = _mm512_maskz_compress_epi16(kept, words);
+    rows = _mm512_maskz_compress_epi16(kept, rows);
+    lows = _mm512_maskz_compress_epi16(kept, lows);
+    __m512i x = _mm512_and_si512(columns, _mm512_set1_epi16(0x7FF));
+    if constexpr (FlipX) {
+        x = _mm512_sub_epi16(_mm512_set1_epi16(static_cast<int16_t>(s.width - 1)), x);
+    }
+    const __m512i polarity = _mm512_and_si512(_mm512_srli_epi16(columns, 11), _mm512_set1_epi16(1));
+    const __m512i time = _mm512_or_si512(_mm512_and_si512(lows, _mm512_set1_epi16(static_cast<int16_t>(TIME_LOW_MASK))),
+                                         _mm512_set1_epi16(static_cast<int16_t>(s.timeHigh & 0xFFFF)));
+    // The lanes the events do not set: the head's last lane and the time above its lowest lane.
+    const auto high = static_cast<long long>(s.timeHigh);
+    const __m512i fixed = _mm512_set_epi64(high, 0, high, 0, high, 0, high, 0);
+    __m512i columnsAndRows = _mm512_load_si512(WIDE_COLUMNS_AND_ROWS.data());
+    __m512i polaritiesAndTimes = _mm512_load_si512(WIDE_POLARITIES_AND_TIMES.data());
+    const __m512i next = _mm512_set1_epi16(WIDE_RECORDS);
+    const size_t count = static_cast<size_t>(std::popcount(kept));
+    for (size_t e = 0; e < count; e += WIDE_RECORDS) {
+        __m512i records = _mm512_mask_mov_epi16(fixed, WIDE_COLUMN_ROW_MASK,
+                                                _mm512_permutex2var_epi16(x, columnsAndRows, rows));
+        records = _mm512_mask_mov_epi16(records, WIDE_POLARITY_TIME_MASK,
+                                        _mm512_permutex2var_epi16(polarity, polaritiesAndTimes, time));
+        const size_t left = count - e;
+        const uint32_t lanes = left >= WIDE_RECORDS ? ~uint32_t(0) : (uint32_t(1) << (WIDE_RECORD_LANES * left)) - 1;
+        _mm512_mask_storeu_epi16(out + e, lanes, records);
+        columnsAndRows = _mm512_add_epi16(columnsAndRows, next);
+        polaritiesAndTimes = _mm512_add_epi16(polaritiesAndTimes, next);
+    }
+    return count;
+}
+
+// classifyWindow, and the events of the run written from `out` on while fewer than `room`.
+template <bool FlipX>
+QUELNOR_WIDE_TARGET WideWindow wideWindow(const RawEvent* p, bool lowsTaken, uint16_t repeatWord,
+                                          const WideWindowState& s, Event2D* out, size_t room) {
+    WideWindow r;
+    WindowKinds& k = r.kinds;
+    const __m512i w0 = _mm512_loadu_si512(p);
+    const __m512i w1 = _mm512_loadu_si512(p + 32);
+    const __m512i rowType = _mm512_set1_epi16(Evt3Raw::ADDR_Y);
+    const __m512i columnType = _mm512_set1_epi16(Evt3Raw::ADDR_X);
+    // 0xFF: no word's type.
+    const __m512i lowType = _mm512_set1_epi16(static_cast<int16_t>(lowsTaken ? unsigned(Evt3Raw::TIME_LOW) : 0xFFu));
+    const __m512i othersType = _mm512_set1_epi16(Evt3Raw::OTHERS);
+    const __m512i repeat = _mm512_set1_epi16(static_cast<int16_t>(repeatWord));
+    // A row word is its payload, at most 0xFFF; a column at most 0x7FF.
+    const __m512i rowLimit = _mm512_set1_epi16(static_cast<int16_t>(std::min(s.height, 0x1000u)));
+    const __m512i columnLimit = _mm512_set1_epi16(static_cast<int16_t>(std::min(s.width, 0x800u)));
+    const __m512i columnBits = _mm512_set1_epi16(0x7FF);
+    uint64_t others = 0;
+    uint64_t goodRows = 0;
+    uint64_t goodColumns = 0;
+    for (unsigned h = 0; h < 2; ++h) {
+        const __m512i w = h == 0 ? w0 : w1;
+        const __m512i types = _mm512_srli_epi16(w, 12);
+        const uint64_t rows = _mm512_cmpeq_epi16_mask(types, rowType);
+        const uint64_t columns = _mm512_cmpeq_epi16_mask(types, columnType);
+        const uint64_t lows = _mm512_cmpeq_epi16_mask(types, lowType);
+        const uint64_t othersHere = _mm512_cmpeq_epi16_mask(types, othersType);
+        const uint64_t repeats = _mm512_cmpeq_epi16_mask(w, repeat);
+        const unsigned shift = 32 * h;
+        k.rows |= rows << shift;
+        k.columns |= columns << shift;
+        k.lows |= lows << shift;
+        k.taken |= (rows | columns | lows | othersHere | repeats) << shift;
+        others |= othersHere << shift;
+        goodRows |= uint64_t(_mm512_mask_cmplt_epu16_mask(static_cast<__mmask32>(rows), w, rowLimit)) << shift;
+        goodColumns |= uint64_t(_mm512_mask_cmplt_epu16_mask(static_cast<__mmask32>(columns),
+                                                              _mm512_and_si512(w, columnBits), columnLimit))
+                       << shift;
+    }
+    if (others != 0) {
+        const uint64_t inner = takeOthers(p, others, k.taken);
+        k.rows &= ~inner;
+        k.columns &= ~inner;
+        k.lows &= ~inner;
+        goodRows &= ~inner;
+        goodColumns &= ~inner;
+    }
+    const uint64_t stop = ~k.taken;
+    r.run = stop != 0 ? (stop & (0 - stop)) - 1 : ~uint64_t(0);
+    // A column makes an event when it is inside the sensor and the last row before it is (or the
+    // state before the window, without one): a carry that good rows set, other rows clear and
+    // every other word passes on.
+    const uint64_t passing = goodRows | ~k.rows;
+    const uint64_t carries = (passing + goodRows + (s.selectedBefore ? 1u : 0u)) ^ passing ^ goodRows;
+    const uint64_t kept = goodColumns & carries & r.run;
+    const size_t total = static_cast<size_t>(std::popcount(kept));
+    if (total >= room) {
+        r.events = WIDE_NOT_WRITTEN;
+        return r;
+    }
+    r.events = total;
+    if (total == 0) {
+        return r;
+    }
+    const __m512i rowNone = _mm512_set1_epi16(static_cast<int16_t>(s.rowBefore));
+    const __m512i lowNone = _mm512_set1_epi16(static_cast<int16_t>(s.lowBefore));
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i rowsLow = widePositions(static_cast<uint32_t>(k.rows), 0, zero);
+    const __m512i lowsLow = widePositions(static_cast<uint32_t>(k.lows), 0, zero);
+    size_t written = wideEvents<FlipX>(static_cast<uint32_t>(kept), w0, wideWordsAt(rowsLow, w0, w1, rowNone),
+                                       wideWordsAt(lowsLow, w0, w1, lowNone), s, out);
+    if ((kept >> 32) != 0) {
+        const __m512i rowsHigh = widePositions(static_cast<uint32_t>(k.rows >> 32), 32, rowsLow);
+        const __m512i lowsHigh = widePositions(static_cast<uint32_t>(k.lows >> 32), 32, lowsLow);
+        wideEvents<FlipX>(static_cast<uint32_t>(kept >> 32), w1, wideWordsAt(rowsHigh, w0, w1, rowNone),
+                          wideWordsAt(lowsHigh, w0, w1, lowNone), s, out + written);
+    }
+    return r;
+}
+
+// Whether the machine runs the wide windows; QUELNOR_EVT3_NO_AVX512=1 keeps them off (the tests
+// run the other path this way).
+bool wideWindowsAvailable() {
+    static const bool available = [] {
+        const char* off = std::getenv("QUELNOR_EVT3_NO_AVX512");
+        if (off != nullptr && off[0] != '\0' && std::strcmp(off, "0") != 0) {
+            return false;
+        }
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2");
+    }();
+    return available;
+}
+#else
+bool wideWindowsAvailable() { return false; }
+#endif
 
 // Set bits of a 64-bit value, without a library call where the machine lacks the instruction.
 inline unsigned countBits(uint64_t v) {
@@ -599,6 +836,7 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
     constexpr unsigned TIME_SETTLED = LOW_SEEN | HIGH_SEEN | FIRST_SET;
 
     const RawEvent* p = current;
+    [[maybe_unused]] const bool wide = !Count && wideWindowsAvailable();
     uint16_t* const payloads = lastPayload.lastPayload.data();
     const unsigned sensorWidth = width;
     const unsigned sensorHeight = height;
@@ -697,9 +935,31 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
             // checks it. Read for each window: another thread may set one at any time.
             const uint64_t pending = customTriggerIn.load(std::memory_order_relaxed);
             const bool lowIsTimeOnly = pending == 0 || pending > (timeHigh | TIME_LOW_MASK);
-            const WindowKinds kinds = classifyWindow(p, lowIsTimeOnly, repeatWord);
-            const uint64_t others = ~kinds.taken;
-            uint64_t run = others != 0 ? (others & (0 - others)) - 1 : ~uint64_t(0);  // the words before
+            WindowKinds kinds;
+            uint64_t run;  // the words before the first one left to the switch
+            uint64_t columns;
+#if QUELNOR_WIDE_WINDOWS
+            if (wide) {
+                const WideWindowState before{timeHigh, row, static_cast<uint16_t>(ts & TIME_LOW_MASK),
+                                             (state & SELECTED) != 0, sensorWidth, sensorHeight};
+                const WideWindow window = wideWindow<FlipX>(p, lowIsTimeOnly, repeatWord, before, out + n,
+                                                            BLOCK_SIZE - n);
+                kinds = window.kinds;
+                run = window.run;
+                if (window.events != WIDE_NOT_WRITTEN) {
+                    n += window.events;
+                    columns = 0;  // written
+                } else {
+                    columns = kinds.columns & run;
+                }
+            } else
+#endif
+            {
+                kinds = classifyWindow(p, lowIsTimeOnly, repeatWord);
+                const uint64_t others = ~kinds.taken;
+                run = others != 0 ? (others & (0 - others)) - 1 : ~uint64_t(0);
+                columns = kinds.columns & run;
+            }
             if (run == 0) {
                 return;
             }
@@ -707,7 +967,6 @@ int EVT3Decoder::wordLoop(const RawEvent*& current, const RawEvent* end) {
             const uint16_t rowBefore = row;
             const unsigned limitBefore = (state & SELECTED) ? sensorWidth : 0u;
             const uint64_t lowBefore = ts & TIME_LOW_MASK;
-            uint64_t columns = kinds.columns & run;
             while (columns != 0) {
                 const size_t i = static_cast<unsigned>(std::countr_zero(columns));
                 const uint64_t rest = columns & (columns - 1);

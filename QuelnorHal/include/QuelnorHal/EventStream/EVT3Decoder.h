@@ -35,6 +35,11 @@ class Evt3EventWriter;
 // the last of them is taken and the jump logged. A TIME_HIGH repeating the high part of the time
 // does not break such a series; one that moves the time does. A TIME_HIGH below the time is always
 // refused. The same holds for decodeTimeStamp and preprocessEventData with their longer limit.
+//
+// On x86-64 processors with AVX-512 (BW and VBMI2) the word loop builds the events of a run of row,
+// time and column words with those instructions, picked once per process; elsewhere it uses SSE2
+// or plain code. The output is the same either way. Setting QUELNOR_EVT3_NO_AVX512=1 in the
+// environment before the first decode keeps the AVX-512 path off.
 class EVT3Decoder : public Decoder {
 public:
     static constexpr size_t BLOCK_SIZE = 320;
