@@ -448,8 +448,8 @@ QUELNOR_WIDE_TARGET WideWindow wideWindow(const RawEvent* p, bool lowsTaken, uin
     const __m512i zero = _mm512_setzero_si512();
     const __m512i rowsLow = widePositions(static_cast<uint32_t>(k.rows), 0, zero);
     const __m512i lowsLow = widePositions(static_cast<uint32_t>(k.lows), 0, zero);
-    size_t written = wideEvents<FlipX>(static_cast<uint32_t>(kept), w0, wideWordsAt(rowsLow, w0, w1, rowNone),
-                                       wideWordsAt(lowsLow, w0, w1, lowNone), s, out);
+    const size_t written = wideEvents<FlipX>(static_cast<uint32_t>(kept), w0, wideWordsAt(rowsLow, w0, w1, rowNone),
+                                             wideWordsAt(lowsLow, w0, w1, lowNone), s, out);
     if ((kept >> 32) != 0) {
         const __m512i rowsHigh = widePositions(static_cast<uint32_t>(k.rows >> 32), 32, rowsLow);
         const __m512i lowsHigh = widePositions(static_cast<uint32_t>(k.lows >> 32), 32, lowsLow);
