@@ -35,6 +35,11 @@ void answerPromptly() {
     (void)pthread_setschedparam(pthread_self(), SCHED_RR, &param);
 }
 
+void answerAsUsual() {
+    sched_param param{};
+    (void)pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -212,7 +217,10 @@ public:
             controlThread.join();
             throw;
         }
-        streamThread = std::thread([this] { streamLoop(); });
+        streamThread = std::thread([this] {
+            answerAsUsual();  // a stream sent flat out must not run ahead of the host, whatever started it
+            streamLoop();
+        });
         running = true;
     }
 

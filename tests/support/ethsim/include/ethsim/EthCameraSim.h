@@ -57,6 +57,8 @@ namespace quelnor::test {
 // ordinary threads where the system allows it (as root) and stays as it is elsewhere. Such a thread
 // sleeps between datagrams, so it takes no time from the others otherwise.
 void answerPromptly();
+// The thread back among the ordinary ones.
+void answerAsUsual();
 
 class DeviceDouble;
 
