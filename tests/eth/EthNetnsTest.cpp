@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -517,6 +518,35 @@ TEST_F(EthNetnsTest, ForceIpWhoseAcknowledgementAndFirstRediscoveryAreLostSuccee
                                    "0050c258c100, New IP: 192.0.2.50"));
     EXPECT_EQ(cam.countRequests(FORCEIP), 1u) << "resends were answered, not applied again";
     EXPECT_GE(cam.countRequests(0x0002), 2u);
+}
+
+// The system may give a force-IP call the local port of an earlier one, and the camera answers a
+// request equal to the last one from that port from its stored reply, without acting. With one
+// request id for all calls, a call back to the address of that earlier call would be acknowledged
+// without moving the camera. Each call carries an id of its own; its resends keep it.
+TEST_F(EthNetnsTest, EveryForceIpCallCarriesARequestIdOfItsOwn) {
+    oneSegment({{"cam1", "192.0.2.11/24"}});
+    auto& cam = addCamera("cam1", "192.0.2.11", "TV0001");
+    followForceIp(cam, "cam1");
+    auto inside = lab->enter("host");
+    const uint32_t addresses[] = {0xC0000232, 0xC0000233, 0xC0000232}; // .50, .51, .50
+    for (uint32_t target : addresses) {
+        SCOPED_TRACE(ipToString(target));
+        EXPECT_TRUE(EthInterface::ethCameraForceIP(cam.description("192.0.2.1"), target, NEW_MASK, NEW_GATEWAY));
+        EXPECT_EQ(cam.currentIp(), ipToString(target));
+    }
+    std::set<uint16_t> ids;
+    size_t calls = 0;
+    for (const auto& entry : cam.log()) {
+        if (entry.command == FORCEIP && !entry.repeat) {
+            ++calls;
+            EXPECT_NE(entry.requestId, 0);
+            EXPECT_NE(entry.requestId, 0xFFFF) << "the id of discovery";
+            ids.insert(entry.requestId);
+        }
+    }
+    EXPECT_EQ(calls, 3u);
+    EXPECT_EQ(ids.size(), 3u);
 }
 
 // Under 5 % control loss each way, force IP back and forth: each call reports what happened, that is,

@@ -644,6 +644,20 @@ bool isForceIpApplied(const std::vector<CameraDescription>& descriptions, uint64
     });
 }
 
+// Each call its own request id. A camera answers a request equal to the last one from the same
+// local port from its stored reply, without acting; the system may give a call the port of an
+// earlier one, and with one id for all a call back to that call's address would then not move the
+// camera, yet be acknowledged. Resends within a call keep its id.
+static uint16_t nextForceIpRequestId() {
+    static std::atomic<uint16_t> next{EthInterface::FORCE_IP_REQUEST_ID};
+    for (;;) {
+        const uint16_t id = next.fetch_add(1);
+        if (id != 0 && id != GvcpPacket::DISCOVERY_REQUEST_ID) {
+            return id;
+        }
+    }
+}
+
 bool EthInterface::ethCameraForceIP(CameraDescription desc, uint32_t ip, uint32_t mask, uint32_t gateway) {
     const std::string ipText = ipToString(ip);
     const std::string maskText = ipToString(mask);
@@ -653,7 +667,7 @@ bool EthInterface::ethCameraForceIP(CameraDescription desc, uint32_t ip, uint32_
     {
         EthHandle handle(desc.ipAddresses[1], 0, BROADCAST_IP, CONTROL_PORT, UDP_BROADCAST);
         // The camera answers a repeated request from its stored reply, so a resend never moves it twice.
-        result = runExchange(handle, GvcpPacket::buildForceIpCmd(mac, ip, mask, gateway, FORCE_IP_REQUEST_ID),
+        result = runExchange(handle, GvcpPacket::buildForceIpCmd(mac, ip, mask, gateway, nextForceIpRequestId()),
                              FORCE_IP_RETRY,
                              [](const uint8_t* data, int length) { return GvcpPacket::checkForceIpAck(data, length); });
         if (result == ExchangeResult::SendFailed) {

@@ -74,6 +74,7 @@ public:
 
     static constexpr int FORCE_IP_TIMEOUT_MS = 100;
     static constexpr int FORCE_IP_SETTLE_MS = 300;
+    // The request id of the first force-IP call; later calls count on from it.
     static constexpr uint16_t FORCE_IP_REQUEST_ID = 1;
     static constexpr size_t FIRMWARE_CHUNK_SIZE = 256;
     // Overall bound per chunk. A camera may take long to write its flash, so the resend interval
