@@ -55,7 +55,8 @@ namespace quelnor::test {
 // stranger host): a real device answers from hardware of its own within the protocol's windows
 // (discovery listens for 100 ms) however busy the host is, so the thread runs ahead of the host's
 // ordinary threads where the system allows it (as root) and stays as it is elsewhere. Such a thread
-// sleeps between datagrams, so it takes no time from the others otherwise.
+// sleeps between datagrams, so it takes no time from the others otherwise. A test whose host thread
+// must hear its replies in time uses it too; threads started from such a thread inherit it.
 void answerPromptly();
 // The thread back among the ordinary ones.
 void answerAsUsual();
