@@ -11,7 +11,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -153,17 +156,51 @@ protected:
         for (auto& camera : cameras) {
             camera->stop();
         }
+        if (mover.joinable()) {
+            {
+                std::lock_guard<std::mutex> lock(moveLock);
+                stopMoving = true;
+            }
+            moveWake.notify_one();
+            mover.join();
+        }
         for (const auto& log : programLogs) {
             ::unlink(log.c_str());
         }
     }
 
-    // Moves the camera's adapter when it adopts a new address; `moved` tells when that is done.
+    // Moves the camera's adapter when it adopts a new address, in order, on a thread of its own;
+    // `moved` tells when the first move is done. A camera's firmware takes its new address at once.
+    // The lab's `ip` commands can take a second on a loaded machine, and run on the simulator's
+    // control thread they left discovery and resends unanswered meanwhile, so that a force IP the
+    // camera had applied was reported as failed.
     void followForceIp(EthCameraSim& camera, const std::string& host) {
         camera.setForceIpHook([this, host](const std::string& ip, const std::string&, const std::string&) {
+            {
+                std::lock_guard<std::mutex> lock(moveLock);
+                moves.emplace_back(host, ip);
+            }
+            moveWake.notify_one();
+        });
+        if (!mover.joinable()) {
+            mover = std::thread([this] { moveAdapters(); });
+        }
+    }
+
+    void moveAdapters() {
+        std::unique_lock<std::mutex> lock(moveLock);
+        for (;;) {
+            moveWake.wait(lock, [this] { return stopMoving || !moves.empty(); });
+            if (moves.empty()) {
+                return;
+            }
+            const auto [host, ip] = moves.front();
+            moves.pop_front();
+            lock.unlock();
             lab->setAddress(host, "eth0", ip + "/24");
             moved = true;
-        });
+            lock.lock();
+        }
     }
 
     static std::vector<std::string> serials(const std::vector<CameraDescription>& found) {
@@ -178,6 +215,11 @@ protected:
     std::vector<std::unique_ptr<EthCameraSim>> cameras; // stopped before the lab goes
     std::vector<std::string> programLogs;
     std::atomic<bool> moved{false};
+    std::mutex moveLock;
+    std::condition_variable moveWake;
+    std::deque<std::pair<std::string, std::string>> moves; // host and address, guarded by moveLock
+    bool stopMoving = false;                                // guarded by moveLock
+    std::thread mover;
 };
 
 TEST_F(EthNetnsTest, AdaptersAreThoseThatAreUpAndCanBroadcast) {
