@@ -33,11 +33,12 @@ protected:
 
     static uint16_t idOf(const uint8_t* datagram) { return static_cast<uint16_t>((datagram[6] << 8) | datagram[7]); }
 
-    // Reads replies for up to `timeoutMs`, and records the id (bytes 6 and 7) of each; stops early
-    // once the reply with `until` came.
-    static void takeReplies(EthHandle& h, std::set<uint16_t>& ids, int timeoutMs, std::optional<uint16_t> until = {}) {
+    // Reads datagrams for up to `timeoutMs`, handing each of 8 bytes or more to `take` until it says
+    // it has what it waited for.
+    template <typename Take>
+    static void readReplies(EthHandle& h, int timeoutMs, Take&& take) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!until || ids.count(*until) == 0) {
+        for (;;) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             uint8_t buffer[EthHandle::MAX_DATAGRAM_SIZE];
@@ -45,32 +46,34 @@ protected:
             if (left.count() <= 0 || !h.readData(buffer, length, static_cast<int>(left.count()))) {
                 return;
             }
-            if (length >= 8) {
-                ids.insert(idOf(buffer));
+            if (length >= 8 && take(buffer, length)) {
+                return;
             }
         }
+    }
+
+    // Records the id (bytes 6 and 7) of each reply within `timeoutMs`; stops early once the reply with
+    // `until` came.
+    static void takeReplies(EthHandle& h, std::set<uint16_t>& ids, int timeoutMs, std::optional<uint16_t> until = {}) {
+        readReplies(h, timeoutMs, [&](const uint8_t* datagram, int) {
+            ids.insert(idOf(datagram));
+            return until && ids.count(*until) != 0;
+        });
     }
 
     // The reply to `request` (same id), or nothing within the time-out. A late reply to an earlier
     // request is skipped.
     static std::vector<uint8_t> ask(EthHandle& h, const std::vector<uint8_t>& request, int timeoutMs = 200) {
         h.sendData(request.data(), static_cast<int>(request.size()));
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                return {};
+        std::vector<uint8_t> reply;
+        readReplies(h, timeoutMs, [&](const uint8_t* datagram, int length) {
+            if (idOf(datagram) != idOf(request.data())) {
+                return false;
             }
-            uint8_t buffer[EthHandle::MAX_DATAGRAM_SIZE];
-            int length = 0;
-            if (!h.readData(buffer, length, static_cast<int>(left.count()))) {
-                return {};
-            }
-            if (length >= 8 && request.size() >= 8 && idOf(buffer) == idOf(request.data())) {
-                return {buffer, buffer + length};
-            }
-        }
+            reply.assign(datagram, datagram + length);
+            return true;
+        });
+        return reply;
     }
 };
 

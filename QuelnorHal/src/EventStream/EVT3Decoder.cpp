@@ -276,12 +276,11 @@ struct WideWindow {
 // event that fills it.
 constexpr size_t WIDE_NOT_WRITTEN = ~size_t(0);
 
-template <size_t N>
-using WideLanes = std::array<uint16_t, N>;
+using WideLanes = std::array<uint16_t, 32>;
 
 // 1-based positions of the 32 words of a window half: 0 stands for "none".
-alignas(64) constexpr WideLanes<32> WIDE_POSITIONS = [] {
-    WideLanes<32> lanes{};
+alignas(64) constexpr WideLanes WIDE_POSITIONS = [] {
+    WideLanes lanes{};
     for (unsigned i = 0; i < 32; ++i) {
         lanes[i] = static_cast<uint16_t>(i + 1);
     }
@@ -289,8 +288,8 @@ alignas(64) constexpr WideLanes<32> WIDE_POSITIONS = [] {
 }();
 
 // Lane i takes lane i - 2^s, for s = 0..4.
-alignas(64) constexpr std::array<WideLanes<32>, 5> WIDE_DOWN = [] {
-    std::array<WideLanes<32>, 5> down{};
+alignas(64) constexpr std::array<WideLanes, 5> WIDE_DOWN = [] {
+    std::array<WideLanes, 5> down{};
     for (unsigned s = 0; s < 5; ++s) {
         for (unsigned i = 0; i < 32; ++i) {
             down[s][i] = static_cast<uint16_t>((i - (1u << s)) & 31u);
@@ -304,16 +303,16 @@ constexpr unsigned WIDE_RECORD_LANES = 8;
 constexpr unsigned WIDE_RECORDS = 4;  // per 64-byte store
 // Lanes of the four records of a store taken from the column (a) and row (b) lanes of events 0-3,
 // and from the polarity (a) and low time (b) lanes; the lanes of one permute are masked for the other.
-alignas(64) constexpr WideLanes<32> WIDE_COLUMNS_AND_ROWS = [] {
-    WideLanes<32> lanes{};
+alignas(64) constexpr WideLanes WIDE_COLUMNS_AND_ROWS = [] {
+    WideLanes lanes{};
     for (unsigned e = 0; e < WIDE_RECORDS; ++e) {
         lanes[WIDE_RECORD_LANES * e] = static_cast<uint16_t>(e);
         lanes[WIDE_RECORD_LANES * e + 1] = static_cast<uint16_t>(32 + e);
     }
     return lanes;
 }();
-alignas(64) constexpr WideLanes<32> WIDE_POLARITIES_AND_TIMES = [] {
-    WideLanes<32> lanes{};
+alignas(64) constexpr WideLanes WIDE_POLARITIES_AND_TIMES = [] {
+    WideLanes lanes{};
     for (unsigned e = 0; e < WIDE_RECORDS; ++e) {
         lanes[WIDE_RECORD_LANES * e + 2] = static_cast<uint16_t>(e);
         lanes[WIDE_RECORD_LANES * e + 4] = static_cast<uint16_t>(32 + e);
@@ -324,8 +323,9 @@ constexpr uint32_t WIDE_COLUMN_ROW_MASK = 0x03030303u;
 constexpr uint32_t WIDE_POLARITY_TIME_MASK = 0x14141414u;
 
 // The position of the last word of `marks` at or before each lane of a window half; `first` is
-// the position of the half's first word less one, `below` the result for the half before it.
-QUELNOR_WIDE_TARGET inline __m512i widePositions(uint32_t marks, uint16_t first, __m512i below) {
+// the position of the half's first word less one. The upper half takes the lower half's last lane
+// as its start (widePositionsAfter).
+QUELNOR_WIDE_TARGET inline __m512i widePositions(uint32_t marks, uint16_t first) {
     const __m512i positions =
         _mm512_add_epi16(_mm512_load_si512(WIDE_POSITIONS.data()), _mm512_set1_epi16(static_cast<int16_t>(first)));
     __m512i v = _mm512_maskz_mov_epi16(marks, positions);
@@ -334,7 +334,11 @@ QUELNOR_WIDE_TARGET inline __m512i widePositions(uint32_t marks, uint16_t first,
         const __mmask32 from = ~uint32_t(0) << (1u << s);
         v = _mm512_max_epu16(v, _mm512_maskz_permutexvar_epi16(from, _mm512_load_si512(WIDE_DOWN[s].data()), v));
     }
-    return _mm512_max_epu16(v, _mm512_permutexvar_epi16(_mm512_set1_epi16(31), below));
+    return v;
+}
+
+QUELNOR_WIDE_TARGET inline __m512i widePositionsAfter(uint32_t marks, __m512i lower) {
+    return _mm512_max_epu16(widePositions(marks, 32), _mm512_permutexvar_epi16(_mm512_set1_epi16(31), lower));
 }
 
 // The window's word at each 1-based position of `positions`, `none` where it is 0.
@@ -445,14 +449,13 @@ QUELNOR_WIDE_TARGET WideWindow wideWindow(const RawEvent* p, bool lowsTaken, uin
     }
     const __m512i rowNone = _mm512_set1_epi16(static_cast<int16_t>(s.rowBefore));
     const __m512i lowNone = _mm512_set1_epi16(static_cast<int16_t>(s.lowBefore));
-    const __m512i zero = _mm512_setzero_si512();
-    const __m512i rowsLow = widePositions(static_cast<uint32_t>(k.rows), 0, zero);
-    const __m512i lowsLow = widePositions(static_cast<uint32_t>(k.lows), 0, zero);
+    const __m512i rowsLow = widePositions(static_cast<uint32_t>(k.rows), 0);
+    const __m512i lowsLow = widePositions(static_cast<uint32_t>(k.lows), 0);
     const size_t written = wideEvents<FlipX>(static_cast<uint32_t>(kept), w0, wideWordsAt(rowsLow, w0, w1, rowNone),
                                              wideWordsAt(lowsLow, w0, w1, lowNone), s, out);
     if ((kept >> 32) != 0) {
-        const __m512i rowsHigh = widePositions(static_cast<uint32_t>(k.rows >> 32), 32, rowsLow);
-        const __m512i lowsHigh = widePositions(static_cast<uint32_t>(k.lows >> 32), 32, lowsLow);
+        const __m512i rowsHigh = widePositionsAfter(static_cast<uint32_t>(k.rows >> 32), rowsLow);
+        const __m512i lowsHigh = widePositionsAfter(static_cast<uint32_t>(k.lows >> 32), lowsLow);
         wideEvents<FlipX>(static_cast<uint32_t>(kept >> 32), w1, wideWordsAt(rowsHigh, w0, w1, rowNone),
                           wideWordsAt(lowsHigh, w0, w1, lowNone), s, out + written);
     }
