@@ -226,6 +226,38 @@ TEST_F(LoggerTest, ThreadsLogWhileTheLevelChanges) {
     EXPECT_EQ(capture.countAt(LOG_ERROR), THREADS * MESSAGES);
 }
 
+// Tests make and drop captures while camera threads still log: neither may disturb the other.
+TEST_F(LoggerTest, CapturesComeAndGoWhileThreadsLog) {
+    constexpr int THREADS = 2;
+    constexpr int CAPTURES = 200;
+    std::atomic<bool> stop{false};
+    std::atomic<int> logged{0};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < THREADS; ++t) {
+        writers.emplace_back([&, t] {
+            while (!stop) {
+                logger().log_(LOG_ERROR, __FILE__, __LINE__, "thread %d", t);
+                logged.fetch_add(1);
+            }
+        });
+    }
+    int capturesThatSawLines = 0;
+    for (int i = 0; i < CAPTURES; ++i) {
+        LogCapture passing;
+        const int before = logged.load();
+        while (logged.load() < before + THREADS + 1) { // each thread may have had one line under way
+            std::this_thread::yield();
+        }
+        capturesThatSawLines += passing.countAt(LOG_ERROR) > 0 ? 1 : 0;
+    }
+    stop = true;
+    for (std::thread& w : writers) {
+        w.join();
+    }
+    EXPECT_EQ(capturesThatSawLines, CAPTURES);
+    EXPECT_EQ(capture.countAt(LOG_ERROR), logged.load()) << "the lasting capture missed none";
+}
+
 TEST(LoggerDeathTest, ThreadsMayLogWhileTheProcessExits) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(

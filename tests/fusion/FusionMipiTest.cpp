@@ -857,11 +857,16 @@ TEST_F(ProCameraTest, AFusedRecordingHoldsTheEventsFromTheFirstFrameOnAndEveryPa
         encoder.setTime(t + 10).addEvent(Event2D(static_cast<uint16_t>(100 + i), 20, 1, t + 10));
         pushEvents(encoder);
     }
-    ASSERT_TRUE(eventually([&] { return Peer::queuedFrames(*camera) == 0 && Peer::timings(*camera).empty(); }));
+    // All three frames taken and paired. Empty queues alone hold before anything arrived; a frame paired
+    // later than the stop below would not be recorded.
+    ASSERT_TRUE(eventually([&] {
+        return Peer::apsFrameCount(*camera) == 3 && Peer::queuedFrames(*camera) == 0 && Peer::timings(*camera).empty();
+    }));
+    const auto losses = Peer::pairingLosses(*camera);
+    EXPECT_EQ(losses.droppedFrames + losses.lostFrames + losses.untimedFrames + losses.discardedTimings, 0u);
     ASSERT_TRUE(eventually([&] { return Peer::rawRecordingActive(*camera); }));
     encoder.setTime(300000).addEvent(Event2D(500, 30, 0, 300000));
     pushEvents(encoder);
-    EXPECT_TRUE(eventually([&] { return Peer::apsFrameCount(*camera) == 3; }));
     // Stopping the camera ends both recordings, complete on return.
     ASSERT_EQ(camera->stop(FUSION_STREAM), 0);
 

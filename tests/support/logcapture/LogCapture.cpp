@@ -1,6 +1,7 @@
 #include "LogCapture.h"
 
 #include <spdlog/sinks/base_sink.h>
+#include <spdlog/sinks/dist_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -32,24 +33,31 @@ private:
 };
 
 namespace {
-std::shared_ptr<spdlog::logger> quelnorLogger() {
-    Logger::Instance(); // creates or adopts the console logger
-    return spdlog::get("my_logger");
+
+// The logger's own list of sinks is read without a lock by every logging thread, so it is changed
+// only once, before main: it gains one distributing sink, and captures come and go in that sink's
+// list, which a logging thread reads under the distributor's lock. A capture removed there is no
+// longer in use by any thread once the removal returns.
+spdlog::sinks::dist_sink_mt& captures() {
+    static const std::shared_ptr<spdlog::sinks::dist_sink_mt> distributor = [] {
+        auto sink = std::make_shared<spdlog::sinks::dist_sink_mt>();
+        Logger::Instance(); // creates or adopts the console logger
+        if (auto logger = spdlog::get("my_logger")) {
+            logger->sinks().push_back(sink);
+        }
+        return sink;
+    }();
+    return *distributor;
 }
+
+// Before main, so no test thread logs yet when the logger's list changes.
+[[maybe_unused]] const bool CAPTURES_INSTALLED = (captures(), true);
+
 } // namespace
 
-LogCapture::LogCapture() : sink(std::make_shared<Sink>()) {
-    if (auto logger = quelnorLogger()) {
-        logger->sinks().push_back(sink);
-    }
-}
+LogCapture::LogCapture() : sink(std::make_shared<Sink>()) { captures().add_sink(sink); }
 
-LogCapture::~LogCapture() {
-    if (auto logger = quelnorLogger()) {
-        auto& sinks = logger->sinks();
-        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink), sinks.end());
-    }
-}
+LogCapture::~LogCapture() { captures().remove_sink(sink); }
 
 std::vector<LogLine> LogCapture::lines() const { return sink->snapshot(); }
 

@@ -13,8 +13,8 @@ struct LogLine {
     std::string text; // the message as formatted by the caller, without time or level
 };
 
-// While alive, records every line the process-wide logger prints. Not for use across threads
-// that log while the capture is created or destroyed.
+// While alive, records every line the process-wide logger prints. May be created and destroyed while
+// other threads log: once the destructor returns, no thread writes to the capture.
 class LogCapture {
 public:
     LogCapture();
