@@ -37,6 +37,24 @@ std::string readFailed(uint32_t address) {
     return text;
 }
 
+// What the camera acted on, in order. A loaded machine may deliver a reply after the host's resend
+// interval: the camera then logs the resend as a repeat, answered from its stored reply, which must
+// be a resend of the request it acted on last.
+std::vector<std::string> actedOn(const EthCameraSim& cam) {
+    std::vector<std::string> lines;
+    const SimLogEntry* last = nullptr;
+    for (const SimLogEntry& entry : cam.log()) {
+        if (!entry.repeat) {
+            lines.push_back(entry.text);
+            last = &entry;
+            continue;
+        }
+        EXPECT_TRUE(last != nullptr && entry.requestId == last->requestId && entry.datagram == last->datagram)
+            << entry.text;
+    }
+    return lines;
+}
+
 // The host's exchanges run on the test's thread. Starved of the CPU past a resend interval (20 ms)
 // it sends again and the camera logs a repeat; past the exchange's bound (100 ms) the exchange
 // fails, and either reads as loss where the tests count what was lost. A host on a LAN hears its
@@ -63,8 +81,8 @@ TEST_F(EthInterfaceTest, ConnectionSequenceAndTeardownAsTheCameraSeesThem) {
     EXPECT_NE(hostPort, 0);
     EXPECT_EQ(cam.hostAddress(), HOST_ADDRESS);
     EXPECT_TRUE(cam.controlTaken());
-    EXPECT_THAT(cam.logLines(), ElementsAre("WRITEREG 0x00000773 = 0x00000001", "READREG 0x00000D1C",
-                                            "WRITEREG 0x00000D00 = " + hex8(hostPort)));
+    EXPECT_THAT(actedOn(cam), ElementsAre("WRITEREG 0x00000773 = 0x00000001", "READREG 0x00000D1C",
+                                          "WRITEREG 0x00000D00 = " + hex8(hostPort)));
     EXPECT_TRUE(logs.has(LOG_INFO, "Occupy camera port successfully"));
     EXPECT_TRUE(logs.has(LOG_INFO, "Read camera event stream port: " + std::to_string(cam.streamSourcePort())));
     EXPECT_TRUE(eth->isConnected());
@@ -72,7 +90,7 @@ TEST_F(EthInterfaceTest, ConnectionSequenceAndTeardownAsTheCameraSeesThem) {
 
     eth.reset();
     EXPECT_FALSE(cam.controlTaken());
-    const auto lines = cam.logLines();
+    const auto lines = actedOn(cam);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines.back(), "WRITEREG 0x00000773 = 0x00000000");
 
@@ -278,40 +296,47 @@ TEST_F(EthRegistersTest, UnansweredRequestIsSentAgainWithItsId) {
     struct Case {
         const char* name;
         uint16_t command;
+        // Each case its own register: a try of an earlier case still on its way is not counted as this one's.
+        uint32_t address;
         std::vector<ReplyFault> faults;
     };
-    const uint32_t address = 0x500;
     const Case cases[] = {
-        {"read, first reply lost", READREG, {ReplyFault(ReplyFault::Kind::Silence, READREG, address, 1)}},
-        {"read, first two replies lost", READREG, {ReplyFault(ReplyFault::Kind::Silence, READREG, address, 2)}},
-        {"read, only another id at first", READREG, {ReplyFault(ReplyFault::Kind::WrongId, READREG, address, 1)}},
-        {"write, first reply lost", WRITEREG, {ReplyFault(ReplyFault::Kind::Silence, WRITEREG, address, 1)}},
+        {"read, first reply lost", READREG, 0x500, {ReplyFault(ReplyFault::Kind::Silence, READREG, 0x500u, 1)}},
+        {"read, first two replies lost", READREG, 0x504, {ReplyFault(ReplyFault::Kind::Silence, READREG, 0x504u, 2)}},
+        {"read, only another id at first", READREG, 0x508, {ReplyFault(ReplyFault::Kind::WrongId, READREG, 0x508u, 1)}},
+        {"write, first reply lost", WRITEREG, 0x50C, {ReplyFault(ReplyFault::Kind::Silence, WRITEREG, 0x50Cu, 1)}},
         // The reply to the first try comes once the second try reached the camera (whatever the
         // machine's load), and the later tries go unanswered: the late reply is the one taken.
         {"read, reply to an earlier try",
          READREG,
-         {ReplyFault(ReplyFault::Kind::UntilNext, READREG, address, 1),
-          ReplyFault(ReplyFault::Kind::Silence, READREG, address)}},
+         0x510,
+         {ReplyFault(ReplyFault::Kind::UntilNext, READREG, 0x510u, 1),
+          ReplyFault(ReplyFault::Kind::Silence, READREG, 0x510u)}},
     };
     DeviceDouble& regs = camera->registers();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         LogCapture logs;
         camera->clearReplyFaults();
-        regs.poke(address, 0x0BADF00D);
+        regs.poke(c.address, 0x0BADF00D);
         camera->clearLog();
         for (const ReplyFault& f : c.faults) {
             camera->addReplyFault(f);
         }
         if (c.command == READREG) {
             uint32_t value = 0;
-            EXPECT_TRUE(eth->tryReadRegister(address, value));
+            EXPECT_TRUE(eth->tryReadRegister(c.address, value));
             EXPECT_EQ(value, 0x0BADF00Du);
         } else {
-            EXPECT_TRUE(eth->tryWriteRegister(address, 0x600D));
-            EXPECT_EQ(regs.peek(address), 0x600Du);
+            EXPECT_TRUE(eth->tryWriteRegister(c.address, 0x600D));
+            EXPECT_EQ(regs.peek(c.address), 0x600Du);
         }
-        const auto log = camera->log();
+        std::vector<SimLogEntry> log;
+        for (const SimLogEntry& e : camera->log()) {
+            if (e.address == c.address) {
+                log.push_back(e);
+            }
+        }
         ASSERT_GE(log.size(), 2u);
         for (const auto& e : log) {
             EXPECT_EQ(e.command, c.command);
@@ -319,7 +344,7 @@ TEST_F(EthRegistersTest, UnansweredRequestIsSentAgainWithItsId) {
             EXPECT_EQ(e.datagram, log.front().datagram);
         }
         // The camera acted once; the resends were answered from its stored reply.
-        EXPECT_EQ(camera->countRequests(c.command), 1u);
+        EXPECT_EQ(camera->countRequests(c.command, c.address), 1u);
         EXPECT_EQ(logs.countAt(LOG_ERROR), 0);
     }
     camera->clearReplyFaults();
@@ -333,6 +358,8 @@ TEST_F(EthRegistersTest, UnansweredExchangeEndsAfterFiveSends) {
     EXPECT_FALSE(eth->tryReadRegister(0x504, value));
     const auto took = std::chrono::steady_clock::now() - began;
     EXPECT_GE(took, std::chrono::milliseconds(EthInterface::CONTROL_TIMEOUT_MS - 5));
+    // All five were sent before the exchange ended; on a loaded machine the last may still be on its way.
+    EXPECT_TRUE(eventually([&] { return camera->log().size() >= 5; }));
     const auto log = camera->log();
     ASSERT_EQ(log.size(), 5u);
     for (const auto& e : log) {
@@ -379,7 +406,9 @@ TEST_F(EthRegistersTest, CallerAndKeepAliveNeverTakeEachOthersReplies) {
 }
 
 // A share of the control datagrams lost each way (seeded): every write arrives once and every
-// read-back gives what was written.
+// read-back gives what was written. At most two datagrams of one exchange are lost, so its third try
+// (40 ms in) is answered with 60 ms of its bound left: a loaded machine may hold a reply up for tens
+// of milliseconds, which an exchange down to its last try (20 ms left) could not survive.
 TEST_F(EthRegistersTest, WritesAndReadBacksUnderControlLossAreAllCorrect) {
     struct Case {
         double share;
@@ -392,7 +421,7 @@ TEST_F(EthRegistersTest, WritesAndReadBacksUnderControlLossAreAllCorrect) {
         SCOPED_TRACE(c.share);
         LogCapture logs;
         camera->clearLog();
-        camera->setControlLoss({c.share, c.share, c.seed});
+        camera->setControlLoss({c.share, c.share, c.seed, 2});
         int wrong = 0;
         int unconfirmed = 0;
         for (int i = 0; i < PAIRS; ++i) {

@@ -188,4 +188,26 @@ TEST_F(EthSimControlTest, LossDropsASeededShareOfRequestsAndReplies) {
     camera->setControlLoss({});
 }
 
+// The bound on drops of one request id: every datagram would be lost, yet each request is taken and
+// answered at its third try.
+TEST_F(EthSimControlTest, LossDropsNoMoreThanItsBoundOfOneRequestId) {
+    camera->setControlLoss({1.0, 1.0, 21, 2});
+    auto h = host();
+    constexpr int UNTIL_ANSWERED_MS = 5000; // returns as soon as the reply comes
+    for (uint16_t id : {uint16_t{40}, uint16_t{41}}) {
+        SCOPED_TRACE(id);
+        const auto request = GvcpPacket::buildReadRegCmd(0x700, id);
+        EXPECT_TRUE(ask(*h, request, 30).empty());
+        EXPECT_TRUE(ask(*h, request, 30).empty());
+        const auto reply = ask(*h, request, UNTIL_ANSWERED_MS);
+        ASSERT_FALSE(reply.empty());
+        EXPECT_EQ(idOf(reply.data()), id);
+    }
+    const ControlLossStats stats = camera->controlLossStats();
+    EXPECT_EQ(stats.requestsDropped, 4u) << "both tries before the third, of each id";
+    EXPECT_EQ(stats.repliesDropped, 0u) << "the bound was reached by the requests";
+    EXPECT_EQ(camera->countRequests(GvcpPacket::READREG_CMD, 0x700), 2u);
+    camera->setControlLoss({});
+}
+
 } // namespace

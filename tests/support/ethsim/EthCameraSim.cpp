@@ -29,15 +29,52 @@
 
 namespace quelnor::test {
 
+namespace {
+
+// The one CPU the prompt threads of this process share, and the threads' CPUs before, as the first
+// caller found them.
+struct PromptCpu {
+    int cpu = -1;
+    cpu_set_t usual;
+};
+
+const PromptCpu& promptCpu() {
+    static const PromptCpu chosen = [] {
+        PromptCpu c;
+        CPU_ZERO(&c.usual);
+        if (sched_getaffinity(0, sizeof c.usual, &c.usual) == 0) {
+            c.cpu = sched_getcpu();
+        }
+        return c;
+    }();
+    return chosen;
+}
+
+} // namespace
+
 void answerPromptly() {
     sched_param param{};
     param.sched_priority = 1;
     (void)pthread_setschedparam(pthread_self(), SCHED_RR, &param);
+    // A request and its answer then never wait for a wake-up on another CPU. On a virtual machine
+    // that CPU may not be running at all while the hypervisor runs something else, and such a wake-up
+    // can wait tens of milliseconds, however high the thread's priority.
+    const PromptCpu& shared = promptCpu();
+    if (shared.cpu >= 0) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(shared.cpu, &one);
+        (void)pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+    }
 }
 
 void answerAsUsual() {
     sched_param param{};
     (void)pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
+    const PromptCpu& shared = promptCpu();
+    if (shared.cpu >= 0) {
+        (void)pthread_setaffinity_np(pthread_self(), sizeof shared.usual, &shared.usual);
+    }
 }
 
 namespace {
@@ -393,26 +430,35 @@ public:
         return static_cast<double>(z >> 11) * 0x1.0p-53 < share;
     }
 
-    bool dropRequest() {
-        std::lock_guard<std::mutex> guard(lock);
-        if (!lose(loss.requestShare)) {
+    // Requests and acknowledgements carry their id in the same place of the header.
+    static uint16_t datagramId(const uint8_t* d, size_t n) {
+        return n >= HEADER_SIZE ? static_cast<uint16_t>(d[6] << 8 | d[7]) : 0;
+    }
+
+    // Lock held. The generator is drawn for every datagram, so a cap leaves the sequence as it was.
+    bool dropLocked(double share, uint16_t id, uint64_t& dropped) {
+        if (!lose(share)) {
             return false;
         }
-        ++lossStats.requestsDropped;
+        if (loss.maxDropsPerId > 0 && dropsById[id]++ >= loss.maxDropsPerId) {
+            return false;
+        }
+        ++dropped;
         return true;
     }
 
-    bool dropReply() {
+    bool dropRequest(const uint8_t* d, size_t n) {
         std::lock_guard<std::mutex> guard(lock);
-        if (!lose(loss.replyShare)) {
-            return false;
-        }
-        ++lossStats.repliesDropped;
-        return true;
+        return dropLocked(loss.requestShare, datagramId(d, n), lossStats.requestsDropped);
+    }
+
+    bool dropReply(const std::vector<uint8_t>& bytes) {
+        std::lock_guard<std::mutex> guard(lock);
+        return dropLocked(loss.replyShare, datagramId(bytes.data(), bytes.size()), lossStats.repliesDropped);
     }
 
     void sendNow(const std::vector<uint8_t>& bytes, const sockaddr_in& to, int ifindex) {
-        if (dropReply()) {
+        if (dropReply(bytes)) {
             return;
         }
         iovec iov{const_cast<uint8_t*>(bytes.data()), bytes.size()};
@@ -530,7 +576,7 @@ public:
         if (n == 0 || d[0] != COMMAND_KEY) {
             return;
         }
-        if (dropRequest()) {
+        if (dropRequest(d, n)) {
             return;
         }
         SimLogEntry e;
@@ -1077,6 +1123,7 @@ public:
     std::map<uint64_t, Executed> lastRequest; // control thread only; by sender address and port
     ControlLoss loss;
     uint64_t lossState = 1;
+    std::map<uint16_t, int> dropsById; // datagrams dropped so far of each request id
     ControlLossStats lossStats;
 };
 
@@ -1266,6 +1313,7 @@ void EthCameraSim::setControlLoss(ControlLoss loss) {
     std::lock_guard<std::mutex> guard(impl->lock);
     impl->loss = loss;
     impl->lossState = loss.seed;
+    impl->dropsById.clear();
 }
 
 ControlLossStats EthCameraSim::controlLossStats() const {

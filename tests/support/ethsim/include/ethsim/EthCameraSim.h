@@ -55,10 +55,12 @@ namespace quelnor::test {
 // stranger host): a real device answers from hardware of its own within the protocol's windows
 // (discovery listens for 100 ms) however busy the host is, so the thread runs ahead of the host's
 // ordinary threads where the system allows it (as root) and stays as it is elsewhere. Such a thread
-// sleeps between datagrams, so it takes no time from the others otherwise. A test whose host thread
-// must hear its replies in time uses it too; threads started from such a thread inherit it.
+// sleeps between datagrams, so it takes no time from the others otherwise. All such threads of a
+// process share one CPU, so a request and its answer pass without a wake-up on another CPU. A test
+// whose host thread must hear its replies in time uses it too; threads started from such a thread
+// inherit both.
 void answerPromptly();
-// The thread back among the ordinary ones.
+// The thread back among the ordinary ones, on the CPUs it had.
 void answerAsUsual();
 
 class DeviceDouble;
@@ -131,6 +133,9 @@ struct ControlLoss {
     double requestShare = 0; // 0 .. 1: requests the camera never sees (not logged, not executed)
     double replyShare = 0;   // 0 .. 1: replies that never reach the host (the request was executed)
     uint64_t seed = 1;
+    // At most this many datagrams of one request id dropped, both ways together (0: no bound). A
+    // bound keeps every exchange inside the tries that still leave its reply time on a loaded machine.
+    int maxDropsPerId = 0;
 };
 
 struct ControlLossStats {
