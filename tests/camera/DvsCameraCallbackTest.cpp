@@ -242,9 +242,17 @@ TEST_P(CallbackChanges, NeitherHangsNorMissesARemoval) {
         case Action::GetNextBatch:
             break;
         }
-        EXPECT_EQ(events.late.load(), 0) << "the event callback ran after its removal returned";
-        EXPECT_EQ(triggers.late.load(), 0) << "the trigger callback ran after its removal returned";
-        EXPECT_EQ(statistics.late.load(), 0) << "the statistics callback ran after its removal returned";
+        // Removed from inside a callback on another thread, remove does not wait: the one call already
+        // past the registry's check may still begin its body after the removal returned. One thread runs
+        // each callback, so a second late call is a fault, and the stream went on for 20 more blocks.
+        const bool fromStatisticsThread = c.where == Where::StatisticsCallback;
+        const bool fromLoopThread = c.where == Where::EventCallback || c.where == Where::TriggerCallback;
+        EXPECT_LE(events.late.load(), fromStatisticsThread ? 1 : 0)
+            << "the event callback ran after its removal returned";
+        EXPECT_LE(triggers.late.load(), fromStatisticsThread ? 1 : 0)
+            << "the trigger callback ran after its removal returned";
+        EXPECT_LE(statistics.late.load(), fromLoopThread ? 1 : 0)
+            << "the statistics callback ran after its removal returned";
 
         EXPECT_EQ(camera->stop(), 0);
         feeding = false;
