@@ -78,8 +78,8 @@ protected:
     }
 
     // Scans until the camera is listed: on a loaded machine its answer can miss one scan's window.
-    std::shared_ptr<DvsCamera> open(const std::string& serial) {
-        (void)eventually([&] {
+    bool listed(const std::string& serial) {
+        return eventually([&] {
             for (const auto& d : manager->getCameraDescs()) {
                 if (d.serialNumber == serial) {
                     return true;
@@ -87,6 +87,10 @@ protected:
             }
             return false;
         });
+    }
+
+    std::shared_ptr<DvsCamera> open(const std::string& serial) {
+        (void)listed(serial);
         auto camera = manager->openCamera(serial);
         if (camera) {
             cameras.push_back(camera);
@@ -409,14 +413,7 @@ TEST_F(EthCameraTest, UnderControlLossOpenAndStartConfigureTheCameraCompletely) 
         if (!inside) {
             enterHost();
         }
-        ASSERT_TRUE(eventually([&] {
-            for (const auto& d : manager->getCameraDescs()) {
-                if (d.serialNumber == serial) {
-                    return true;
-                }
-            }
-            return false;
-        }));
+        ASSERT_TRUE(listed(serial));
         sim.registers().clearLog();
         sim.setControlLoss({c.share, c.share, c.seed});
         auto camera = manager->openCamera(serial);
